@@ -1,0 +1,57 @@
+#pragma once
+// The server's configuration: config.json parsed into ordered JSON, checked once at start-up
+// and then read-only. Location: --config PATH, else env CORVID_CONFIG, else ./config.json.
+// A missing file gives the defaults (with a warning); a broken file or a wrong type for a
+// server setting is a ConfigError, which main turns into a clear message and a non-zero exit.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace corvid::app {
+
+using Json = nlohmann::ordered_json;
+
+struct ServerConfig {
+  std::string host = "127.0.0.1";
+  int port = 8002;
+  bool debug = false;
+};
+
+struct ParloConfig {
+  // Absent when the file does not set them; an empty text counts as "not configured" too.
+  std::optional<std::string> exe_path;
+  std::optional<std::string> version;
+};
+
+struct AuthConfig {
+  // name -> key, in the order of the file. Entries that are not text are skipped on load.
+  std::vector<std::pair<std::string, std::string>> api_keys;
+};
+
+struct Config {
+  ServerConfig server;
+  ParloConfig parlo;
+  AuthConfig auth;
+  Json document = Json::object();  // the effective configuration, as loaded
+  std::string source;              // the file it came from ("" = defaults only)
+};
+
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The file to read: cli_path when given, else $CORVID_CONFIG, else "config.json".
+std::string resolve_config_path(const std::optional<std::string>& cli_path);
+
+// Reads and checks the file at path (missing = defaults). Throws ConfigError.
+Config load_config(const std::string& path);
+
+// Checks an already parsed document (the file's content). Throws ConfigError.
+Config config_from_json(const Json& document, std::string source = {});
+
+}  // namespace corvid::app
