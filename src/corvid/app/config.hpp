@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "corvid/utils/json.hpp"
 
 namespace corvid::app {
 
-using Json = nlohmann::ordered_json;
+using Json = corvid::Json;
 
 struct ServerConfig {
   std::string host = "127.0.0.1";
