@@ -1,0 +1,192 @@
+#pragma once
+// Parlo: the binding of one Parlo client process. It registers with the client manager when it
+// is built, opens or attaches the client through the probe, keeps the connection and login
+// state, sends requests (fire-and-forget or waiting for the reply) and dispatches every other
+// message the client reports to the handlers registered for its code and for MT_ALL.
+// Owner: the process (bindings are never destroyed: the probe keeps pointers to them).
+// Threads: every public call may come from any thread; blocking calls (open, attach, detach,
+// wait_login, send_sync and every query and command on the sync path) belong on a worker pool.
+// Probe callbacks run the bookkeeping and the handlers on the probe's own threads.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "corvid/utils/json.hpp"
+
+namespace corvid::core {
+
+using Json = corvid::Json;
+
+class Parlo;
+
+// Anything but a plain integer: what an integer parameter refuses at compile time (a boolean
+// is not an integer, and neither is a text or a float).
+template <class T>
+concept NotAnInteger = !std::is_integral_v<std::remove_cvref_t<T>> ||
+                       std::is_same_v<std::remove_cvref_t<T>, bool>;
+
+// The wait of a request on the sync path when the caller names none.
+inline constexpr double kDefaultSyncTimeoutSeconds = 10.0;
+
+// A handler gets the binding and the event record (the probe message as received). The record
+// is valid only during the call: a handler that keeps it (or relays it elsewhere) copies it.
+using EventHandler = std::function<void(Parlo&, const Json&)>;
+
+// Identifies one pending "tell me when logged in" subscription.
+using LoginToken = std::uint64_t;
+
+// The client settings the manager reads once, when the first binding is built: the client
+// executable ("" or absent = the installed one) and the client version (absent = ask the
+// probe). Written at start-up, before the first binding exists.
+void set_client_defaults(std::optional<std::string> exe_path, std::optional<std::string> version);
+
+class Parlo {
+ public:
+  // Builds a new binding and registers it with the client manager; the manager is created on
+  // the first call (version and helper checks, probe initialisation, callbacks). Throws the
+  // manager's error (ParloVersionNotMatchError, ParloRuntimeError, ProbeError) and then builds
+  // nothing. The binding lives until the process ends.
+  static Parlo& create();
+
+  Parlo(const Parlo&) = delete;
+  Parlo& operator=(const Parlo&) = delete;
+
+  // ---- state, as copies ---------------------------------------------------------------------
+  std::int64_t pid() const;        // client process id; 0 until open/attach
+  std::int64_t client_id() const;  // probe connection id; 0 until bound
+  bool status() const;             // a probe connection is bound
+  bool login_status() const;       // the client's user is logged in
+  // "ParloInstance(pid: <pid>, client_id: <client_id>)"
+  std::string to_string() const;
+
+  // ---- lifecycle (blocking; worker threads) -------------------------------------------------
+  // Starts a client (after asking for the login QR code when show_login_qrcode); true when the
+  // probe started one (pid != 0). Probe failures throw ProbeError.
+  bool open(bool smart = false, bool show_login_qrcode = false);
+  // Attaches to the running client pid (stored first, whatever the probe answers); returns
+  // the probe's result unchanged.
+  std::int64_t attach(std::int64_t pid);
+  template <NotAnInteger T>
+  std::int64_t attach(T) = delete;  // a pid is an integer, never a boolean or text
+  // Detaches from the client of pid(); returns the probe's result unchanged. Changes no state.
+  std::int64_t detach();
+
+  // Blocks until the account is logged in or the timeout passes (absent = no limit; negative
+  // = 0). Returns at once while logged in; after a logout or a client quit it waits for the
+  // next login. True when logged in on return.
+  bool wait_login(std::optional<double> timeout_seconds = std::nullopt);
+  // Non-blocking form: f runs once, when the account is logged in: at once on this thread
+  // when it is logged in now (the result is then 0), otherwise on the probe thread of the
+  // next login event, before the event's handlers. f must not block.
+  LoginToken when_logged_in(std::function<void()> f);
+  // Removes a pending subscription; true when f had not run and now never will.
+  bool cancel_login_wait(LoginToken token);
+
+  // ---- events -------------------------------------------------------------------------------
+  // Registers f under each code (its decimal text); the name appears in the error line when f
+  // throws ("callback error, in function `<name>`, error: <text>"). Handlers of one code run
+  // in registration order; registering twice runs twice. Any thread, any time.
+  void on(int code, std::string handler_name, EventHandler f);
+  void on(const std::vector<int>& codes, std::string handler_name, EventHandler f);
+  // A code given as text is used as the event name unchanged.
+  void on(std::string_view event_name, std::string handler_name, EventHandler f);
+
+  // ---- requests -----------------------------------------------------------------------------
+  // Sends one envelope {"type": code, "data": data ({} when null), "extend": id (only when
+  // given)}; returns the probe's result. ParloNotLoginError when not logged in (nothing sent),
+  // ProbeError with the probe's text, JsonError for data that has no JSON text.
+  std::int64_t send(int code, const Json& data = Json(),
+                    const std::optional<std::string>& extend = std::nullopt);
+  // Sends with a fresh request id and waits for the reply: its "data" (null when the reply
+  // holds null or none came within the timeout; absent timeout = no limit). A reply without
+  // "data" throws KeyError. The reply is never dispatched as an event.
+  Json send_sync(int code, const Json& data = Json(),
+                 std::optional<double> timeout_seconds = kDefaultSyncTimeoutSeconds);
+
+  // The wait used by the queries and the sync-path commands below (default 10 s).
+  void set_default_timeout(std::optional<double> timeout_seconds);
+  std::optional<double> default_timeout() const;
+
+  // Requests still waiting for a reply, abandoned ones included (diagnostics and tests).
+  std::size_t pending_requests() const;
+
+  // ---- queries (sync path; null = no reply in time) -----------------------------------------
+  // The "data" of the last login event ({} before the first); a copy; no login needed.
+  Json get_login_info() const;
+  Json get_self_info();
+  Json get_contacts();
+  Json get_publics();
+  Json get_contact_detail(const Json& uid);
+  // Contacts whose account id, account name, nickname or remark is like the given values
+  // (absent or empty = not a criterion; wildcards around each value when fuzzy_search is
+  // truthy). A JSON list of details (null entries for details that got no reply); [] without
+  // criteria (nothing sent, no login needed) or when the search got no reply. Quotes in a
+  // value can never change the statement. Malformed replies throw KeyError/TypeError.
+  Json search_contacts(const std::optional<std::string>& uid = std::nullopt,
+                       const std::optional<std::string>& account = std::nullopt,
+                       const std::optional<std::string>& nickname = std::nullopt,
+                       const std::optional<std::string>& remark = std::nullopt,
+                       const Json& fuzzy_search = true);
+  Json get_rooms();
+  Json get_room_detail(const Json& room_uid);
+  Json get_room_members(const std::string& room_uid);
+  // The group chat's stored name: "" when no row matches, absent when the name is null.
+  // ParloRuntimeError when the lookup got no reply; KeyError/TypeError/IndexError for a
+  // malformed reply.
+  std::optional<std::string> get_room_name(const std::string& room_uid);
+  Json sql_query(const std::string& sql, std::int64_t db);
+  template <NotAnInteger T>
+  Json sql_query(const std::string&, T) = delete;
+
+  // ---- commands -----------------------------------------------------------------------------
+  // Send path: the probe's result once it took the envelope.
+  std::int64_t send_text(const std::string& to_uid, const std::string& content);
+  // at_list must be a JSON list (TypeError otherwise, nothing sent); elements are not examined.
+  std::int64_t send_room_at_msg(const std::string& to_uid, const std::string& content,
+                                const Json& at_list);
+  std::int64_t send_card(const std::string& to_uid, const std::string& card_uid);
+  std::int64_t send_link_card(const std::string& to_uid, const std::string& title,
+                              const std::string& desc, const std::string& url,
+                              const std::string& image_url);
+  std::int64_t send_image(const std::string& to_uid, const std::string& file_path);
+  std::int64_t send_file(const std::string& to_uid, const std::string& file_path);
+  std::int64_t send_video(const std::string& to_uid, const std::string& file_path);
+  std::int64_t send_gif(const Json& to_uid, const Json& file);
+  std::int64_t send_xml(const Json& to_uid, const Json& xml, const Json& app_type = 5);
+  std::int64_t create_room(const Json& member_list);  // the list itself is the "data"
+  std::int64_t quit_room(const std::string& room_uid);
+
+  // Sync path: the reply's "data", null when none came in time.
+  Json send_pat(const std::string& room_uid, const std::string& patted_uid);
+  Json accept_friend_request(const std::string& encryptusername, const std::string& ticket,
+                             std::int64_t scene);
+  template <NotAnInteger T>
+  Json accept_friend_request(const std::string&, const std::string&, T) = delete;
+  Json add_room_member(const std::string& room_uid, const Json& member_list);
+  Json invite_room_member(const std::string& room_uid, const Json& member_list);
+  Json del_room_member(const std::string& room_uid, const Json& member_list);
+  Json modify_room_name(const std::string& room_uid, const std::string& name);
+  Json modify_room_notice(const std::string& room_uid, const std::string& notice);
+  Json add_room_friend(const std::string& room_uid, const std::string& uid,
+                       const std::string& verify);
+  Json modify_friend_remark(const std::string& uid, const std::string& remark);
+
+  // ---- called by the client manager on probe threads ----------------------------------------
+  void bind_client_id(std::int64_t client_id);
+  // Login/logout bookkeeping, reply matching, then dispatch. Throws KeyError without "type".
+  void on_recv(const Json& message);
+  // Clears both flags and dispatches the quit record {"type": MT_RECV_PARLO_QUIT_MSG, ...}.
+  void on_close();
+
+ private:
+  Parlo();
+  ~Parlo();
+  struct State;
+  State* state_;  // never freed: the binding outlives every probe thread
+};
+
+}  // namespace corvid::core
