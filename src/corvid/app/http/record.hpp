@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "corvid/utils/json.hpp"
@@ -21,6 +22,7 @@ namespace corvid::app::http {
 enum class FieldType {
   string,           // a JSON string only
   integer,          // a JSON integer in the int64 range (never a bool, never a fraction)
+  nullable_integer, // an integer as above, or null
   boolean,          // true/false; query/path texts: true/false, 1/0, yes/no, on/off, t/f, y/n
   string_array,     // an array whose items are strings
   any,              // any JSON value, null included
@@ -60,6 +62,27 @@ struct Param {
   Json default_value = nullptr;  // used when not required and absent
   std::string title;             // empty: derived from the name
 };
+
+// Builders that name every member (plain aggregate initialisation of these structs trips
+// -Wmissing-field-initializers).
+inline Field required_field(std::string name, FieldType type) {
+  return Field{std::move(name), type, true, nullptr, {}, {}};
+}
+inline Field optional_field(std::string name, FieldType type, Json default_value) {
+  return Field{std::move(name), type, false, std::move(default_value), {}, {}};
+}
+// A required query parameter.
+inline Param query_param(std::string name, FieldType type) {
+  return Param{std::move(name), ParamIn::query, type, true, nullptr, {}};
+}
+// An optional query parameter taking `default_value` when absent (null: absent stays null).
+inline Param query_param(std::string name, FieldType type, Json default_value) {
+  return Param{std::move(name), ParamIn::query, type, false, std::move(default_value), {}};
+}
+// A path parameter; always required.
+inline Param path_param(std::string name, FieldType type) {
+  return Param{std::move(name), ParamIn::path, type, true, nullptr, {}};
+}
 
 // One validation failure, in the order of the 422 entries: type, loc, msg, input[, ctx].
 struct ValidationError {
@@ -113,6 +136,10 @@ Json to_json(const ValidationError& error);
 // A ValidationError for a required field that is missing (e.g. the multipart "file" part).
 ValidationError missing_error(Json loc, Json input);
 
+// Deepest nesting a request body may have: values past it are refused before parsing, since
+// copying and printing a parsed value recurse once per level.
+inline constexpr int kMaxJsonDepth = 256;
+
 // The common answer record: {"success", "message", "data"}; data is null when not given.
 Json base_response(bool success, std::string message, Json data = nullptr);
 
@@ -148,7 +175,10 @@ const Record& modify_room_name_request();
 const Record& modify_room_notice_request();
 const Record& quit_room_request();
 
-// Every record above, request records in route order after the two response records.
+// The multipart form of the upload routes: one required binary field "file".
+const Record& upload_form();
+
+// Every record above: the two answer records, the request records in route order, the form.
 std::span<const Record* const> all();
 
 // The record of that name, or nullptr.
