@@ -1,0 +1,20 @@
+#pragma once
+// Namespace aliases of the HTTP layer, kept in one private header so no other header needs a
+// using-directive. Included by the server, session, router and the tests of this layer only.
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+namespace corvid::app::http {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace websocket = boost::beast::websocket;
+using tcp = boost::asio::ip::tcp;
+
+// The stream a WebSocket route receives once the handshake is accepted.
+using WebSocketStream = websocket::stream<beast::tcp_stream>;
+
+}  // namespace corvid::app::http
