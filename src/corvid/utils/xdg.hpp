@@ -66,6 +66,8 @@ std::string support_versions_text();
 // Exact, whole-text membership in support_versions(); a JSON value that is not text is never
 // a member.
 bool is_support_version(std::string_view version);
+bool is_support_version(const std::string& version);
+bool is_support_version(const char* version);
 bool is_support_version(const Json& version);
 
 // The five versions used when the probe library can't tell.
