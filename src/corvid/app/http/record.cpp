@@ -74,13 +74,15 @@ std::optional<std::int64_t> check_integer(const Json& value, const Json& loc,
       errors.push_back(make_error("int_from_float", loc, kIntFromFloatMsg, value));
       return std::nullopt;
     }
-    // 2^63 is exactly representable; every double below it and at or above -2^63 fits.
+    // A float of magnitude 2^63 is refused on both sides: "-9223372036854775809" parses to
+    // exactly -2^63, and taking it as the int64 minimum would change the caller's value.
+    // (The minimum written as an integer never reaches this branch.)
     constexpr double kTwo63 = 9223372036854775808.0;
     if (d >= kTwo63) {
       errors.push_back(too_large(loc, value));
       return std::nullopt;
     }
-    if (d < -kTwo63) {
+    if (d <= -kTwo63) {
       errors.push_back(too_small(loc, value));
       return std::nullopt;
     }
