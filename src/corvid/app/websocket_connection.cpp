@@ -1,0 +1,306 @@
+#include "corvid/app/websocket_connection.hpp"
+
+#include <atomic>
+#include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/error.hpp>
+
+#include "corvid/utils/log.hpp"
+
+namespace corvid::app {
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+
+namespace {
+
+std::uint64_t next_connection_id() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
+
+}  // namespace
+
+// ---- Connection ---------------------------------------------------------------------------
+
+Connection::Connection() : id_(next_connection_id()) {}
+
+asio::awaitable<bool> Connection::close_and_wait(std::chrono::milliseconds, std::uint16_t code,
+                                                 std::string reason) {
+  close(code, std::move(reason));
+  co_return true;
+}
+
+void Connection::set_failure_handler(FailureHandler handler) {
+  std::lock_guard lock(handler_mutex_);
+  failure_handler_ = std::move(handler);
+}
+
+void Connection::report_failure(const std::string& error) {
+  FailureHandler handler;
+  {
+    std::lock_guard lock(handler_mutex_);
+    if (failure_reported_) return;
+    failure_reported_ = true;
+    handler = failure_handler_;
+  }
+  // Called without the lock: the handler takes the registry's lock.
+  if (handler) handler(error);
+}
+
+// ---- WebSocketConnection ------------------------------------------------------------------
+
+std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stream stream,
+                                                                 UpgradeRequest request,
+                                                                 ConnectionLimits limits) {
+  return std::shared_ptr<WebSocketConnection>(
+      new WebSocketConnection(std::move(stream), std::move(request), limits));
+}
+
+WebSocketConnection::WebSocketConnection(beast::tcp_stream stream, UpgradeRequest request,
+                                         ConnectionLimits limits)
+    : strand_(asio::make_strand(stream.get_executor())),
+      ws_(std::move(stream)),
+      request_(std::move(request)),
+      deadline_(strand_),
+      closed_signal_(strand_, asio::steady_timer::time_point::max()),
+      limits_(limits) {
+  beast::error_code ec;
+  auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+asio::awaitable<void> WebSocketConnection::accept() {
+  auto self = shared_from_this();
+  co_await asio::co_spawn(
+      strand_,
+      [self]() -> asio::awaitable<void> {
+        {
+          std::lock_guard lock(self->mutex_);
+          if (self->state_ != State::created) throw std::logic_error("connection already accepted");
+        }
+        // The websocket layer keeps its own handshake and idle timers (with pings); the TCP
+        // layer's timer would also cut reads that wait for a quiet client.
+        beast::get_lowest_layer(self->ws_).expires_never();
+        self->ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        self->ws_.read_message_max(self->limits_.max_message_bytes);
+        auto [ec] = co_await self->ws_.async_accept(self->request_, tuple_awaitable);
+        self->request_ = {};
+        if (ec) {
+          self->drop("handshake failed: " + ec.message(), false);
+          throw beast::system_error(ec);
+        }
+        std::lock_guard lock(self->mutex_);
+        if (self->state_ == State::created) self->state_ = State::open;
+        // Frames queued during the handshake leave now.
+        if (!self->queue_.empty()) self->start_writer_locked();
+      },
+      asio::use_awaitable);
+}
+
+bool WebSocketConnection::send(Frame frame) {
+  if (!frame) return false;
+  bool overflow = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::closing || state_ == State::closed || close_queued_) {
+      if (error_.empty()) error_ = "connection is closed";
+      return false;
+    }
+    if (queue_.size() >= limits_.max_queued_frames ||
+        queued_bytes_ + frame->size() > limits_.max_queued_bytes) {
+      overflow = true;
+      mark_closed_locked("outbound queue full (" + std::to_string(queue_.size()) + " frames, " +
+                         std::to_string(queued_bytes_) + " bytes)");
+    } else {
+      queued_bytes_ += frame->size();
+      queue_.push_back(Outgoing{std::move(frame), {}});
+      if (state_ == State::open) start_writer_locked();
+      return true;
+    }
+  }
+  if (overflow) {
+    // The peer is not reading, so a close frame would never be read: drop the socket.
+    asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
+  }
+  return false;
+}
+
+void WebSocketConnection::close(std::uint16_t code, std::string reason) {
+  std::lock_guard lock(mutex_);
+  if (close_queued_ || state_ == State::closed) return;
+  close_queued_ = true;
+  if (state_ == State::created) {
+    // Never accepted: there is no WebSocket to close, only the socket.
+    mark_closed_locked("closed before the handshake");
+    asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
+    return;
+  }
+  queue_.push_back(
+      Outgoing{nullptr, websocket::close_reason(static_cast<websocket::close_code>(code), reason)});
+  start_writer_locked();
+}
+
+asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseconds limit,
+                                                          std::uint16_t code, std::string reason) {
+  using namespace asio::experimental::awaitable_operators;
+  close(code, std::move(reason));
+  auto self = shared_from_this();
+  co_return co_await asio::co_spawn(
+      strand_,
+      [self, limit]() -> asio::awaitable<bool> {
+        if (self->dropped_) co_return true;
+        asio::steady_timer limit_timer(self->strand_);
+        limit_timer.expires_after(limit);
+        auto result = co_await (self->closed_signal_.async_wait(tuple_awaitable) ||
+                                limit_timer.async_wait(tuple_awaitable));
+        if (result.index() == 0) co_return true;
+        self->drop("close timed out", false);
+        co_return false;
+      },
+      asio::use_awaitable);
+}
+
+bool WebSocketConnection::is_open() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::open && !close_queued_;
+}
+
+std::string WebSocketConnection::error_text() const {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+std::uint16_t WebSocketConnection::peer_close_code() const {
+  std::lock_guard lock(mutex_);
+  return peer_close_code_;
+}
+
+asio::awaitable<std::optional<std::string>> WebSocketConnection::receive() {
+  auto self = shared_from_this();
+  co_return co_await asio::co_spawn(
+      strand_,
+      [self]() -> asio::awaitable<std::optional<std::string>> {
+        {
+          std::lock_guard lock(self->mutex_);
+          if (self->state_ == State::created || self->state_ == State::closed) co_return std::nullopt;
+        }
+        beast::flat_buffer buffer;
+        auto [ec, n] = co_await self->ws_.async_read(buffer, tuple_awaitable);
+        (void)n;
+        if (!ec) co_return beast::buffers_to_string(buffer.data());
+        if (ec == websocket::error::closed) {
+          std::lock_guard lock(self->mutex_);
+          self->peer_close_code_ = self->ws_.reason().code;
+        }
+        self->drop(ec == websocket::error::closed ? "closed by the peer" : ec.message(), false);
+        co_return std::nullopt;
+      },
+      asio::use_awaitable);
+}
+
+void WebSocketConnection::start_writer_locked() {
+  if (writing_) return;
+  writing_ = true;
+  asio::co_spawn(strand_, write_loop(shared_from_this()), asio::detached);
+}
+
+// self keeps the connection alive while frames are in flight.
+asio::awaitable<void> WebSocketConnection::write_loop(std::shared_ptr<WebSocketConnection> /*self*/) {
+  for (;;) {
+    Outgoing item;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty() || state_ == State::closed) {
+        writing_ = false;
+        co_return;
+      }
+      item = std::move(queue_.front());
+      queue_.pop_front();
+      if (item.frame) queued_bytes_ -= item.frame->size();
+    }
+    const std::uint64_t generation = ++write_generation_;
+    deadline_.expires_after(limits_.write_timeout);
+    deadline_.async_wait(asio::bind_executor(
+        strand_, [weak = weak_from_this(), generation](beast::error_code ec) {
+          if (ec) return;
+          if (auto conn = weak.lock()) conn->on_write_timeout(generation);
+        }));
+
+    if (!item.frame) {
+      {
+        std::lock_guard lock(mutex_);
+        if (state_ == State::open) state_ = State::closing;
+      }
+      auto [ec] = co_await ws_.async_close(item.reason, tuple_awaitable);
+      ++write_generation_;
+      deadline_.cancel();
+      drop(ec ? "close failed: " + ec.message() : "closed", false);
+      std::lock_guard lock(mutex_);
+      writing_ = false;
+      co_return;
+    }
+
+    ws_.text(true);
+    auto [ec, n] = co_await ws_.async_write(asio::buffer(*item.frame), tuple_awaitable);
+    (void)n;
+    ++write_generation_;
+    deadline_.cancel();
+    if (ec) {
+      bool timed_out;
+      {
+        std::lock_guard lock(mutex_);
+        timed_out = state_ == State::closed;
+        writing_ = false;
+      }
+      // A write cut by the deadline was already reported by on_write_timeout.
+      if (!timed_out) drop("write failed: " + ec.message(), true);
+      co_return;
+    }
+  }
+}
+
+void WebSocketConnection::on_write_timeout(std::uint64_t generation) {
+  if (generation != write_generation_) return;  // that write finished in the meantime
+  drop("write timed out after " + std::to_string(limits_.write_timeout.count()) + " ms", true);
+}
+
+void WebSocketConnection::mark_closed_locked(const std::string& error) {
+  if (state_ == State::closed) return;
+  state_ = State::closed;
+  if (error_.empty()) error_ = error;
+  queue_.clear();
+  queued_bytes_ = 0;
+}
+
+void WebSocketConnection::drop(const std::string& error, bool report) {
+  {
+    std::lock_guard lock(mutex_);
+    mark_closed_locked(error);
+  }
+  if (!dropped_) {
+    dropped_ = true;
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(ws_).close();
+    ++write_generation_;
+    deadline_.cancel();
+    closed_signal_.cancel();  // wakes close_and_wait
+    log::get("websocket_hub")->debug("[ws {}] connection {} ended: {}", remote_, id(), error);
+  }
+  if (report) report_failure(error);
+}
+
+}  // namespace corvid::app

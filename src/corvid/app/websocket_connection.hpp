@@ -1,0 +1,162 @@
+#pragma once
+// WebSocket connections as the registry holds them (Connection), and the connection over a
+// Beast stream (WebSocketConnection).
+// Owner: the WebSocket endpoint creates one per admitted socket; the registry keeps shared
+// pointers while it is registered. Threads: send() and close() may be called from any thread and
+// never block; every socket operation runs on the connection's own strand, one write at a time.
+// Guarantees: frames leave in the order send() took them; the outbound queue is bounded in frames
+// and bytes and each write has a deadline; overflow, timeout or a failed write closes the
+// transport, and an asynchronous failure is reported once through the failure handler.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+namespace corvid::app {
+
+// One text frame, shared by every connection it is sent to (serialised once).
+using Frame = std::shared_ptr<const std::string>;
+
+inline constexpr std::uint16_t kCloseNormal = 1000;
+inline constexpr std::uint16_t kCloseInternalError = 1011;
+
+class Connection {
+ public:
+  // Called at most once, on the connection's own executor, when a queued write fails or times
+  // out after send() had accepted it. The text says why.
+  using FailureHandler = std::function<void(const std::string& error)>;
+
+  Connection();
+  virtual ~Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Identity number: unique in the process, stable for the object's life, never an address.
+  std::uint64_t id() const noexcept { return id_; }
+
+  // Completes the WebSocket handshake; throws when it fails.
+  virtual boost::asio::awaitable<void> accept() = 0;
+
+  // Queues one text frame. False when the connection is closed, closing or over its queue
+  // bound (the connection then closes itself); error_text() says why.
+  virtual bool send(Frame frame) = 0;
+
+  // Queues a close frame after the frames already queued; later sends are refused. Idempotent.
+  virtual void close(std::uint16_t code = kCloseNormal, std::string reason = {}) = 0;
+
+  // close(), then waits until the transport is closed or limit passes (then it is dropped
+  // abruptly). True when it closed within limit.
+  virtual boost::asio::awaitable<bool> close_and_wait(std::chrono::milliseconds limit,
+                                                      std::uint16_t code = kCloseNormal,
+                                                      std::string reason = {});
+
+  virtual bool is_open() const = 0;
+  // Why the connection stopped taking frames ("" while it is open).
+  virtual std::string error_text() const = 0;
+  // The peer's address for log lines ("" when unknown).
+  virtual std::string remote_address() const { return {}; }
+
+  void set_failure_handler(FailureHandler handler);
+
+ protected:
+  // Runs the failure handler once; later calls do nothing.
+  void report_failure(const std::string& error);
+
+ private:
+  const std::uint64_t id_;
+  mutable std::mutex handler_mutex_;  // guards failure_handler_, failure_reported_
+  FailureHandler failure_handler_;
+  bool failure_reported_ = false;
+};
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+// Limits of one connection.
+struct ConnectionLimits {
+  std::size_t max_queued_frames = 8192;
+  std::size_t max_queued_bytes = std::size_t{16} << 20;
+  std::chrono::milliseconds write_timeout{std::chrono::seconds(30)};
+  std::size_t max_message_bytes = std::size_t{64} << 10;  // incoming
+};
+
+class WebSocketConnection final : public Connection,
+                                  public std::enable_shared_from_this<WebSocketConnection> {
+ public:
+  using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
+  using UpgradeRequest = boost::beast::http::request<boost::beast::http::string_body>;
+
+  // Server side: request is the upgrade request already read from stream (the endpoint checks
+  // it before anything is accepted); accept() answers it. The stream may use any executor: the
+  // connection runs its socket work on a strand of it.
+  static std::shared_ptr<WebSocketConnection> create(boost::beast::tcp_stream stream,
+                                                     UpgradeRequest request,
+                                                     ConnectionLimits limits = {});
+
+  boost::asio::awaitable<void> accept() override;
+  bool send(Frame frame) override;
+  void close(std::uint16_t code = kCloseNormal, std::string reason = {}) override;
+  boost::asio::awaitable<bool> close_and_wait(std::chrono::milliseconds limit,
+                                              std::uint16_t code = kCloseNormal,
+                                              std::string reason = {}) override;
+  bool is_open() const override;
+  std::string error_text() const override;
+  std::string remote_address() const override { return remote_; }
+
+  // The next message from the peer; nullopt once the connection has ended (closed by either
+  // side, failed, or dropped). One receive at a time.
+  boost::asio::awaitable<std::optional<std::string>> receive();
+
+  // The close code the peer sent (0 when it sent none).
+  std::uint16_t peer_close_code() const;
+
+ private:
+  enum class State { created, open, closing, closed };
+  struct Outgoing {
+    Frame frame;  // null for the close frame
+    boost::beast::websocket::close_reason reason;
+  };
+
+  WebSocketConnection(boost::beast::tcp_stream stream, UpgradeRequest request,
+                      ConnectionLimits limits);
+
+  boost::asio::awaitable<void> write_loop(std::shared_ptr<WebSocketConnection> self);
+  void start_writer_locked();  // requires mutex_
+  void on_write_timeout(std::uint64_t generation);
+  // On the strand: marks closed with text, drops the queue and the socket.
+  void drop(const std::string& error, bool report);
+  void mark_closed_locked(const std::string& error);  // requires mutex_
+
+  boost::asio::strand<boost::asio::any_io_executor> strand_;
+  Stream ws_;                    // touched only on strand_
+  UpgradeRequest request_;       // touched only on strand_
+  boost::asio::steady_timer deadline_;       // strand_ only
+  boost::asio::steady_timer closed_signal_;  // strand_ only; cancelled once closed
+  std::uint64_t write_generation_ = 0;       // strand_ only
+  bool dropped_ = false;                     // strand_ only
+  const ConnectionLimits limits_;
+  std::string remote_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  State state_ = State::created;
+  std::deque<Outgoing> queue_;
+  std::size_t queued_bytes_ = 0;
+  bool writing_ = false;
+  bool close_queued_ = false;
+  std::string error_;
+  std::uint16_t peer_close_code_ = 0;
+};
+
+}  // namespace corvid::app

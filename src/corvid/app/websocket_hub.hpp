@@ -1,0 +1,109 @@
+#pragma once
+// ConnectionManager: the registry of live WebSocket connections, grouped by account id, with a
+// metadata record per connection; greets new connections, pushes frames to one connection or
+// to every connection of an account, and reports statistics. Logs on channel "websocket_hub".
+// Owner: one instance for the process, built in main before the service; never destroyed while
+// connections or relays may still use it. Threads: every member may be called from any thread;
+// one mutex guards the maps and is never held across I/O (sends only enqueue).
+// Guarantees: maps keep registration order; the welcome frame is a connection's first frame.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "corvid/app/websocket_connection.hpp"
+#include "corvid/utils/json.hpp"
+
+namespace corvid::app {
+
+using Clock = std::chrono::system_clock;
+
+// Local date and time as ISO 8601 without a time zone: "YYYY-MM-DDTHH:MM:SS.ffffff", the
+// fraction left out when the microseconds are zero.
+std::string iso_local_time(Clock::time_point when);
+
+// The text of a frame: two-space indentation, keys in order, UTF-8 raw (invalid bytes replaced).
+Frame make_frame(const Json& data);
+
+// The metadata of one registered connection.
+struct ConnectionRecord {
+  std::string uid;
+  Clock::time_point connected_at;
+  Json client_info = Json::object();
+};
+
+class ConnectionManager {
+ public:
+  ConnectionManager();
+  ConnectionManager(const ConnectionManager&) = delete;
+  ConnectionManager& operator=(const ConnectionManager&) = delete;
+
+  // Accepts the handshake (a failure propagates, nothing registered), registers the connection
+  // under user_uid, stores its record and queues the welcome frame before any other frame can
+  // reach it. client_info must be an object or absent (TypeError otherwise). A connection that
+  // fails later, while registered, is removed from the registry on its own.
+  boost::asio::awaitable<void> connect(ConnectionPtr connection, std::string user_uid,
+                                       std::optional<Json> client_info = std::nullopt);
+
+  // Forgets the first listing of connection under user_uid and its record; always logs.
+  // Does not close the connection.
+  void disconnect(const ConnectionPtr& connection, const std::string& user_uid);
+
+  // Queues data as one frame on connection; failures are logged, never thrown.
+  void send_to_connection(const ConnectionPtr& connection, const Json& data);
+
+  // Queues data, serialised once, on every connection of user_uid. Connections that refuse it
+  // are logged, forgotten and closed; the others are not delayed by them.
+  void send_to_user(const std::string& user_uid, const Json& data);
+  // The same with a frame already serialised (the relay serialises once for its log line too).
+  void send_to_user(const std::string& user_uid, Frame frame);
+
+  // {"total_users", "total_connections", "users": {uid: count}}, accounts in registration order.
+  Json get_connection_stats() const;
+  // [{"user_uid", "connection_id", "connected_at", "client_info", "websocket_id"}, ...].
+  Json get_detailed_connections() const;
+
+  // Copies for the shutdown and for callers that walk the registry (account order, list order).
+  std::vector<std::pair<std::string, std::vector<ConnectionPtr>>> active_connections() const;
+  std::vector<std::pair<std::string, ConnectionRecord>> connection_info() const;
+  // Every registered connection once per listing, accounts in order (the shutdown's snapshot).
+  std::vector<ConnectionPtr> snapshot() const;
+
+  static std::string connection_id(std::string_view user_uid, const Connection& connection);
+
+ private:
+  // A map that keeps insertion order; a key removed and added again goes to the end.
+  template <class V>
+  class OrderedMap {
+   public:
+    V* find(const std::string& key);
+    const V* find(const std::string& key) const;
+    V& get_or_add(const std::string& key);
+    void insert_or_assign(const std::string& key, V value);
+    bool erase(const std::string& key);
+    std::size_t size() const { return items_.size(); }
+    const std::list<std::pair<std::string, V>>& items() const { return items_; }
+
+   private:
+    std::list<std::pair<std::string, V>> items_;
+    std::unordered_map<std::string, typename std::list<std::pair<std::string, V>>::iterator> index_;
+  };
+
+  void on_connection_failed(const std::weak_ptr<Connection>& weak, const std::string& user_uid,
+                            const std::string& error);
+
+  mutable std::mutex mutex_;  // guards active_, info_
+  OrderedMap<std::vector<ConnectionPtr>> active_;
+  OrderedMap<ConnectionRecord> info_;
+};
+
+}  // namespace corvid::app
