@@ -10,6 +10,7 @@
 // strand, in arrival order. Guarantees: no operation throws for an ordinary failure.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -123,11 +124,10 @@ class ParloService {
   void handle_message(const Json& message, const std::optional<std::string>& account);
   void set_login_uid(std::optional<std::string> uid);
 
-  template <class R, class F>
-  boost::asio::awaitable<R> run_blocking(F f);
-  template <class F>
-  boost::asio::awaitable<bool> send_file_kind(std::string_view kind, std::string_view op,
-                                              std::string to_uid, std::string file_path, F call);
+  // The four file-sending operations: login check, file check, start line, command, done line.
+  boost::asio::awaitable<bool> send_file_kind(std::string kind, std::string operation,
+                                              std::string to_uid, std::string file_path,
+                                              std::function<void(core::Parlo&)> command);
 
   ConnectionManager& hub_;
   boost::asio::thread_pool& workers_;

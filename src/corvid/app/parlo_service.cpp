@@ -1,0 +1,683 @@
+#include "corvid/app/parlo_service.hpp"
+
+#include <array>
+#include <chrono>
+#include <cxxabi.h>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <typeinfo>
+#include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+#include <tapwire/tapwire.h>
+
+#include "corvid/app/websocket_hub.hpp"
+#include "corvid/core/parlo.hpp"
+#include "corvid/utils/console.hpp"
+#include "corvid/utils/errors.hpp"
+#include "corvid/utils/log.hpp"
+
+namespace corvid::app {
+namespace asio = boost::asio;
+
+namespace {
+
+std::shared_ptr<spdlog::logger> service_log() {
+  static auto logger = log::get("parlo_service");
+  return logger;
+}
+
+// The codes with a handler of their own, in the order the fallback compares them.
+constexpr std::array<int, 27> kHandledCodes = {
+    MT_RECV_TEXT_MSG,          MT_RECV_IMAGE_MSG,         MT_RECV_VOICE_MSG,
+    MT_RECV_VIDEO_MSG,         MT_RECV_FILE_MSG,          MT_RECV_EMOJI_MSG,
+    MT_RECV_CARD_MSG,          MT_RECV_LOCATION_MSG,      MT_RECV_LINK_MSG,
+    MT_RECV_MINIAPP_MSG,       MT_RECV_PAY_MSG,           MT_RECV_SYSTEM_MSG,
+    MT_RECV_REVOKE_MSG,        MT_RECV_OTHER_MSG,         MT_RECV_OTHER_APP_MSG,
+    MT_RECV_FRIEND_MSG,        MT_CONTACT_ADD_NOITFY_MSG, MT_CONTACT_DEL_NOTIFY_MSG,
+    MT_ROOM_ADD_MEMBER_NOTIFY_MSG, MT_ROOM_DEL_MEMBER_NOTIFY_MSG, MT_ROOM_CREATE_NOTIFY_MSG,
+    MT_ROOM_DEL_NOTIFY_MSG,    MT_USER_LOGIN_MSG,         MT_USER_LOGOUT_MSG,
+    MT_READY_MSG,              MT_RECV_PARLO_QUIT_MSG,    MT_RECV_LOGIN_QRCODE_MSG,
+};
+
+enum class HandlerKind { relay, login, logout };
+
+struct HandlerRow {
+  const char* name;
+  int code;
+  HandlerKind kind;
+};
+
+// Registration order. on_ready never runs: the manager keeps the ready message for itself.
+constexpr std::array<HandlerRow, 27> kHandlerTable = {{
+    {"on_recv_text_msg", MT_RECV_TEXT_MSG, HandlerKind::relay},
+    {"on_recv_image_msg", MT_RECV_IMAGE_MSG, HandlerKind::relay},
+    {"on_recv_voice_msg", MT_RECV_VOICE_MSG, HandlerKind::relay},
+    {"on_recv_video_msg", MT_RECV_VIDEO_MSG, HandlerKind::relay},
+    {"on_recv_file_msg", MT_RECV_FILE_MSG, HandlerKind::relay},
+    {"on_recv_emoji_msg", MT_RECV_EMOJI_MSG, HandlerKind::relay},
+    {"on_recv_card_msg", MT_RECV_CARD_MSG, HandlerKind::relay},
+    {"on_recv_location_msg", MT_RECV_LOCATION_MSG, HandlerKind::relay},
+    {"on_recv_link_msg", MT_RECV_LINK_MSG, HandlerKind::relay},
+    {"on_recv_miniapp_msg", MT_RECV_MINIAPP_MSG, HandlerKind::relay},
+    {"on_recv_pay_msg", MT_RECV_PAY_MSG, HandlerKind::relay},
+    {"on_system_msg", MT_RECV_SYSTEM_MSG, HandlerKind::relay},
+    {"on_revoke_msg", MT_RECV_REVOKE_MSG, HandlerKind::relay},
+    {"on_recv_other_msg", MT_RECV_OTHER_MSG, HandlerKind::relay},
+    {"on_recv_other_app_msg", MT_RECV_OTHER_APP_MSG, HandlerKind::relay},
+    {"on_friend_request", MT_RECV_FRIEND_MSG, HandlerKind::relay},
+    {"on_contact_add_notify", MT_CONTACT_ADD_NOITFY_MSG, HandlerKind::relay},
+    {"on_contact_del_notify", MT_CONTACT_DEL_NOTIFY_MSG, HandlerKind::relay},
+    {"on_room_add_member_notify", MT_ROOM_ADD_MEMBER_NOTIFY_MSG, HandlerKind::relay},
+    {"on_room_del_member_notify", MT_ROOM_DEL_MEMBER_NOTIFY_MSG, HandlerKind::relay},
+    {"on_room_create_notify", MT_ROOM_CREATE_NOTIFY_MSG, HandlerKind::relay},
+    {"on_room_del_notify", MT_ROOM_DEL_NOTIFY_MSG, HandlerKind::relay},
+    {"on_login", MT_USER_LOGIN_MSG, HandlerKind::login},
+    {"on_logout", MT_USER_LOGOUT_MSG, HandlerKind::logout},
+    {"on_ready", MT_READY_MSG, HandlerKind::relay},
+    {"on_parlo_quit", MT_RECV_PARLO_QUIT_MSG, HandlerKind::relay},
+    {"on_login_qrcode", MT_RECV_LOGIN_QRCODE_MSG, HandlerKind::relay},
+}};
+
+// True when the binding dispatched this event under one of the codes above, i.e. its type is
+// a JSON integer (not a float, a boolean or a text) of the list. Anything else would reach no
+// handler of its own, so the fallback has to relay it.
+bool has_own_handler(const Json& message) {
+  auto it = message.find("type");
+  if (it == message.end() || !it->is_number_integer()) return false;
+  const auto code = it->get<std::int64_t>();
+  for (int handled : kHandledCodes)
+    if (code == handled) return true;
+  return false;
+}
+
+// "None" for absent, the text itself for a text, the JSON text of anything else.
+std::string as_text(const Json* value) {
+  if (value == nullptr || value->is_null()) return std::string(console::kNone);
+  if (value->is_string()) return value->get<std::string>();
+  return dump_compact(*value);
+}
+
+std::string type_name_of(const std::exception& e) {
+  if (auto* parlo_error = dynamic_cast<const ParloError*>(&e)) return parlo_error->name();
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> demangled(
+      abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), std::free);
+  return status == 0 && demangled ? demangled.get() : typeid(e).name();
+}
+
+bool is_cancellation(const boost::system::system_error& e) {
+  return e.code() == asio::error::operation_aborted;
+}
+
+enum class Channel { log, console };
+
+void report(Channel channel, std::string_view prefix, std::string_view text) {
+  std::string line;
+  line.reserve(prefix.size() + text.size());
+  line.append(prefix).append(text);
+  if (channel == Channel::log) {
+    service_log()->error("{}", line);
+  } else {
+    console::line(line);
+  }
+}
+
+// Runs f(binding) on a worker and resumes on the caller's executor. On an ordinary failure
+// writes prefix + error text on the channel and gives the fallback; cancellation passes
+// through. f owns copies of its arguments, so it stays valid if the caller goes away.
+template <class R, class F>
+asio::awaitable<R> call_binding(asio::thread_pool& workers, core::Parlo* parlo, Channel channel,
+                                std::string_view prefix, R fallback, F f) {
+  std::string failure;
+  try {
+    co_return co_await asio::co_spawn(
+        workers.get_executor(),
+        [parlo, f = std::move(f)]() mutable -> asio::awaitable<R> { co_return R(f(*parlo)); },
+        asio::use_awaitable);
+  } catch (const boost::system::system_error& e) {
+    if (is_cancellation(e)) throw;
+    failure = e.what();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure.clear();
+  }
+  report(channel, prefix, failure);
+  co_return fallback;
+}
+
+}  // namespace
+
+// ---- construction -------------------------------------------------------------------------
+
+ParloService::ParloService(const ParloConfig& config, asio::any_io_executor io,
+                           asio::thread_pool& workers, ConnectionManager& hub)
+    : hub_(hub), workers_(workers), relay_strand_(asio::make_strand(io)) {
+  initialize(config);
+}
+
+ParloService::~ParloService() { stop_relaying(); }
+
+void ParloService::initialize(const ParloConfig& config) {
+  try {
+    const auto counts = [](const std::optional<std::string>& value) {
+      return value.has_value() && !value->empty();
+    };
+    if (counts(config.exe_path) || counts(config.version)) {
+      core::set_client_defaults(counts(config.exe_path) ? config.exe_path : std::nullopt,
+                                counts(config.version) ? config.version : std::nullopt);
+    }
+    parlo_ = &core::Parlo::create();
+    initialized_.store(true);
+    register_handlers();
+  } catch (const std::exception& e) {
+    service_log()->error("初始化Parlo失败: {}", e.what());
+    initialized_.store(false);
+  } catch (...) {
+    service_log()->error("初始化Parlo失败: ");
+    initialized_.store(false);
+  }
+}
+
+void ParloService::register_handlers() {
+  if (parlo_ == nullptr) return;
+  for (const auto& row : kHandlerTable) {
+    switch (row.kind) {
+      case HandlerKind::relay:
+        parlo_->on(row.code, row.name, [this](core::Parlo&, const Json& message) {
+          relay(message, current_login_uid());
+        });
+        break;
+      case HandlerKind::login:
+        parlo_->on(row.code, row.name, [this](core::Parlo&, const Json& message) {
+          if (!message.is_object()) throw TypeError("event record must be a map");
+          const Json empty = Json::object();
+          auto data_it = message.find("data");
+          const Json& data = data_it == message.end() ? empty : *data_it;
+          if (!data.is_object()) throw TypeError("login data must be a map");
+          auto uid_it = data.find("uid");
+          const Json* uid = uid_it == data.end() ? nullptr : &*uid_it;
+          // Only a text can name an account; anything else leaves nobody logged in.
+          std::optional<std::string> account;
+          if (uid != nullptr && uid->is_string()) account = uid->get<std::string>();
+          set_login_uid(account);
+          service_log()->info("用户登录: {}", as_text(uid));
+          relay(message, account);
+        });
+        break;
+      case HandlerKind::logout:
+        parlo_->on(row.code, row.name, [this](core::Parlo&, const Json& message) {
+          if (!message.is_object()) throw TypeError("event record must be a map");
+          auto leaving = current_login_uid();
+          service_log()->info("用户登出: {}", leaving ? *leaving : std::string(console::kNone));
+          set_login_uid(std::nullopt);
+          relay(message, std::nullopt);
+        });
+        break;
+    }
+  }
+  parlo_->on(MT_ALL, "on_all_messages", [this](core::Parlo&, const Json& message) {
+    if (message.is_object() && has_own_handler(message)) return;
+    relay(message, current_login_uid());
+  });
+}
+
+// ---- relay --------------------------------------------------------------------------------
+
+void ParloService::relay(const Json& message, std::optional<std::string> account) {
+  if (!message.is_object()) throw TypeError("event record must be a map");
+  if (!relaying_.load()) return;
+  // The record is the probe's only during this call, and the account is the one logged in when
+  // the event arrived, so a later logout cannot redirect or drop it.
+  asio::post(relay_strand_, [this, message = message, account = std::move(account)] {
+    handle_message(message, account);
+  });
+}
+
+void ParloService::handle_message(const Json& message, const std::optional<std::string>& account) {
+  try {
+    Frame frame = make_frame(message);
+    service_log()->info("收到消息:\n{}", *frame);
+    if (account && !account->empty()) {
+      hub_.send_to_user(*account, frame);
+      service_log()->debug("已推送到WebSocket: {}", *account);
+    } else {
+      service_log()->warn("没有登录用户，无法推送到WebSocket");
+    }
+  } catch (const std::exception& e) {
+    service_log()->error("处理消息失败: {}", e.what());
+    console::error_block("ParloService::handle_message", type_name_of(e), e.what());
+  }
+}
+
+std::optional<std::string> ParloService::current_login_uid() const {
+  std::lock_guard lock(uid_mutex_);
+  return login_uid_;
+}
+
+void ParloService::set_login_uid(std::optional<std::string> uid) {
+  std::lock_guard lock(uid_mutex_);
+  login_uid_ = std::move(uid);
+}
+
+bool ParloService::logged_in() const { return parlo_ != nullptr && parlo_->login_status(); }
+
+Json ParloService::get_status() const {
+  Json status = Json::object();
+  if (parlo_ == nullptr) {
+    status["pid"] = 0;
+    status["client_id"] = 0;
+    status["login_status"] = false;
+    status["status"] = false;
+    status["login_info"] = nullptr;
+    status["current_uid"] = nullptr;
+    return status;
+  }
+  status["pid"] = parlo_->pid();
+  status["client_id"] = parlo_->client_id();
+  status["login_status"] = parlo_->login_status();
+  status["status"] = parlo_->status();
+  status["login_info"] = parlo_->login_status() ? parlo_->get_login_info() : Json(nullptr);
+  auto uid = current_login_uid();
+  status["current_uid"] = uid ? Json(*uid) : Json(nullptr);
+  return status;
+}
+
+bool ParloService::truthy(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null: return false;
+    case Json::value_t::boolean: return value.get<bool>();
+    case Json::value_t::number_integer: return value.get<std::int64_t>() != 0;
+    case Json::value_t::number_unsigned: return value.get<std::uint64_t>() != 0;
+    case Json::value_t::number_float: return value.get<double>() != 0.0;
+    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
+    case Json::value_t::array:
+    case Json::value_t::object: return !value.empty();
+    default: return true;
+  }
+}
+
+// ---- lifecycle ----------------------------------------------------------------------------
+
+asio::awaitable<bool> ParloService::open_parlo(bool smart, bool show_qrcode) {
+  if (!is_initialized() || parlo_ == nullptr) co_return false;
+  co_return co_await call_binding<bool>(workers_, parlo_, Channel::log, "打开Parlo失败: ", false,
+                                        [smart, show_qrcode](core::Parlo& p) {
+                                          return p.open(smart, show_qrcode);
+                                        });
+}
+
+asio::awaitable<Json> ParloService::attach_parlo(std::int64_t pid) {
+  if (!is_initialized() || parlo_ == nullptr) co_return Json(false);
+  co_return co_await call_binding<Json>(workers_, parlo_, Channel::log, "附加Parlo进程失败: ",
+                                        Json(false), [pid](core::Parlo& p) { return p.attach(pid); });
+}
+
+asio::awaitable<Json> ParloService::detach_parlo() {
+  if (parlo_ == nullptr) co_return Json(false);
+  co_return co_await call_binding<Json>(workers_, parlo_, Channel::log, "分离Parlo进程失败: ",
+                                        Json(false), [](core::Parlo& p) { return p.detach(); });
+}
+
+asio::awaitable<bool> ParloService::wait_login(std::optional<std::int64_t> timeout) {
+  core::Parlo* parlo = parlo_;
+  if (parlo == nullptr) co_return false;
+  std::string failure;
+  try {
+    auto strand = asio::make_strand(co_await asio::this_coro::executor);
+    auto timer = std::make_shared<asio::steady_timer>(strand);
+    // A negative wait is no wait; a huge one means "no limit" rather than a clock overflow.
+    constexpr std::int64_t kLongestWait = std::int64_t{100} * 365 * 24 * 3600;
+    if (timeout) {
+      timer->expires_after(std::chrono::seconds(std::clamp<std::int64_t>(*timeout, 0, kLongestWait)));
+    } else {
+      timer->expires_at(asio::steady_timer::time_point::max());
+    }
+    auto arrived = std::make_shared<std::atomic<bool>>(false);
+    const core::LoginToken token = parlo->when_logged_in([timer, arrived, strand] {
+      arrived->store(true);
+      asio::post(strand, [timer] { timer->cancel(); });
+    });
+    // The check and the wait run on the strand that also runs the cancel, so a login between
+    // them cannot be missed. No worker is held while waiting.
+    co_await asio::co_spawn(
+        strand,
+        [timer, arrived]() -> asio::awaitable<void> {
+          if (arrived->load()) co_return;
+          co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+        },
+        asio::use_awaitable);
+    if (!arrived->load()) parlo->cancel_login_wait(token);
+    co_return parlo->login_status();
+  } catch (const boost::system::system_error& e) {
+    if (is_cancellation(e)) throw;
+    failure = e.what();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure.clear();
+  }
+  report(Channel::log, "等待登录失败: ", failure);
+  co_return false;
+}
+
+asio::awaitable<Json> ParloService::get_self_info() {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(workers_, parlo_, Channel::log, "获取自己信息失败: ", Json(),
+                                        [](core::Parlo& p) { return p.get_self_info(); });
+}
+
+// ---- sending ------------------------------------------------------------------------------
+
+asio::awaitable<bool> ParloService::send_text(std::string to_uid, std::string content) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(
+      workers_, parlo_, Channel::log, "发送文本消息失败: ", false,
+      [to_uid = std::move(to_uid), content = std::move(content)](core::Parlo& p) {
+        p.send_text(to_uid, content);
+        return true;
+      });
+}
+
+asio::awaitable<bool> ParloService::send_room_at_msg(std::string to_uid, std::string content,
+                                                     Json at_list) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(
+      workers_, parlo_, Channel::log, "发送群@消息失败: ", false,
+      [to_uid = std::move(to_uid), content = std::move(content),
+       at_list = std::move(at_list)](core::Parlo& p) {
+        p.send_room_at_msg(to_uid, content, at_list);
+        return true;
+      });
+}
+
+asio::awaitable<bool> ParloService::send_card(std::string to_uid, std::string card_uid) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(
+      workers_, parlo_, Channel::console, "发送名片失败: ", false,
+      [to_uid = std::move(to_uid), card_uid = std::move(card_uid)](core::Parlo& p) {
+        p.send_card(to_uid, card_uid);
+        return true;
+      });
+}
+
+asio::awaitable<bool> ParloService::send_link_card(std::string to_uid, std::string title,
+                                                   std::string desc, std::string url,
+                                                   std::string image_url) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(
+      workers_, parlo_, Channel::console, "发送链接卡片失败: ", false,
+      [to_uid = std::move(to_uid), title = std::move(title), desc = std::move(desc),
+       url = std::move(url), image_url = std::move(image_url)](core::Parlo& p) {
+        p.send_link_card(to_uid, title, desc, url, image_url);
+        return true;
+      });
+}
+
+asio::awaitable<bool> ParloService::send_file_kind(std::string kind, std::string operation,
+                                                   std::string to_uid, std::string file_path,
+                                                   std::function<void(core::Parlo&)> command) {
+  core::Parlo* parlo = parlo_;
+  if (!logged_in()) {
+    console::line("❌ Parlo未登录，无法发送" + kind);
+    co_return false;
+  }
+  std::string failure;
+  std::string failure_type;
+  try {
+    // The file check touches the disk, so it runs on a worker like the command.
+    const bool exists = co_await asio::co_spawn(
+        workers_.get_executor(),
+        [file_path]() -> asio::awaitable<bool> {
+          std::error_code ec;
+          const bool found = !file_path.empty() && std::filesystem::exists(file_path, ec);
+          co_return found && !ec;
+        },
+        asio::use_awaitable);
+    if (!exists) {
+      console::line("❌ 文件不存在: " + file_path);
+      co_return false;
+    }
+    console::line("📤 开始发送" + kind + "到 " + to_uid + ": " + file_path);
+    co_await asio::co_spawn(
+        workers_.get_executor(),
+        [parlo, command = std::move(command)]() -> asio::awaitable<void> {
+          command(*parlo);
+          co_return;
+        },
+        asio::use_awaitable);
+    console::line("✅ " + kind + "发送请求已提交: " + file_path);
+    co_return true;
+  } catch (const boost::system::system_error& e) {
+    if (is_cancellation(e)) throw;
+    failure = e.what();
+    failure_type = type_name_of(e);
+  } catch (const std::exception& e) {
+    failure = e.what();
+    failure_type = type_name_of(e);
+  } catch (...) {
+    failure_type = "unknown";
+  }
+  console::line("❌ 发送" + kind + "失败: " + failure);
+  console::error_block("ParloService::" + operation + " -> Parlo::" + operation, failure_type,
+                       failure);
+  co_return false;
+}
+
+asio::awaitable<bool> ParloService::send_image(std::string to_uid, std::string file_path) {
+  co_return co_await send_file_kind("图片", "send_image", to_uid, file_path,
+                                    [to_uid, file_path](core::Parlo& p) { p.send_image(to_uid, file_path); });
+}
+
+asio::awaitable<bool> ParloService::send_file(std::string to_uid, std::string file_path) {
+  co_return co_await send_file_kind("文件", "send_file", to_uid, file_path,
+                                    [to_uid, file_path](core::Parlo& p) { p.send_file(to_uid, file_path); });
+}
+
+asio::awaitable<bool> ParloService::send_video(std::string to_uid, std::string file_path) {
+  co_return co_await send_file_kind("视频", "send_video", to_uid, file_path,
+                                    [to_uid, file_path](core::Parlo& p) { p.send_video(to_uid, file_path); });
+}
+
+asio::awaitable<bool> ParloService::send_gif(std::string to_uid, std::string file_path) {
+  co_return co_await send_file_kind("GIF", "send_gif", to_uid, file_path,
+                                    [to_uid, file_path](core::Parlo& p) {
+                                      p.send_gif(Json(to_uid), Json(file_path));
+                                    });
+}
+
+asio::awaitable<bool> ParloService::send_xml(std::string to_uid, std::string xml,
+                                             std::int64_t app_type) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(
+      workers_, parlo_, Channel::console, "发送XML消息失败: ", false,
+      [to_uid = std::move(to_uid), xml = std::move(xml), app_type](core::Parlo& p) {
+        p.send_xml(Json(to_uid), Json(xml), Json(app_type));
+        return true;
+      });
+}
+
+asio::awaitable<Json> ParloService::send_pat(std::string room_uid, std::string patted_uid) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "发送拍一拍失败: ", Json(),
+      [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](core::Parlo& p) {
+        return p.send_pat(room_uid, patted_uid);
+      });
+}
+
+// ---- contacts -----------------------------------------------------------------------------
+
+asio::awaitable<Json> ParloService::get_contacts() {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取联系人列表失败: ",
+                                        Json(), [](core::Parlo& p) { return p.get_contacts(); });
+}
+
+asio::awaitable<Json> ParloService::get_publics() {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取公众号列表失败: ",
+                                        Json(), [](core::Parlo& p) { return p.get_publics(); });
+}
+
+asio::awaitable<Json> ParloService::get_contact_detail(std::string uid) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "获取联系人详情失败: ", Json(),
+      [uid = std::move(uid)](core::Parlo& p) { return p.get_contact_detail(Json(uid)); });
+}
+
+asio::awaitable<Json> ParloService::search_contacts(std::optional<std::string> uid,
+                                                    std::optional<std::string> account,
+                                                    std::optional<std::string> nickname,
+                                                    std::optional<std::string> remark,
+                                                    bool fuzzy_search) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "搜索联系人失败: ", Json(),
+      [uid = std::move(uid), account = std::move(account), nickname = std::move(nickname),
+       remark = std::move(remark), fuzzy_search](core::Parlo& p) {
+        Json result = p.search_contacts(uid, account, nickname, remark, Json(fuzzy_search));
+        if (!result.is_array() && !result.is_null())
+          throw TypeError(std::string("Expected list, got ") + result.type_name());
+        return result;
+      });
+}
+
+asio::awaitable<Json> ParloService::modify_friend_remark(std::string uid, std::string remark) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "修改好友备注失败: ", Json(),
+      [uid = std::move(uid), remark = std::move(remark)](core::Parlo& p) {
+        return p.modify_friend_remark(uid, remark);
+      });
+}
+
+asio::awaitable<Json> ParloService::accept_friend_request(std::string encryptusername,
+                                                          std::string ticket, std::int64_t scene) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "接受好友请求失败: ", Json(),
+      [encryptusername = std::move(encryptusername), ticket = std::move(ticket),
+       scene](core::Parlo& p) { return p.accept_friend_request(encryptusername, ticket, scene); });
+}
+
+asio::awaitable<Json> ParloService::add_room_friend(std::string room_uid, std::string uid,
+                                                    std::string verify) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "添加群成员为好友失败: ", Json(),
+      [room_uid = std::move(room_uid), uid = std::move(uid),
+       verify = std::move(verify)](core::Parlo& p) { return p.add_room_friend(room_uid, uid, verify); });
+}
+
+// ---- group chats and SQL ------------------------------------------------------------------
+
+asio::awaitable<Json> ParloService::get_rooms() {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群列表失败: ",
+                                        Json(), [](core::Parlo& p) { return p.get_rooms(); });
+}
+
+asio::awaitable<Json> ParloService::get_room_detail(std::string room_uid) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "获取群详情失败: ", Json(),
+      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_detail(Json(room_uid)); });
+}
+
+asio::awaitable<Json> ParloService::get_room_members(std::string room_uid) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "获取群成员列表失败: ", Json(),
+      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_members(room_uid); });
+}
+
+asio::awaitable<std::optional<std::string>> ParloService::get_room_name(std::string room_uid) {
+  if (!logged_in()) co_return std::nullopt;
+  co_return co_await call_binding<std::optional<std::string>>(
+      workers_, parlo_, Channel::console, "获取群名失败: ", std::nullopt,
+      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_name(room_uid); });
+}
+
+asio::awaitable<bool> ParloService::create_room(Json member_list) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(workers_, parlo_, Channel::console, "创建群失败: ", false,
+                                        [member_list = std::move(member_list)](core::Parlo& p) {
+                                          p.create_room(member_list);
+                                          return true;
+                                        });
+}
+
+asio::awaitable<Json> ParloService::add_room_member(std::string room_uid, Json member_list) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "添加群成员失败: ", Json(),
+      [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+        return p.add_room_member(room_uid, member_list);
+      });
+}
+
+asio::awaitable<Json> ParloService::invite_room_member(std::string room_uid, Json member_list) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "邀请群成员失败: ", Json(),
+      [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+        return p.invite_room_member(room_uid, member_list);
+      });
+}
+
+asio::awaitable<Json> ParloService::del_room_member(std::string room_uid, Json member_list) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "删除群成员失败: ", Json(),
+      [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+        return p.del_room_member(room_uid, member_list);
+      });
+}
+
+asio::awaitable<Json> ParloService::modify_room_name(std::string room_uid, std::string name) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "修改群名失败: ", Json(),
+      [room_uid = std::move(room_uid), name = std::move(name)](core::Parlo& p) {
+        return p.modify_room_name(room_uid, name);
+      });
+}
+
+asio::awaitable<Json> ParloService::modify_room_notice(std::string room_uid, std::string notice) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "修改群公告失败: ", Json(),
+      [room_uid = std::move(room_uid), notice = std::move(notice)](core::Parlo& p) {
+        return p.modify_room_notice(room_uid, notice);
+      });
+}
+
+asio::awaitable<bool> ParloService::quit_room(std::string room_uid) {
+  if (!logged_in()) co_return false;
+  co_return co_await call_binding<bool>(workers_, parlo_, Channel::console, "退出群失败: ", false,
+                                        [room_uid = std::move(room_uid)](core::Parlo& p) {
+                                          p.quit_room(room_uid);
+                                          return true;
+                                        });
+}
+
+asio::awaitable<Json> ParloService::sql_query(std::string sql, std::int64_t db) {
+  if (!logged_in()) co_return Json();
+  co_return co_await call_binding<Json>(
+      workers_, parlo_, Channel::console, "数据库查询失败: ", Json(),
+      [sql = std::move(sql), db](core::Parlo& p) { return p.sql_query(sql, db); });
+}
+
+}  // namespace corvid::app
