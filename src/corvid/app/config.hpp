@@ -48,8 +48,15 @@ class ConfigError : public std::runtime_error {
 // The file to read: cli_path when given, else $CORVID_CONFIG, else "config.json".
 std::string resolve_config_path(const std::optional<std::string>& cli_path);
 
-// Reads and checks the file at path (missing = defaults). Throws ConfigError.
+// Reads and checks the file at path (missing = defaults), with the environment's overrides
+// applied over it. Throws ConfigError.
 Config load_config(const std::string& path);
+
+// Writes the environment's settings over document: CORVID_SERVER_HOST, CORVID_SERVER_PORT,
+// CORVID_SERVER_DEBUG (true/false, 1/0, yes/no, on/off), CORVID_PARLO_EXE_PATH,
+// CORVID_PARLO_VERSION and CORVID_AUTH_API_KEYS (a JSON object; replaces the whole table).
+// A variable that is set counts, even when empty. Throws ConfigError for an unusable value.
+void apply_env_overrides(Json& document);
 
 // Checks an already parsed document (the file's content). Throws ConfigError.
 Config config_from_json(const Json& document, std::string source = {});

@@ -1,0 +1,140 @@
+// The built server started as a program: options, configuration errors and a clean stop.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "utils/test_process.hpp"
+
+namespace corvid {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kCorvid = CORVID_BINARY_ROOT "/bin/corvid";
+constexpr auto kLimit = 20s;  // generous: sanitizer builds start slowly
+
+class CorvidCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "corvid-cli-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string write(const std::string& name, const std::string& text) {
+    std::string path = (dir_ / name).string();
+    std::ofstream(path) << text;
+    return path;
+  }
+  // No setting of the caller's environment leaks into the server under test.
+  static std::vector<std::string> clean_env() {
+    return {"CORVID_CONFIG",         "CORVID_SERVER_HOST",   "CORVID_SERVER_PORT",
+            "CORVID_SERVER_DEBUG",   "CORVID_PARLO_EXE_PATH", "CORVID_PARLO_VERSION",
+            "CORVID_AUTH_API_KEYS", "CORVID_PACKAGED",       "CORVID_BUNDLE_DIR"};
+  }
+  fs::path dir_;
+};
+
+TEST_F(CorvidCli, HelpListsTheOptions) {
+  test::Program corvid(kCorvid, {"--help"});
+  ASSERT_TRUE(corvid.started());
+  EXPECT_EQ(corvid.wait_exit(kLimit), 0);
+  for (const char* option : {"--config", "--threads", "--workers", "--host", "--port"}) {
+    EXPECT_THAT(corvid.output(), HasSubstr(option));
+  }
+}
+
+TEST_F(CorvidCli, BrokenConfigurationStopsWithAClearMessage) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"broken JSON", "{\"server\": {\"port\": 8002,,}}",
+       "corvid: configuration error: " + (dir_ / "broken JSON.json").string() +
+           ": invalid JSON: parse error at line 1"},
+      {"wrong port type", R"({"server": {"port": "8002"}})",
+       "server.port: expected an integer 0..65535, got \"8002\""},
+      {"wrong debug type", R"({"server": {"debug": 1}})", "server.debug: expected true or false"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = write(std::string(c.name) + ".json", c.text);
+    test::Program corvid(kCorvid, {"--config", path}, {}, clean_env());
+    ASSERT_TRUE(corvid.started());
+    EXPECT_EQ(corvid.wait_exit(kLimit), 2);
+    EXPECT_THAT(corvid.output(), HasSubstr(c.message));
+    EXPECT_THAT(corvid.output(), Not(HasSubstr("ready;")));
+  }
+}
+
+TEST_F(CorvidCli, BadOptionsAreRefused) {
+  for (auto args : {std::vector<std::string>{"--port", "70000"}, {"--threads", "0"},
+                    {"--workers", "x"}, {"--no-such-option"}}) {
+    SCOPED_TRACE(args.front());
+    test::Program corvid(kCorvid, args, {}, clean_env());
+    auto code = corvid.wait_exit(kLimit);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_THAT(corvid.output(), Not(HasSubstr("ready;")));
+  }
+}
+
+// Without any file the server starts on the defaults, says what it runs with, and a SIGTERM
+// ends it with status 0.
+TEST_F(CorvidCli, StartsOnDefaultsAndStopsOnSigterm) {
+  test::Program corvid(kCorvid, {"--config", (dir_ / "absent.json").string(), "--threads", "3"},
+                       {}, clean_env());
+  ASSERT_TRUE(corvid.started());
+  ASSERT_TRUE(corvid.wait_for_output("ready; waiting for SIGINT or SIGTERM", kLimit))
+      << corvid.output();
+  const std::string& out = corvid.output();
+  EXPECT_THAT(out, HasSubstr("absent.json not found; using the defaults"));
+  EXPECT_THAT(out, HasSubstr("configuration: defaults"));
+  EXPECT_THAT(out, HasSubstr("server: host 127.0.0.1, port 8002, debug false"));
+  EXPECT_THAT(out, HasSubstr("parlo: exe_path None, version None"));
+  EXPECT_THAT(out, HasSubstr("auth: 0 API key(s) configured"));
+  EXPECT_THAT(out, HasSubstr("threads 3, workers 32"));
+  EXPECT_THAT(out, HasSubstr("runtime: ordinary run"));
+  EXPECT_THAT(out, HasSubstr("supported Parlo versions: "));
+  corvid.signal(SIGTERM);
+  EXPECT_EQ(corvid.wait_exit(kLimit), 0);
+  EXPECT_THAT(corvid.output(), HasSubstr("stopped"));
+}
+
+// A key entry that is not text is skipped with a warning; the rest of the file is used, the
+// command line wins over file and environment, and debug says that nothing reloads.
+TEST_F(CorvidCli, SkipsUnusableKeysAndAppliesOverrides) {
+  std::string path = write("c.json", R"({
+    "server": {"host": "127.0.0.1", "port": 8100, "debug": true},
+    "auth": {"api_keys": {"admin": "k-secret-value", "broken": 5}}
+  })");
+  test::Program corvid(kCorvid, {"--config", path, "--port", "0"},
+                       {{"CORVID_SERVER_HOST", "::1"}}, clean_env());
+  ASSERT_TRUE(corvid.wait_for_output("ready;", kLimit)) << corvid.output();
+  const std::string& out = corvid.output();
+  EXPECT_THAT(out, HasSubstr("auth.api_keys.broken: skipped: the key is not a text"));
+  EXPECT_THAT(out, HasSubstr("auth: 1 API key(s) configured"));
+  EXPECT_THAT(out, HasSubstr("server: host ::1, port 0, debug true"));
+  EXPECT_THAT(out, HasSubstr("a compiled server has no code reload"));
+  EXPECT_THAT(out, Not(HasSubstr("k-secret-value")));
+  corvid.signal(SIGINT);
+  EXPECT_EQ(corvid.wait_exit(kLimit), 0);
+}
+
+}  // namespace
+}  // namespace corvid
