@@ -39,6 +39,9 @@ bool resolve(void* handle, const char* name, Fn& out, std::string* missing) {
 ProbeLibrary::ProbeLibrary(void* handle, std::string path, std::unique_ptr<Symbols> symbols)
     : handle_(handle), path_(std::move(path)), symbols_(std::move(symbols)) {}
 
+// The handle stays open: the probe may still run threads that call back into the process.
+ProbeLibrary::~ProbeLibrary() = default;
+
 std::unique_ptr<ProbeLibrary> ProbeLibrary::load(const std::string& path, bool run_module_init,
                                                  std::string* why) {
   std::string ignored;

@@ -54,6 +54,7 @@ class ProbeLibrary final : public ManagerProbe, public BindingProbe {
   // tapwire_module_init when run_module_init.
   static std::unique_ptr<ProbeLibrary> load(const std::string& path, bool run_module_init,
                                             std::string* why);
+  ~ProbeLibrary() override;
 
   std::string get_install_parlo_version() override;
   void init_env(const std::string& helper_file, const std::string& exe_path) override;

@@ -1,0 +1,488 @@
+// The binding against the real simulated client: lifecycle, login, replies, failures and the
+// exact envelopes of every command.
+#include "corvid/core/parlo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "core/support.hpp"
+#include "corvid/core/client_manager.hpp"
+#include "corvid/utils/errors.hpp"
+#include "tapwire/tapwire.h"
+
+namespace corvid::core {
+namespace {
+
+using corvid::test::eventually;
+
+// Compile-time typing: an integer parameter refuses booleans, texts and floats.
+template <class P, class V>
+concept CanAttach = requires(P& p, V v) { p.attach(v); };
+template <class P, class V>
+concept CanQueryDb = requires(P& p, V v) { p.sql_query("select 1", v); };
+template <class P, class V>
+concept CanAcceptScene = requires(P& p, V v) { p.accept_friend_request("e", "t", v); };
+static_assert(CanAttach<Parlo, int> && CanAttach<Parlo, std::int64_t>);
+static_assert(!CanAttach<Parlo, bool> && !CanAttach<Parlo, const char*> &&
+              !CanAttach<Parlo, double>);
+static_assert(CanQueryDb<Parlo, int> && !CanQueryDb<Parlo, bool>);
+static_assert(CanAcceptScene<Parlo, int> && !CanAcceptScene<Parlo, bool> &&
+              !CanAcceptScene<Parlo, std::string>);
+
+class Binding : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logs_ = corvid::test::capture_logs();
+    parlo_ = &Parlo::create();
+  }
+
+  // Starts a client and waits for its (automatic) login.
+  void open_and_login() {
+    ASSERT_TRUE(parlo_->open());
+    ASSERT_TRUE(parlo_->wait_login(10.0));
+  }
+
+  // Records every event the binding dispatches under MT_ALL.
+  void record_all() {
+    parlo_->on(MT_ALL, "record_all", [this](Parlo&, const Json& m) {
+      std::lock_guard lock(mutex_);
+      events_.push_back(m);
+    });
+  }
+  std::vector<Json> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  bool saw_extend(const std::string& fragment) {
+    for (const auto& e : events()) {
+      if (e.contains("extend") && e["extend"].is_string() &&
+          e["extend"].get<std::string>().find(fragment) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  corvid::test::Sim sim_;
+  std::shared_ptr<corvid::test::CaptureSink> logs_;
+  Parlo* parlo_ = nullptr;
+  std::mutex mutex_;
+  std::vector<Json> events_;
+};
+
+TEST_F(Binding, OpenReadyLoginAndDispatchOrder) {
+  EXPECT_EQ(parlo_->to_string(), "ParloInstance(pid: 0, client_id: 0)");
+  std::vector<std::string> order;
+  std::mutex m;
+  bool logged_in_inside_handler = false;
+  parlo_->on(MT_USER_LOGIN_MSG, "on_login", [&](Parlo& p, const Json& rec) {
+    std::lock_guard lock(m);
+    logged_in_inside_handler = p.login_status();
+    order.push_back("login:" + rec["data"].value("uid", ""));
+  });
+  parlo_->on(MT_ALL, "on_all", [&](Parlo&, const Json& rec) {
+    std::lock_guard lock(m);
+    order.push_back("all:" + rec["type"].dump());
+  });
+  parlo_->on(MT_READY_MSG, "on_ready", [&](Parlo&, const Json&) {
+    std::lock_guard lock(m);
+    order.push_back("ready");
+  });
+
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  EXPECT_NE(parlo_->pid(), 0);
+  EXPECT_TRUE(parlo_->status());
+  EXPECT_NE(parlo_->client_id(), 0);
+  EXPECT_EQ(parlo_->to_string(), "ParloInstance(pid: " + std::to_string(parlo_->pid()) +
+                                     ", client_id: " + std::to_string(parlo_->client_id()) + ")");
+  EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_standin");
+  EXPECT_EQ(parlo_->get_login_info().value("nickname", ""), "Corvid Stand-in");
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return std::find(order.begin(), order.end(), "all:11025") != order.end();
+  }));
+  std::lock_guard lock(m);
+  EXPECT_TRUE(logged_in_inside_handler);
+  // The ready message binds and goes nowhere else; the login's own handler runs before MT_ALL.
+  EXPECT_EQ(std::count(order.begin(), order.end(), "ready"), 0);
+  auto login = std::find(order.begin(), order.end(), "login:uid_standin");
+  ASSERT_NE(login, order.end());
+  EXPECT_EQ(*(login + 1), "all:11025");
+  EXPECT_TRUE(logs_->contains("ParloInstance | open parlo pid: " + std::to_string(parlo_->pid())));
+  EXPECT_TRUE(logs_->contains("ParloInstance | login success, uid: uid_standin, nickname: Corvid Stand-in"));
+  EXPECT_TRUE(logs_->contains("ParloManager | initialize parlo, version: 3.9.2.26"));
+}
+
+TEST_F(Binding, ReadyBeforeOpenReturnsStillBindsAndKeepsEarlyEvents) {
+  record_all();
+  sim_.ok({{"cmd", "ready"}, {"before_open_returns", true}});
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  EXPECT_TRUE(parlo_->status());
+  EXPECT_EQ(ParloMgr::instance().bound_instance(parlo_->client_id()), parlo_);
+  // What the client reported right after its ready (QR code, login) reached the handlers.
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& e : events()) {
+      if (e["type"] == MT_USER_LOGIN_MSG) return true;
+    }
+    return false;
+  }));
+}
+
+TEST_F(Binding, AttachDetachAndReattachAfterQuit) {
+  std::atomic<int> quits{0};
+  parlo_->on(MT_RECV_PARLO_QUIT_MSG, "on_parlo_quit", [&](Parlo& p, const Json& rec) {
+    EXPECT_FALSE(p.status());
+    EXPECT_FALSE(p.login_status());
+    EXPECT_EQ(rec, Json::parse(R"({"type": 11001, "data": {}})"));
+    ++quits;
+  });
+
+  const Json spawned = sim_.ok({{"cmd", "spawn"}});
+  const std::int64_t pid = spawned["pid"].get<std::int64_t>();
+  EXPECT_NE(parlo_->attach(pid), 0);
+  EXPECT_EQ(parlo_->pid(), pid);
+  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(parlo_->wait_login(10.0));
+  const std::int64_t first_client = parlo_->client_id();
+
+  EXPECT_NE(parlo_->detach(), 0);
+  ASSERT_TRUE(eventually([&] { return quits.load() == 1; }));
+  EXPECT_EQ(parlo_->client_id(), first_client);  // kept after close
+
+  // The same binding drives the next client.
+  EXPECT_NE(parlo_->attach(pid), 0);
+  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  EXPECT_NE(parlo_->client_id(), first_client);
+  ASSERT_TRUE(parlo_->wait_login(10.0));
+
+  sim_.ok({{"cmd", "quit"}});
+  ASSERT_TRUE(eventually([&] { return quits.load() == 2; }));
+  ASSERT_TRUE(parlo_->open());
+  ASSERT_TRUE(parlo_->wait_login(10.0));
+  EXPECT_TRUE(parlo_->status());
+}
+
+TEST_F(Binding, ConcurrentSyncRequestsGetTheirOwnReplies) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  record_all();
+  constexpr int kThreads = 16;
+  constexpr int kEach = 20;
+  std::atomic<int> matched{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string tag = "t" + std::to_string(t) + "_" + std::to_string(i);
+        const Json data = parlo_->sql_query("select '" + tag + "'", 1);
+        if (data.is_object() && data["result"] == Json::array({Json::array({tag})})) ++matched;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(matched.load(), kThreads * kEach);
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+  // Replies never reach the event handlers.
+  for (const auto& e : events()) EXPECT_NE(e["type"], MT_SQL_QUERY_MSG) << e.dump();
+}
+
+TEST_F(Binding, MissingLateAndDuplicateReplies) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  record_all();
+
+  // Never answered: absent after the wait; held for a late reply.
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "drop"}});
+  EXPECT_TRUE(parlo_->send_sync(MT_GET_SELF_MSG, Json(), 0.05).is_null());
+  EXPECT_EQ(parlo_->pending_requests(), 1u);
+
+  // Late: absent to the waiter, then consumed silently when it comes.
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_CONTACTS_MSG}, {"mode", "delay"}, {"delay_ms", 200}});
+  EXPECT_TRUE(parlo_->send_sync(MT_GET_CONTACTS_MSG, Json(), 0.01).is_null());
+  EXPECT_EQ(parlo_->pending_requests(), 2u);
+  ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 1u; }));
+  for (const auto& e : events()) EXPECT_NE(e["type"], MT_GET_CONTACTS_MSG) << e.dump();
+
+  // Twice: the first answers, the second is an ordinary event.
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_PUBLICS_MSG}, {"mode", "duplicate"}});
+  EXPECT_FALSE(parlo_->send_sync(MT_GET_PUBLICS_MSG).is_null());
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& e : events()) {
+      if (e["type"] == MT_GET_PUBLICS_MSG) return true;
+    }
+    return false;
+  }));
+
+  // No "data": the waiter gets a missing-key error; null "data" is absent.
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_ROOMS_MSG}, {"mode", "no_data"}});
+  EXPECT_THROW(parlo_->get_rooms(), KeyError);
+}
+
+TEST_F(Binding, ClientQuitEndsWaitingRequests) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  sim_.ok({{"cmd", "reply"}, {"code", 0}, {"mode", "drop"}});
+  std::atomic<int> ended{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&] {
+      // No limit: only the quit can end these waits.
+      if (parlo_->send_sync(MT_GET_SELF_MSG, Json(), std::nullopt).is_null()) ++ended;
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 4u; }));
+  sim_.ok({{"cmd", "quit"}});
+  for (auto& w : waiters) w.join();
+  EXPECT_EQ(ended.load(), 4);
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+  EXPECT_FALSE(parlo_->login_status());
+  EXPECT_THROW(parlo_->get_self_info(), ParloNotLoginError);
+}
+
+TEST_F(Binding, MalformedCallbackIsLoggedAndHarmless) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "malformed"}});
+  EXPECT_TRUE(parlo_->send_sync(MT_GET_SELF_MSG, Json(), 0.2).is_null());
+  EXPECT_TRUE(eventually([&] { return logs_->contains("ParloManager | recv callback error, client_id: "); }));
+  // Injected shapes the manager can't route: no "type", and a ready without a pid.
+  sim_.ok({{"cmd", "inject"}, {"message", {{"data", {{"x", 1}}}}}});
+  EXPECT_TRUE(eventually([&] { return logs_->contains("KeyError: type"); }));
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "normal"}});
+  EXPECT_FALSE(parlo_->get_self_info().is_null());
+}
+
+TEST_F(Binding, ProbeFailuresCarryTheProbeText) {
+  sim_.ok({{"cmd", "fail"}, {"op", "open"}, {"text", "cannot start the client"}});
+  try {
+    parlo_->open();
+    ADD_FAILURE() << "open did not fail";
+  } catch (const ProbeError& e) {
+    EXPECT_STREQ(e.what(), "cannot start the client");
+  }
+  EXPECT_EQ(parlo_->pid(), 0);  // a failed open stores nothing
+  sim_.ok({{"cmd", "fail"}, {"op", "open"}, {"text", nullptr}});
+
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  sim_.ok({{"cmd", "fail"}, {"op", "send"}, {"text", "pipe broken"}});
+  EXPECT_THROW(parlo_->send_text("uid_echo", "hi"), ProbeError);
+  EXPECT_THROW(parlo_->get_self_info(), ProbeError);
+  EXPECT_EQ(parlo_->pending_requests(), 0u);  // a request that never went out is not kept
+
+  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", "no such process"}});
+  EXPECT_THROW(parlo_->attach(4242), ProbeError);
+  EXPECT_EQ(parlo_->pid(), 4242);  // attach stores the pid first
+}
+
+TEST_F(Binding, NothingIsSentWhileLoggedOut) {
+  sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
+  ASSERT_TRUE(parlo_->open());
+  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  sim_.ok({{"cmd", "clear_sent"}});
+  EXPECT_FALSE(parlo_->login_status());
+
+  const std::vector<std::function<void()>> ops = {
+      [&] { parlo_->send(MT_SEND_TEXT_MSG); },
+      [&] { parlo_->send_sync(MT_GET_SELF_MSG); },
+      [&] { parlo_->get_self_info(); },
+      [&] { parlo_->get_room_name("room_demo@chatroom"); },
+      [&] { parlo_->search_contacts("uid_bob"); },
+      [&] { parlo_->send_text("uid_bob", "x"); },
+      [&] { parlo_->create_room(Json::array()); },
+      [&] { parlo_->send_pat("room_demo@chatroom", "uid_bob"); },
+      [&] { parlo_->modify_friend_remark("uid_bob", "b"); },
+  };
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_THROW(ops[i](), ParloNotLoginError);
+  }
+  // No criteria: nothing to ask, so no login needed.
+  EXPECT_EQ(parlo_->search_contacts(), Json::array());
+  EXPECT_EQ(parlo_->get_login_info(), Json::object());
+  EXPECT_TRUE(sim_.sent().empty());
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+}
+
+TEST_F(Binding, LoginWaitsAfterLogoutAndNonBlockingSubscription) {
+  sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
+  ASSERT_TRUE(parlo_->open());
+  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  EXPECT_FALSE(parlo_->wait_login(0.01));
+
+  std::atomic<int> fired{0};
+  const LoginToken kept = parlo_->when_logged_in([&] {
+    EXPECT_TRUE(parlo_->login_status());
+    ++fired;
+  });
+  const LoginToken dropped = parlo_->when_logged_in([&] { fired += 100; });
+  EXPECT_TRUE(parlo_->cancel_login_wait(dropped));
+  EXPECT_NE(kept, 0u);
+
+  sim_.ok({{"cmd", "login"}, {"uid", "uid_first"}, {"nickname", "First"}});
+  ASSERT_TRUE(parlo_->wait_login(10.0));
+  EXPECT_TRUE(eventually([&] { return fired.load() == 1; }));
+  EXPECT_EQ(parlo_->when_logged_in([&] { ++fired; }), 0u);  // logged in: runs at once
+  EXPECT_EQ(fired.load(), 2);
+
+  sim_.ok({{"cmd", "logout"}});
+  ASSERT_TRUE(eventually([&] { return !parlo_->login_status(); }));
+  EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_first");  // kept after logout
+  EXPECT_FALSE(parlo_->wait_login(0.05));  // waits for the next login
+
+  std::thread relogin([&] { sim_.ok({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}}); });
+  EXPECT_TRUE(parlo_->wait_login(10.0));
+  relogin.join();
+  EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_second");
+}
+
+TEST_F(Binding, LoginWithoutDataIsStillDispatched) {
+  sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
+  ASSERT_TRUE(parlo_->open());
+  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  std::atomic<int> logins{0};
+  parlo_->on(MT_USER_LOGIN_MSG, "on_login", [&](Parlo&, const Json&) { ++logins; });
+  sim_.ok({{"cmd", "inject"}, {"message", {{"type", MT_USER_LOGIN_MSG}}}});
+  ASSERT_TRUE(eventually([&] { return logins.load() == 1; }));
+  EXPECT_TRUE(parlo_->login_status());
+  EXPECT_EQ(parlo_->get_login_info(), Json::object());
+  EXPECT_TRUE(logs_->contains("login success, uid: None, nickname: None"));
+}
+
+TEST_F(Binding, HandlerGuardAndRegistration) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  std::atomic<int> text_runs{0};
+  std::atomic<int> both_runs{0};
+  parlo_->on(MT_RECV_TEXT_MSG, "on_bad", [](Parlo&, const Json&) { throw std::runtime_error("nope"); });
+  parlo_->on(MT_RECV_TEXT_MSG, "on_text", [&](Parlo&, const Json&) { ++text_runs; });
+  parlo_->on(MT_RECV_TEXT_MSG, "on_text", [&](Parlo&, const Json&) { ++text_runs; });
+  parlo_->on({MT_RECV_TEXT_MSG, MT_RECV_IMAGE_MSG}, "on_both", [&](Parlo&, const Json&) { ++both_runs; });
+  parlo_->on(std::string_view("11047"), "on_image_by_name", [&](Parlo&, const Json&) { ++both_runs; });
+
+  parlo_->send_text("uid_echo", "中文 hello");  // the echo contact answers with a text event
+  sim_.ok({{"cmd", "inject"}, {"message", {{"type", MT_RECV_IMAGE_MSG}, {"data", Json::object()}}}});
+  ASSERT_TRUE(eventually([&] { return text_runs.load() == 2 && both_runs.load() == 3; }));
+  EXPECT_TRUE(logs_->contains("ParloInstance | callback error, in function `on_bad`, error: nope"));
+}
+
+TEST_F(Binding, TypedParametersRefuseBeforeSending) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  sim_.ok({{"cmd", "clear_sent"}});
+  const std::vector<std::function<void()>> ops = {
+      [&] { parlo_->send_room_at_msg("room_demo@chatroom", "x", "uid_bob"); },
+      [&] { parlo_->create_room(Json::object()); },
+      [&] { parlo_->add_room_member("room_demo@chatroom", Json("uid_bob")); },
+      [&] { parlo_->invite_room_member("room_demo@chatroom", Json()); },
+      [&] { parlo_->del_room_member("room_demo@chatroom", 3); },
+  };
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_THROW(ops[i](), TypeError);
+  }
+  EXPECT_TRUE(sim_.sent().empty());
+}
+
+TEST_F(Binding, EveryCommandAndQuerySendsItsExactEnvelope) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  struct Case {
+    const char* name;
+    std::function<void(Parlo&)> call;
+    const char* text;  // without "extend"
+    bool sync;
+  };
+  const std::string room = "room_demo@chatroom";
+  const Case cases[] = {
+      {"send_text", [](Parlo& p) { p.send_text("uid_bob", "hi 中"); },
+       R"({"type": 11208, "data": {"to_uid": "uid_bob", "content": "hi \u4e2d"}})", false},
+      {"send_room_at_msg", [&](Parlo& p) { p.send_room_at_msg(room, "x", Json::array({"uid_bob"})); },
+       R"({"type": 11209, "data": {"to_uid": "room_demo@chatroom", "content": "x", "at_list": ["uid_bob"]}})", false},
+      {"send_card", [](Parlo& p) { p.send_card("uid_bob", "uid_alice"); },
+       R"({"type": 11210, "data": {"to_uid": "uid_bob", "card_uid": "uid_alice"}})", false},
+      {"send_link_card", [](Parlo& p) { p.send_link_card("uid_bob", "T", "D", "http://u/a", "http://i"); },
+       R"({"type": 11211, "data": {"to_uid": "uid_bob", "title": "T", "desc": "D", "url": "http://u/a", "image_url": "http://i"}})", false},
+      {"send_image", [](Parlo& p) { p.send_image("uid_bob", "/no/such.png"); },
+       R"({"type": 11212, "data": {"to_uid": "uid_bob", "file": "/no/such.png"}})", false},
+      {"send_file", [](Parlo& p) { p.send_file("uid_bob", "C:\\f.txt"); },
+       R"({"type": 11213, "data": {"to_uid": "uid_bob", "file": "C:\\f.txt"}})", false},
+      {"send_video", [](Parlo& p) { p.send_video("uid_bob", "v.mp4"); },
+       R"({"type": 11214, "data": {"to_uid": "uid_bob", "file": "v.mp4"}})", false},
+      {"send_gif with absent to_uid", [](Parlo& p) { p.send_gif(Json(), "g.gif"); },
+       R"({"type": 11215, "data": {"to_uid": null, "file": "g.gif"}})", false},
+      {"send_xml default app type", [](Parlo& p) { p.send_xml("uid_bob", "<x/>"); },
+       R"({"type": 11216, "data": {"to_uid": "uid_bob", "xml": "<x/>", "app_type": 5}})", false},
+      {"send_xml app type 7", [](Parlo& p) { p.send_xml("uid_bob", "<x/>", 7); },
+       R"({"type": 11216, "data": {"to_uid": "uid_bob", "xml": "<x/>", "app_type": 7}})", false},
+      {"create_room empty", [](Parlo& p) { p.create_room(Json::array()); },
+       R"({"type": 11219, "data": []})", false},
+      {"quit_room", [&](Parlo& p) { p.quit_room("room_none@chatroom"); },
+       R"({"type": 11226, "data": {"room_uid": "room_none@chatroom"}})", false},
+      {"send_pat", [&](Parlo& p) { p.send_pat(room, "uid_bob"); },
+       R"({"type": 11217, "data": {"room_uid": "room_demo@chatroom", "patted_uid": "uid_bob"}})", true},
+      {"accept_friend_request", [](Parlo& p) { p.accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); },
+       R"({"type": 11218, "data": {"encryptusername": "v3_carol_request", "ticket": "v4_carol_ticket", "scene": 30}})", true},
+      {"add_room_member", [&](Parlo& p) { p.add_room_member(room, Json::array({"uid_echo"})); },
+       R"({"type": 11220, "data": {"room_uid": "room_demo@chatroom", "member_list": ["uid_echo"]}})", true},
+      {"invite_room_member", [&](Parlo& p) { p.invite_room_member(room, Json::array()); },
+       R"({"type": 11221, "data": {"room_uid": "room_demo@chatroom", "member_list": []}})", true},
+      {"del_room_member", [&](Parlo& p) { p.del_room_member(room, Json::array({"uid_echo"})); },
+       R"({"type": 11222, "data": {"room_uid": "room_demo@chatroom", "member_list": ["uid_echo"]}})", true},
+      {"modify_room_name", [&](Parlo& p) { p.modify_room_name(room, "Team"); },
+       R"({"type": 11223, "data": {"room_uid": "room_demo@chatroom", "name": "Team"}})", true},
+      {"modify_room_notice", [&](Parlo& p) { p.modify_room_notice(room, "n"); },
+       R"({"type": 11224, "data": {"room_uid": "room_demo@chatroom", "notice": "n"}})", true},
+      {"add_room_friend", [&](Parlo& p) { p.add_room_friend(room, "uid_bob", "hi"); },
+       R"({"type": 11225, "data": {"room_uid": "room_demo@chatroom", "uid": "uid_bob", "source_type": 14, "remark": "hi"}})", true},
+      {"modify_friend_remark", [](Parlo& p) { p.modify_friend_remark("uid_bob", "B"); },
+       R"({"type": 11227, "data": {"uid": "uid_bob", "remark": "B"}})", true},
+      {"get_self_info", [](Parlo& p) { p.get_self_info(); }, R"({"type": 11201, "data": {}})", true},
+      {"get_contacts", [](Parlo& p) { p.get_contacts(); }, R"({"type": 11202, "data": {}})", true},
+      {"get_publics", [](Parlo& p) { p.get_publics(); }, R"({"type": 11203, "data": {}})", true},
+      {"get_contact_detail", [](Parlo& p) { p.get_contact_detail("uid_bob"); },
+       R"({"type": 11204, "data": {"uid": "uid_bob"}})", true},
+      {"get_rooms", [](Parlo& p) { p.get_rooms(); }, R"({"type": 11205, "data": {}})", true},
+      {"get_room_detail with absent id", [](Parlo& p) { p.get_room_detail(Json()); },
+       R"({"type": 11206, "data": {"room_uid": null}})", true},
+      {"get_room_members", [&](Parlo& p) { p.get_room_members(room); },
+       R"({"type": 11207, "data": {"room_uid": "room_demo@chatroom"}})", true},
+      {"sql_query", [](Parlo& p) { p.sql_query("select 1", 1); },
+       R"({"type": 11200, "data": {"sql": "select 1", "db": 1}})", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_.ok({{"cmd", "clear_sent"}});
+    c.call(*parlo_);
+    const auto sent = sim_.sent();
+    ASSERT_EQ(sent.size(), 1u);
+    const std::string expected = c.text;
+    if (!c.sync) {
+      EXPECT_EQ(sent[0], expected);
+      continue;
+    }
+    // A sync request carries its id last: the same text with ", "extend": "req_<hex>"" before }.
+    const std::string prefix = expected.substr(0, expected.size() - 1) + R"(, "extend": "req_)";
+    EXPECT_EQ(sent[0].rfind(prefix, 0), 0u) << sent[0];
+    EXPECT_EQ(sent[0].size(), prefix.size() + 32 + 2) << sent[0];
+  }
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+}
+
+TEST_F(Binding, QueriesReadTheClientsData) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  const Json bobs = parlo_->search_contacts(std::nullopt, "bob");
+  ASSERT_EQ(bobs.size(), 1u) << bobs.dump();
+  EXPECT_EQ(bobs[0]["uid"], "uid_bob");
+  EXPECT_EQ(parlo_->get_room_name("room_demo@chatroom"), std::optional<std::string>("Demo Room"));
+  EXPECT_EQ(parlo_->get_room_name("room_none@chatroom"), std::optional<std::string>(""));
+  parlo_->modify_room_name("room_demo@chatroom", "Team");
+  EXPECT_EQ(parlo_->get_room_name("room_demo@chatroom"), std::optional<std::string>("Team"));
+
+  // A lookup that gets no reply is an error, not a name.
+  parlo_->set_default_timeout(0.05);
+  sim_.ok({{"cmd", "reply"}, {"code", 0}, {"mode", "drop"}});
+  EXPECT_THROW(parlo_->get_room_name("room_demo@chatroom"), ParloRuntimeError);
+  EXPECT_THROW(parlo_->search_contacts("uid_bob"), ParloRuntimeError);
+  EXPECT_TRUE(parlo_->send_pat("room_demo@chatroom", "uid_bob").is_null());  // sync: absent
+}
+
+}  // namespace
+}  // namespace corvid::core

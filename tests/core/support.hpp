@@ -1,0 +1,115 @@
+#pragma once
+// Test support for the client side: a log capture, deadline polling, and the simulated
+// client's controls looked up in the very library the server loaded.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <spdlog/sinks/base_sink.h>
+
+#include "corvid/utils/json.hpp"
+#include "corvid/utils/log.hpp"
+#include "tapwire/tapwire_sim.h"
+
+namespace corvid::test {
+
+class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  bool contains(const std::string& needle) {
+    for (const auto& l : lines()) {
+      if (l.find(needle) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    lines_.emplace_back(std::string(msg.logger_name.begin(), msg.logger_name.end()) + " | " +
+                        std::string(msg.payload.begin(), msg.payload.end()));
+  }
+  void flush_() override {}
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+inline std::shared_ptr<CaptureSink> capture_logs() {
+  static auto sink = [] {
+    auto s = std::make_shared<CaptureSink>();
+    corvid::log::add_sink(s);
+    corvid::log::set_level(spdlog::level::debug);
+    return s;
+  }();
+  return sink;
+}
+
+// Polls cond until it holds or the deadline passes.
+inline bool eventually(const std::function<bool()>& cond,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return cond();
+}
+
+// The simulated client's controls, from the library the server loads (same file, one handle).
+class Sim {
+ public:
+  Sim() {
+    setenv("CORVID_TAPWIRE", CORVID_TAPWIRE_SIM_PATH, 1);
+    handle_ = dlopen(CORVID_TAPWIRE_SIM_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) ADD_FAILURE() << "cannot load the simulated client: " << dlerror();
+  }
+  template <class Fn>
+  Fn fn(const char* name) {
+    auto f = reinterpret_cast<Fn>(dlsym(handle_, name));
+    if (!f) ADD_FAILURE() << "missing control " << name;
+    return f;
+  }
+  std::string last_error() {
+    return fn<const char* (*)()>("tapwire_last_error")();
+  }
+  // Runs a JSON command and returns its answer.
+  Json command(const Json& cmd) {
+    const std::string text = cmd.dump();
+    std::vector<char> buf(1 << 20);
+    std::size_t needed = 0;
+    auto run = fn<decltype(&tapwire_sim_command)>("tapwire_sim_command");
+    run(text.data(), text.size(), buf.data(), buf.size(), &needed);
+    if (needed >= buf.size()) {
+      buf.resize(needed + 1);
+      run(text.data(), text.size(), buf.data(), buf.size(), &needed);
+    }
+    return Json::parse(std::string(buf.data(), needed));
+  }
+  // Asserts a command succeeded.
+  Json ok(const Json& cmd) {
+    Json answer = command(cmd);
+    EXPECT_EQ(answer.value("ok", false), true) << cmd.dump() << " -> " << answer.dump();
+    return answer;
+  }
+  std::vector<std::string> sent() {
+    Json answer = ok({{"cmd", "sent"}});
+    std::vector<std::string> out;
+    for (const auto& s : answer["sent"]) out.push_back(s.get<std::string>());
+    return out;
+  }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+}  // namespace corvid::test
