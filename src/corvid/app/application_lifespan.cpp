@@ -1,0 +1,157 @@
+#include "corvid/app/application_lifespan.hpp"
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <spdlog/logger.h>
+
+#include "corvid/app/application_info.hpp"
+#include "corvid/utils/log.hpp"
+
+namespace corvid::app {
+namespace {
+
+namespace net = boost::asio;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+std::shared_ptr<spdlog::logger> logger() { return log::get(kLogChannel); }
+
+milliseconds remaining(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? left : milliseconds(0);
+}
+
+// What the worker and the waiting coroutine share. The timer is not in it: the coroutine owns
+// the timer, and the worker only reaches it through a weak pointer on the timer's strand, so a
+// late worker never touches a timer (or an io_context) that is already gone.
+struct BoundedCall {
+  std::mutex mutex;
+  bool done = false;         // guarded by mutex
+  std::exception_ptr error;  // guarded by mutex
+};
+
+// Runs on a strand, so the worker's posted cancel never races the wait.
+net::awaitable<bool> wait_bounded(net::any_io_executor blocking, std::function<void()> call,
+                                  milliseconds bound) {
+  auto strand = co_await net::this_coro::executor;
+  auto state = std::make_shared<BoundedCall>();
+  auto timer = std::make_shared<net::steady_timer>(strand, bound);
+  net::post(blocking, [state, strand, weak = std::weak_ptr<net::steady_timer>(timer),
+                       call = std::move(call)] {
+    std::exception_ptr error;
+    try {
+      call();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    {
+      std::lock_guard lock(state->mutex);
+      state->done = true;
+      state->error = error;
+    }
+    net::post(strand, [weak] {
+      if (auto t = weak.lock()) t->cancel();
+    });
+  });
+  co_await timer->async_wait(net::as_tuple(net::use_awaitable));
+  std::lock_guard lock(state->mutex);
+  if (!state->done) co_return false;
+  if (state->error) std::rethrow_exception(state->error);
+  co_return true;
+}
+
+// Runs a blocking call on `blocking` and waits for it at most `bound`. The call keeps running
+// after a timeout (a blocked probe call cannot be interrupted); its result is then dropped.
+// Gives true when it finished in time; rethrows what it threw.
+net::awaitable<bool> run_bounded(net::any_io_executor blocking, std::function<void()> call,
+                                 milliseconds bound) {
+  auto strand = net::make_strand(co_await net::this_coro::executor);
+  auto waiting = wait_bounded(std::move(blocking), std::move(call), bound);
+  const bool finished = co_await net::co_spawn(strand, std::move(waiting), net::use_awaitable);
+  co_return finished;
+}
+
+}  // namespace
+
+net::awaitable<void> lifespan_shutdown(ShutdownParts parts) {
+  auto log = logger();
+  log->info("🔄 正在关闭CorvidParlo机器人API服务...");
+
+  try {
+    log->info("正在关闭WebSocket连接...");
+    const auto connections = parts.connections ? parts.connections() : std::vector<ConnectionPtr>{};
+    // Every close frame is queued first, in registry order, so one peer that never answers
+    // costs the whole block at most one bound instead of one bound per connection.
+    for (const auto& connection : connections) {
+      try {
+        connection->close();
+      } catch (const std::exception&) {
+        // reported by close_and_wait below
+      }
+    }
+    const auto deadline = Clock::now() + parts.bound;
+    std::size_t timed_out = 0;
+    for (const auto& connection : connections) {
+      try {
+        if (!co_await connection->close_and_wait(remaining(deadline))) ++timed_out;
+      } catch (const std::exception& e) {
+        log->error("关闭WebSocket连接时出错: {}", e.what());
+      }
+    }
+    if (timed_out > 0) {
+      log->warn("{} WebSocket connection(s) did not finish closing within {} ms and were dropped",
+                timed_out, parts.bound.count());
+    }
+    log->info("已关闭 {} 个WebSocket连接", connections.size());
+  } catch (const std::exception& e) {
+    log->error("关闭WebSocket连接时出错: {}", e.what());
+  }
+
+  if (parts.detach) {
+    try {
+      log->info("正在关闭Parlo服务...");
+      // Named, not a temporary inside the co_await: GCC 12 may destroy such temporaries twice.
+      std::function<void()> call = [detach = parts.detach] { static_cast<void>(detach()); };
+      const bool finished = co_await run_bounded(parts.blocking, std::move(call), parts.bound);
+      if (finished) {
+        log->info("Parlo服务已关闭");
+      } else {
+        log->warn("detaching the client did not finish within {} ms; going on without it",
+                  parts.bound.count());
+      }
+    } catch (const std::exception& e) {
+      log->error("关闭Parlo服务时出错: {}", e.what());
+    }
+  }
+
+  log->info("✅ CorvidParlo机器人API服务已关闭");
+}
+
+std::filesystem::path ensure_static_dir(const std::filesystem::path& dir) {
+  std::error_code ec;
+  const auto status = std::filesystem::symlink_status(dir, ec);
+  if (!std::filesystem::exists(status)) {
+    std::filesystem::create_directories(dir);
+  } else if (!std::filesystem::is_directory(std::filesystem::status(dir))) {
+    throw std::runtime_error("the static folder " + dir.string() +
+                             " exists but is not a folder");
+  }
+  return std::filesystem::absolute(dir).lexically_normal();
+}
+
+}  // namespace corvid::app
