@@ -1,2 +1,109 @@
 // Entry: parse options, load the configuration, build the process-wide objects in order, run.
-int main() { return 0; }
+// Start-up runs on the main thread; once serving, the main thread waits for SIGINT/SIGTERM.
+// Exit status: 0 after a clean stop, 2 for a configuration error, CLI11's codes for bad options.
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <CLI/CLI.hpp>
+
+#include "corvid/app/config.hpp"
+#include "corvid/utils/console.hpp"
+#include "corvid/utils/log.hpp"
+#include "corvid/utils/xdg.hpp"
+
+namespace {
+
+constexpr int kExitConfigError = 2;
+constexpr int kDefaultWorkers = 32;
+
+struct Options {
+  std::optional<std::string> config_path;
+  std::optional<std::string> host;
+  std::optional<int> port;
+  int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  int workers = kDefaultWorkers;
+};
+
+std::string text_or_none(const std::optional<std::string>& value) {
+  return value ? "\"" + *value + "\"" : std::string(corvid::console::kNone);
+}
+
+void log_startup(const corvid::app::Config& config, const Options& options) {
+  auto log = corvid::log::get("corvid");
+  log->info("configuration: {}", config.source.empty() ? "defaults" : config.source);
+  log->info("server: host {}, port {}, debug {}", config.server.host, config.server.port,
+            config.server.debug);
+  if (config.server.debug) {
+    log->info("debug on: debug log level (a compiled server has no code reload)");
+  }
+  log->info("parlo: exe_path {}, version {}", text_or_none(config.parlo.exe_path),
+            text_or_none(config.parlo.version));
+  log->info("auth: {} API key(s) configured", config.auth.api_keys.size());
+  log->info("threads {}, workers {}", options.threads, options.workers);
+
+  namespace xdg = corvid::xdg;
+  auto rt = xdg::runtime();
+  log->info("runtime: {} run, exec dir \"{}\", root \"{}\", tw dir \"{}\"",
+            rt.packaged ? "packaged" : "ordinary", xdg::get_exec_dir(rt), xdg::get_root_dir(rt),
+            xdg::get_tw_dir(rt));
+  log->info("supported Parlo versions: {}", xdg::support_versions_text());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // 1. Options.
+  Options options;
+  CLI::App cli{"Corvid: an HTTP + WebSocket API in front of the Parlo desktop client."};
+  cli.add_option("--config", options.config_path,
+                 "configuration file (default: $CORVID_CONFIG, else ./config.json)");
+  cli.add_option("--host", options.host, "listen address (overrides server.host)")
+      ->check([](const std::string& host) { return host.empty() ? "an empty host" : ""; });
+  cli.add_option("--port", options.port, "listen port, 0 = any free port (overrides server.port)")
+      ->check(CLI::Range(0, 65535));
+  cli.add_option("--threads", options.threads, "threads running the network loop")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
+  cli.add_option("--workers", options.workers, "threads for blocking client calls")
+      ->check(CLI::Range(1, 4096))
+      ->capture_default_str();
+  CLI11_PARSE(cli, argc, argv);
+
+  // 2. How this process runs (folders, helper files and supported versions depend on it).
+  corvid::xdg::set_runtime(corvid::xdg::detect_runtime(argc > 0 ? argv[0] : ""));
+
+  // 3. Configuration: a broken file stops the start with a clear message.
+  corvid::app::Config config;
+  try {
+    config = corvid::app::load_config(corvid::app::resolve_config_path(options.config_path));
+    if (options.host) config.server.host = *options.host;
+    if (options.port) config.server.port = *options.port;
+    config.document["server"]["host"] = config.server.host;
+    config.document["server"]["port"] = config.server.port;
+  } catch (const corvid::app::ConfigError& e) {
+    std::fprintf(stderr, "corvid: configuration error: %s\n", e.what());
+    return kExitConfigError;
+  }
+  corvid::log::set_level(config.server.debug ? spdlog::level::debug : spdlog::level::info);
+  log_startup(config, options);
+
+  // 4. Serve. The HTTP application is not started yet: wait for a stop signal.
+  boost::asio::io_context io;
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {
+    if (!ec) corvid::log::get("corvid")->info("signal {}: stopping", signal_number);
+    io.stop();
+  });
+  corvid::log::get("corvid")->info("ready; waiting for SIGINT or SIGTERM");
+  io.run();
+
+  // 5. Shut down.
+  corvid::log::get("corvid")->info("stopped");
+  return 0;
+}
