@@ -51,6 +51,7 @@ struct Request {
   std::optional<AuthenticatedUser> user;  // set on keyed routes once the key passed
   boost::asio::ip::tcp::endpoint remote;
   std::uint64_t id = 0;                // per-process request number, for log lines
+  bool keep_alive = false;             // what the caller asked for (version and Connection)
   const Route* route = nullptr;
 
   boost::beast::http::verb method() const { return header.method(); }

@@ -64,12 +64,15 @@ class Server : public std::enable_shared_from_this<Server> {
 
   // Open HTTP connections (WebSocket hand-offs excluded), for tests and stats.
   std::size_t connection_count() const;
+  bool stopping() const { return stopping_.load(); }
+  const Router& router() const { return router_; }
 
  private:
   friend class Session;
   net::awaitable<void> accept_loop();
   void add_session(std::uint64_t id, const std::shared_ptr<Session>& session);
   void remove_session(std::uint64_t id);
+  std::uint64_t next_request_id() { return next_request_.fetch_add(1); }
 
   net::io_context& io_;
   const Router& router_;
@@ -78,6 +81,7 @@ class Server : public std::enable_shared_from_this<Server> {
   std::atomic<std::uint16_t> port_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> next_id_{1};
+  std::atomic<std::uint64_t> next_request_{1};
   mutable std::mutex sessions_mutex_;
   std::unordered_map<std::uint64_t, std::weak_ptr<Session>> sessions_;  // guarded by sessions_mutex_
 };

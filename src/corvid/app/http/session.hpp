@@ -1,0 +1,58 @@
+#pragma once
+// One HTTP connection: a coroutine on the connection's own strand that reads a request header,
+// routes it, reads the body (whole, or streamed for upload routes), answers, and repeats while
+// the connection is kept alive. A WebSocket upgrade hands the stream to its route for good.
+// Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
+// strand; close_if_idle and close may be called from any thread (they post to the strand).
+// Guarantees: every request that was read gets exactly one answer; malformed input gets 400 and
+// ends this connection only; no exception leaves the coroutine.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "corvid/app/http/net.hpp"
+
+namespace corvid::app::http {
+
+class Server;
+class Router;
+struct Request;
+struct Response;
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id);
+
+  // Starts the coroutine on the connection's strand.
+  void start();
+  // Closes the connection when it is waiting for the next request (keep-alive idle).
+  void close_if_idle();
+  // Closes the connection whatever it is doing (not after a WebSocket hand-off).
+  void close();
+
+ private:
+  friend class UploadBody;
+  net::awaitable<void> run();
+  net::awaitable<bool> serve_one();
+  net::awaitable<bool> write(const Request& request, Response response);
+  net::awaitable<bool> drain_body(bhttp::request_parser<bhttp::empty_body>& parser);
+  net::awaitable<void> run_websocket(Request& request,
+                                     bhttp::request_parser<bhttp::empty_body>& parser);
+  net::awaitable<void> linger();
+  void close_now();
+
+  std::shared_ptr<Server> server_;
+  net::any_io_executor executor_;  // the connection's strand; kept apart from the stream,
+                                   // which a WebSocket hand-off moves away
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::uint64_t id_;
+  tcp::endpoint remote_;
+  // Touched only on the strand; atomics because close_if_idle reads them from a posted handler
+  // that the checker cannot tie to the strand.
+  std::atomic<bool> idle_{false};
+  std::atomic<bool> upgraded_{false};
+  beast::error_code last_write_error_;
+};
+
+}  // namespace corvid::app::http
