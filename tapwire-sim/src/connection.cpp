@@ -16,7 +16,7 @@ Connection::~Connection() {
 
 void Connection::start(std::string ready_json) {
   ready_json_ = std::move(ready_json);
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([self = shared_from_this()] { self->run(); });
 }
 
 void Connection::release(Clock::duration ready_delay, bool wait_for_ready) {

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <queue>
 #include <string>
@@ -29,7 +30,7 @@ struct Callbacks {
   void* user = nullptr;
 };
 
-class Connection {
+class Connection : public std::enable_shared_from_this<Connection> {
  public:
   using Clock = std::chrono::steady_clock;
   using Task = std::function<void(Connection&)>;
@@ -43,7 +44,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Starts the dispatcher. It waits for release() before the accept callback.
+  // Starts the dispatcher. It waits for release() before the accept callback. The thread owns
+  // a reference, so a dispatcher left running by a join from its own callback stays valid.
   void start(std::string ready_json);
   // Lets the dispatcher deliver accept and ready. ready_delay spaces the ready message from
   // the caller's return; with wait_for_ready the call returns only after the ready callback did.
