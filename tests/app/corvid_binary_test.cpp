@@ -1,0 +1,297 @@
+// The real corvid binary on a free loopback port with a temporary configuration and working
+// folder: what it serves without a key, the masked configuration view, the key table reloaded
+// on SIGHUP, an orderly SIGTERM with connections still open, and start-up failures that must
+// end the process with a clear message instead of a half-working server.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+
+#include "app/child_process.hpp"
+#include "app/http_client.hpp"
+#include "corvid/utils/json.hpp"
+
+namespace corvid::testing {
+namespace {
+
+namespace fs = std::filesystem;
+namespace bhttp = boost::beast::http;
+using namespace std::chrono_literals;
+
+const fs::path kBinary = fs::path(CORVID_BINARY_ROOT) / "bin" / "corvid";
+
+std::uint16_t free_port() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor acceptor(
+      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  return acceptor.local_endpoint().port();
+}
+
+std::string random_key() {
+  std::random_device rd;
+  std::string key = "k-";
+  for (int i = 0; i < 24; ++i) key += "abcdefghijklmnopqrstuvwxyz0123456789"[rd() % 36];
+  return key;
+}
+
+// Positions of `needles` in `text`, in order; fails the test when one is missing or out of order.
+void expect_in_order(const std::string& text, const std::vector<std::string>& needles) {
+  std::size_t at = 0;
+  for (const auto& needle : needles) {
+    SCOPED_TRACE(needle);
+    const auto found = text.find(needle, at);
+    ASSERT_NE(found, std::string::npos) << text;
+    at = found + needle.size();
+  }
+}
+
+class Corvid {
+ public:
+  explicit Corvid(std::optional<std::uint16_t> port = std::nullopt)
+      : dir_(fs::temp_directory_path() / ("corvid-app-" + std::to_string(::getpid()) + "-" +
+                                          std::to_string(counter_++))),
+        port_(port.value_or(free_port())),
+        key_(random_key()) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    write_config({{"main", key_}});
+  }
+  ~Corvid() {
+    process_.reset();
+    fs::remove_all(dir_);
+  }
+
+  void write_config(const std::vector<std::pair<std::string, std::string>>& keys) {
+    Json api_keys = Json::object();
+    for (const auto& [name, key] : keys) api_keys[name] = key;
+    const Json config{{"server", {{"host", "127.0.0.1"}, {"port", port_}, {"debug", false}}},
+                      {"parlo", {{"exe_path", ""}, {"version", ""}}},
+                      {"auth", {{"api_keys", api_keys}}}};
+    const auto temp = dir_ / "config.json.new";
+    std::ofstream(temp) << config.dump(2);
+    fs::rename(temp, dir_ / "config.json");
+  }
+
+  void start() {
+    process_ = std::make_unique<ChildProcess>(
+        kBinary, std::vector<std::string>{"--config", (dir_ / "config.json").string()}, dir_,
+        std::vector<std::pair<std::string, std::string>>{{"CORVID_CONFIG", ""}});
+  }
+
+  // Started and answering /health; false when the process ended or did not answer in time.
+  bool start_and_wait() {
+    start();
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (process_->wait_for(0ms)) return false;
+      try {
+        if (http_request(port_, bhttp::verb::get, "/health").status == 200) return true;
+      } catch (const std::exception&) {
+        // not listening yet
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  HttpAnswer get(const std::string& target, std::optional<std::string> key = std::nullopt) {
+    std::vector<std::pair<std::string, std::string>> headers;
+    if (key) headers.emplace_back("Authorization", "Bearer " + *key);
+    return http_request(port_, bhttp::verb::get, target, headers);
+  }
+
+  ChildProcess& process() { return *process_; }
+  const fs::path& dir() const { return dir_; }
+  std::uint16_t port() const { return port_; }
+  const std::string& key() const { return key_; }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path dir_;
+  std::uint16_t port_;
+  std::string key_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+TEST(CorvidBinary, ServesPagesWithoutKeyAndMasksTheConfiguration) {
+  Corvid corvid;
+  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+
+  const auto home = corvid.get("/");
+  EXPECT_EQ(home.status, 200);
+  EXPECT_EQ(home.header("Content-Type").rfind("text/html", 0), 0u);
+  EXPECT_NE(home.body.find("<h1>🤖 CorvidParlo机器人API</h1>"), std::string::npos);
+
+  const auto health = corvid.get("/health");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.body,
+            R"({"status":"healthy","message":"Parlo机器人API服务运行正常，支持WebSocket消息推送"})");
+  const auto head = http_request(corvid.port(), bhttp::verb::head, "/health");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_TRUE(head.body.empty());
+
+  struct Case {
+    const char* name;
+    std::optional<std::string> key;
+    int status;
+    std::string detail;
+  };
+  const std::vector<Case> cases{
+      {"no key", std::nullopt, 401, "缺少认证信息"},
+      {"the example key of the home page", "hvtrno", 401, "无效的API密钥"},
+      {"the configured key", corvid.key(), 200, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto answer = corvid.get("/api/config/", c.key);
+    EXPECT_EQ(answer.status, c.status) << answer.body;
+    EXPECT_EQ(answer.body.find(corvid.key()), std::string::npos) << answer.body;
+    const auto body = Json::parse(answer.body);
+    if (c.status == 401) {
+      EXPECT_EQ(body["detail"], c.detail);
+      EXPECT_EQ(answer.header("WWW-Authenticate"), "Bearer");
+    } else {
+      EXPECT_EQ(body["success"], true);
+      EXPECT_EQ(body["data"]["server"]["port"], corvid.port());
+      EXPECT_EQ(body["data"]["auth"]["api_keys"], (Json{{"main", "********"}}));
+    }
+  }
+
+  // The working folder's static folder is created at start.
+  EXPECT_TRUE(fs::is_directory(corvid.dir() / "static"));
+  expect_in_order(corvid.process().output(),
+                  {"🚀 CorvidParlo机器人API服务启动中...", "✅ Parlo服务初始化完成", "listening on"});
+  EXPECT_EQ(corvid.process().output().find(corvid.key()), std::string::npos);
+}
+
+TEST(CorvidBinary, SighupReloadsTheKeyTable) {
+  Corvid corvid;
+  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+  const std::string old_key = corvid.key();
+  const std::string new_key = random_key();
+  ASSERT_EQ(corvid.get("/api/config/", new_key).status, 401);
+
+  corvid.write_config({{"rotated", new_key}});
+  corvid.process().signal(SIGHUP);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (corvid.get("/api/config/", new_key).status != 200 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  const auto answer = corvid.get("/api/config/", new_key);
+  ASSERT_EQ(answer.status, 200) << corvid.process().output();
+  EXPECT_EQ(Json::parse(answer.body)["data"]["auth"]["api_keys"], (Json{{"rotated", "********"}}));
+  EXPECT_EQ(corvid.get("/api/config/", old_key).status, 401);
+  EXPECT_FALSE(corvid.process().wait_for(0ms).has_value()) << "SIGHUP must not stop the server";
+}
+
+// A WebSocket of the logged-in account, when this build serves the WebSocket route.
+std::unique_ptr<boost::beast::websocket::stream<boost::beast::tcp_stream>> open_websocket(
+    boost::asio::io_context& io, Corvid& corvid) {
+  const auto opened = http_request(corvid.port(), bhttp::verb::post, "/api/parlo/open",
+                                   {{"Authorization", "Bearer " + corvid.key()}});
+  if (opened.status == 404) return nullptr;
+  std::string uid;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (uid.empty() && std::chrono::steady_clock::now() < deadline) {
+    const auto answer = corvid.get("/api/parlo/current_uid", corvid.key());
+    const auto body = Json::parse(answer.body, nullptr, false);
+    if (body.is_object() && body.value("success", false)) uid = body["data"]["uid"].get<std::string>();
+    else std::this_thread::sleep_for(20ms);
+  }
+  if (uid.empty()) return nullptr;
+  auto ws = std::make_unique<boost::beast::websocket::stream<boost::beast::tcp_stream>>(io);
+  boost::beast::get_lowest_layer(*ws).expires_after(10s);
+  boost::beast::get_lowest_layer(*ws).connect(
+      boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), corvid.port()));
+  boost::beast::error_code ec;
+  ws->handshake("127.0.0.1", "/api/ws/connect/" + uid + "?api_key=" + corvid.key(), ec);
+  if (ec) return nullptr;
+  return ws;
+}
+
+TEST(CorvidBinary, SigtermWithOpenConnectionsStopsInOrderAndExitsZero) {
+  Corvid corvid;
+  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+
+  HttpConnection idle(corvid.port());  // kept alive after one answer
+  ASSERT_EQ(idle.request(bhttp::verb::get, "/health").status, 200);
+  HttpConnection partial(corvid.port());  // a request whose header never ends
+  partial.write_raw("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+
+  boost::asio::io_context io;
+  auto ws = open_websocket(io, corvid);
+  if (!ws) std::cout << "note: no WebSocket route in this build; HTTP connections only\n";
+
+  const auto sent = std::chrono::steady_clock::now();
+  corvid.process().signal(SIGTERM);
+  const auto status = corvid.process().wait_for(20s);
+  ASSERT_TRUE(status.has_value()) << "still running 20 s after SIGTERM\n" << corvid.process().output();
+  EXPECT_TRUE(WIFEXITED(*status)) << corvid.process().output();
+  EXPECT_EQ(WEXITSTATUS(*status), 0) << corvid.process().output();
+  // Each step is bounded (5 s); the whole stop stays well inside the sum of the bounds.
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 16s);
+
+  EXPECT_TRUE(idle.closed_by_peer(2s));
+  EXPECT_TRUE(partial.closed_by_peer(2s));
+  const std::string closed = ws ? "已关闭 1 个WebSocket连接" : "已关闭 0 个WebSocket连接";
+  expect_in_order(corvid.process().output(),
+                  {"🔄 正在关闭CorvidParlo机器人API服务...", "正在关闭WebSocket连接...", closed,
+                   "✅ CorvidParlo机器人API服务已关闭"});
+  if (ws) {
+    // The peer got an orderly close (1000), not a dropped stream.
+    boost::beast::flat_buffer buffer;
+    boost::beast::error_code ec;
+    boost::beast::get_lowest_layer(*ws).expires_after(5s);
+    while (!ec) ws->read(buffer, ec);
+    EXPECT_EQ(ec, boost::beast::websocket::error::closed) << ec.message();
+    EXPECT_EQ(ws->reason().code, boost::beast::websocket::close_code::normal);
+  }
+}
+
+TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
+  struct Case {
+    const char* name;
+    std::function<void(Corvid&)> prepare;
+    std::string message;
+  };
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor taken(
+      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  const auto taken_port = taken.local_endpoint().port();
+  const std::vector<Case> cases{
+      {"address in use", nullptr, "cannot listen on 127.0.0.1:" + std::to_string(taken_port)},
+      {"a file named static", [](Corvid& c) { std::ofstream(c.dir() / "static") << "x"; },
+       "is not a folder"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Corvid corvid(c.prepare ? std::nullopt : std::optional<std::uint16_t>(taken_port));
+    if (c.prepare) c.prepare(corvid);
+    corvid.start();
+    const auto status = corvid.process().wait_for(20s);
+    ASSERT_TRUE(status.has_value()) << corvid.process().output();
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_NE(WEXITSTATUS(*status), 0);
+    EXPECT_NE(corvid.process().output().find(c.message), std::string::npos) << corvid.process().output();
+  }
+}
+
+}  // namespace
+}  // namespace corvid::testing
