@@ -1,17 +1,19 @@
 // Entry: parse options, load the configuration, build the process-wide objects in order, run.
-// Start-up runs on the main thread; once serving, the main thread waits for SIGINT/SIGTERM.
-// Exit status: 0 after a clean stop, 2 for a configuration error, CLI11's codes for bad options.
+// Start-up runs on the main thread, which then becomes one of the loop threads until the stop.
+// Exit status: 0 after a clean stop, 1 when the server cannot start (address in use, unusable
+// static folder), 2 for a configuration error, CLI11's codes for bad options.
 #include <algorithm>
-#include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <exception>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <CLI/CLI.hpp>
 
+#include "corvid/app/application.hpp"
 #include "corvid/app/config.hpp"
 #include "corvid/utils/console.hpp"
 #include "corvid/utils/log.hpp"
@@ -20,6 +22,7 @@
 namespace {
 
 constexpr int kExitConfigError = 2;
+constexpr int kExitStartFailure = 1;
 constexpr int kDefaultWorkers = 32;
 
 struct Options {
@@ -80,8 +83,9 @@ int main(int argc, char** argv) {
 
   // 3. Configuration: a broken file stops the start with a clear message.
   corvid::app::Config config;
+  const std::string config_path = corvid::app::resolve_config_path(options.config_path);
   try {
-    config = corvid::app::load_config(corvid::app::resolve_config_path(options.config_path));
+    config = corvid::app::load_config(config_path);
     if (options.host) config.server.host = *options.host;
     if (options.port) config.server.port = *options.port;
     config.document["server"]["host"] = config.server.host;
@@ -93,17 +97,18 @@ int main(int argc, char** argv) {
   corvid::log::set_level(config.server.debug ? spdlog::level::debug : spdlog::level::info);
   log_startup(config, options);
 
-  // 4. Serve. The HTTP application is not started yet: wait for a stop signal.
-  boost::asio::io_context io;
-  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {
-    if (!ec) corvid::log::get("corvid")->info("signal {}: stopping", signal_number);
-    io.stop();
-  });
-  corvid::log::get("corvid")->info("ready; waiting for SIGINT or SIGTERM");
-  io.run();
-
-  // 5. Shut down.
-  corvid::log::get("corvid")->info("stopped");
-  return 0;
+  // 4. Build the application and serve until SIGINT/SIGTERM; 5. the orderly shutdown runs
+  // inside run(), which gives the exit status.
+  try {
+    corvid::app::ApplicationOptions app_options;
+    app_options.config_path = config_path;
+    app_options.threads = static_cast<std::size_t>(options.threads);
+    app_options.workers = static_cast<std::size_t>(options.workers);
+    corvid::app::Application app(std::move(config), std::move(app_options));
+    return app.run();
+  } catch (const std::exception& e) {
+    corvid::log::get("app.main")->error("start-up failed: {}", e.what());
+    std::fprintf(stderr, "corvid: start-up failed: %s\n", e.what());
+    return kExitStartFailure;
+  }
 }
