@@ -21,10 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-const char* const kEnvNames[] = {"CORVID_CONFIG",         "CORVID_SERVER_HOST",
-                                 "CORVID_SERVER_PORT",    "CORVID_SERVER_DEBUG",
-                                 "CORVID_PARLO_EXE_PATH", "CORVID_PARLO_VERSION",
-                                 "CORVID_AUTH_API_KEYS"};
+const char* const kEnvNames[] = {
+    "CORVID_CONFIG",         "CORVID_SERVER_HOST",   "CORVID_SERVER_PORT",  "CORVID_SERVER_DEBUG",
+    "CORVID_PARLO_EXE_PATH", "CORVID_PARLO_VERSION", "CORVID_AUTH_API_KEYS"};
 
 // Collects what the modules log, so a test can check a warning was given.
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
@@ -119,7 +118,8 @@ TEST_F(ConfigTest, KeysKeepTheirOrderAndUnusableEntriesAreSkipped) {
     "parlo": {"exe_path": "C:/Parlo/Parlo.exe", "version": null},
     "auth": {"api_keys": {"zeta": "k-z", "bad": 42, "alpha": "k-a", "empty": "", "nested": {}}},
     "extra": {"kept": 1}
-  })"), "t.json");
+  })"),
+                                   "t.json");
   EXPECT_EQ(config.server.host, "0.0.0.0");
   EXPECT_EQ(config.server.port, 9001);
   EXPECT_TRUE(config.server.debug);
@@ -211,7 +211,8 @@ TEST_F(ConfigTest, EnvironmentOverridesTheFile) {
     const char* message;
   };
   const Case bad[] = {
-      {"CORVID_SERVER_PORT", "80a", "CORVID_SERVER_PORT: expected an integer 0..65535, got \"80a\""},
+      {"CORVID_SERVER_PORT", "80a",
+       "CORVID_SERVER_PORT: expected an integer 0..65535, got \"80a\""},
       {"CORVID_SERVER_PORT", "70000", "CORVID_SERVER_PORT"},
       {"CORVID_SERVER_PORT", "", "CORVID_SERVER_PORT"},
       {"CORVID_SERVER_DEBUG", "maybe", "CORVID_SERVER_DEBUG: expected true/false"},

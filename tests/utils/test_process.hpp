@@ -27,8 +27,9 @@ struct ChildResult {
 
 // Runs fn in a forked child; fn writes its answer with the given writer and returns the exit
 // code. With as_nobody, the child drops root first (it exits 77 when that fails).
-inline ChildResult run_in_child(const std::function<int(const std::function<void(const std::string&)>&)>& fn,
-                                bool as_nobody = false) {
+inline ChildResult run_in_child(
+    const std::function<int(const std::function<void(const std::string&)>&)>& fn,
+    bool as_nobody = false) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   pid_t pid = ::fork();

@@ -59,7 +59,8 @@ class Checker {
 
   void warn_unknown(const Json& section, const Json& known, const std::string& name) const {
     for (const auto& [key, value] : section.items()) {
-      if (!known.contains(key)) warn(name.empty() ? key : name + "." + key, "unknown setting, ignored");
+      if (!known.contains(key))
+        warn(name.empty() ? key : name + "." + key, "unknown setting, ignored");
     }
   }
 
@@ -171,7 +172,8 @@ void apply_env_overrides(Json& document) {
     }
     writable_section(document, "server")["debug"] = *flag;
   }
-  if (auto exe = env("CORVID_PARLO_EXE_PATH")) writable_section(document, "parlo")["exe_path"] = *exe;
+  if (auto exe = env("CORVID_PARLO_EXE_PATH"))
+    writable_section(document, "parlo")["exe_path"] = *exe;
   if (auto version = env("CORVID_PARLO_VERSION")) {
     writable_section(document, "parlo")["version"] = *version;
   }
@@ -210,9 +212,8 @@ Config config_from_json(const Json& document, std::string source) {
   // The effective document: the known sections with their values in force, then whatever
   // else the file holds, in the file's order.
   Json effective = Json::object();
-  effective["server"] = {{"host", config.server.host},
-                         {"port", config.server.port},
-                         {"debug", config.server.debug}};
+  effective["server"] = {
+      {"host", config.server.host}, {"port", config.server.port}, {"debug", config.server.debug}};
   effective["parlo"] = {
       {"exe_path", config.parlo.exe_path ? Json(*config.parlo.exe_path) : Json(nullptr)},
       {"version", config.parlo.version ? Json(*config.parlo.version) : Json(nullptr)}};

@@ -212,8 +212,8 @@ std::string get_tw_dir() { return get_tw_dir(runtime()); }
 
 std::string get_helper_file(const RuntimeInfo& rt, std::string_view version) {
   check_version_text(version);
-  const std::string name = std::string(kHelperPrefix) + std::string(version) +
-                           std::string(kHelperSuffix);
+  const std::string name =
+      std::string(kHelperPrefix) + std::string(version) + std::string(kHelperSuffix);
   const std::string primary = join(get_tw_dir(rt), name);
   if (path_exists(primary) || !rt.packaged) return primary;
 
@@ -261,8 +261,8 @@ bool has_helper_file(const RuntimeInfo& rt) {
 bool has_helper_file() { return has_helper_file(runtime()); }
 
 const std::vector<std::string>& fallback_versions() {
-  static const auto* list = new std::vector<std::string>{"3.6.0.18", "3.7.0.26", "3.8.0.15",
-                                                         "3.9.0.28", "3.9.2.26"};
+  static const auto* list =
+      new std::vector<std::string>{"3.6.0.18", "3.7.0.26", "3.8.0.15", "3.9.0.28", "3.9.2.26"};
   return *list;
 }
 
@@ -319,7 +319,8 @@ bool is_support_version(const char* version) {
 }
 
 bool is_support_version(const Json& version) {
-  return version.is_string() && is_support_version(std::string_view(version.get_ref<const std::string&>()));
+  return version.is_string() &&
+         is_support_version(std::string_view(version.get_ref<const std::string&>()));
 }
 
 }  // namespace corvid::xdg
