@@ -330,6 +330,59 @@ TEST(SimControlSocket, ServesCommandsAsJsonLinesOnlyWhenAsked) {
   EXPECT_FALSE(std::filesystem::exists(path)) << "stop removes the socket file";
 }
 
+TEST(SimControlSocket, LeavesAFileThatIsNotASocketAlone) {
+  std::string path = "/tmp/tapwire_sim_ctl_file_" + std::to_string(getpid());
+  { std::FILE* f = std::fopen(path.c_str(), "w"); ASSERT_TRUE(f); std::fputs("keep me", f); std::fclose(f); }
+  ASSERT_EQ(setenv("TAPWIRE_SIM_CONTROL", path.c_str(), 1), 0);
+  Api& api = Api::get();
+  ASSERT_EQ(api.tapwire_module_init(), 0);
+  EXPECT_TRUE(api.command({{"cmd", "state"}})["control_socket"].is_null());
+  ASSERT_EQ(api.tapwire_sim_stop(), 0);
+  ASSERT_TRUE(std::filesystem::is_regular_file(path));
+  EXPECT_EQ(std::filesystem::file_size(path), 7u);
+  std::filesystem::remove(path);
+}
+
+// TAPWIRE_SIM_DB keeps the data in a file: seeded on first use, changes written to it.
+TEST(SimDataFile, SeedsAndKeepsTheDataInTheNamedFile) {
+  std::string path = "/tmp/tapwire_sim_db_" + std::to_string(getpid()) + ".db";
+  std::filesystem::remove(path);
+  ASSERT_EQ(setenv("TAPWIRE_SIM_DB", path.c_str(), 1), 0);
+  Api& api = Api::get();
+  ASSERT_EQ(api.tapwire_module_init(), 0);
+  ASSERT_TRUE(std::filesystem::is_regular_file(path));
+  auto size_before = std::filesystem::file_size(path);
+  EXPECT_GT(size_before, 0u);
+  std::filesystem::path helper = path + ".helper";
+  { std::FILE* f = std::fopen(helper.c_str(), "w"); ASSERT_TRUE(f); std::fclose(f); }
+  Recorder rec;
+  ASSERT_EQ(api.tapwire_init_env(helper.c_str(), ""), 0);
+  ASSERT_EQ(api.tapwire_init_callback(&Recorder::on_accept, &Recorder::on_recv, &Recorder::on_close, &rec), 0);
+  int64_t pid = 0;
+  ASSERT_EQ(api.tapwire_open(0, &pid), 0);
+  ASSERT_TRUE(rec.wait_type(1, MT_USER_LOGIN_MSG));
+  std::string rename = Json{{"type", MT_MOD_ROOM_NAME_MSG},
+                            {"data", {{"room_uid", "room_demo@chatroom"}, {"name", "On disk"}}},
+                            {"extend", "r"}}.dump();
+  int64_t result = 0;
+  ASSERT_EQ(api.tapwire_send(1, rename.data(), rename.size(), &result), 0);
+  ASSERT_TRUE(rec.wait_for([](const std::vector<Event>& evs) {
+    for (const auto& e : evs) if (e.message.is_object() && e.message.value("extend", "") == "r") return true;
+    return false;
+  }));
+  ASSERT_EQ(api.tapwire_sim_stop(), 0);
+  // The new name is in the file itself (SQLite stores short texts verbatim).
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_TRUE(f);
+  std::string bytes;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+  std::fclose(f);
+  EXPECT_NE(bytes.find("On disk"), std::string::npos);
+  std::filesystem::remove(helper);
+  std::filesystem::remove(path);
+}
+
 TEST(SimControlSocket, NothingListensByDefault) {
   ASSERT_EQ(unsetenv("TAPWIRE_SIM_CONTROL"), 0);
   Api& api = Api::get();
