@@ -1,0 +1,43 @@
+#pragma once
+// Internal to the /api/parlo router: the route builder every area shares, the answer rules
+// (flag, data) and one function per area returning its routes in document order.
+// Owner: parlo_routes*.cpp only. Threads: the builders run once at start-up; the answer helpers
+// are pure and run on the request's strand.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/beast/http/verb.hpp>
+
+#include "corvid/app/http/response.hpp"
+#include "corvid/app/http/router.hpp"
+#include "corvid/app/routers/parlo_routes.hpp"
+#include "corvid/utils/json.hpp"
+
+namespace corvid::app::routers::parlo {
+
+inline constexpr std::string_view kPrefix = "/api/parlo";
+
+// An entry under /api/parlo with the router's tag, the common answer record and the key check.
+http::Route make_route(boost::beast::http::verb method, std::string_view path,
+                       std::string operation, std::string summary, std::string description,
+                       bool login_guard);
+
+// The flag rule: success when the operation's result counts as true; never any data.
+http::Response flag_answer(bool ok, std::string_view success, std::string_view failure);
+http::Response flag_answer(const Json& result, std::string_view success, std::string_view failure);
+
+// The data rule: success when the result is not null (empty values included), with the result
+// as data.
+http::Response data_answer(Json result, std::string_view success, std::string_view failure);
+
+// The areas, each in registration order.
+std::vector<http::Route> client_routes(ParloService& service);         // status .. current_uid
+std::vector<http::Route> send_routes(ParloService& service);           // text, room_at, card,
+                                                                        // link_card, xml, pat
+std::vector<http::Route> upload_routes(ParloService& service, const ParloRouteOptions& options);
+std::vector<http::Route> contact_routes(ParloService& service);
+std::vector<http::Route> room_routes(ParloService& service);
+std::vector<http::Route> sql_routes(ParloService& service);
+
+}  // namespace corvid::app::routers::parlo

@@ -1,0 +1,97 @@
+// The message-sending routes with JSON bodies: text, group text with mentions, contact card,
+// link card, XML app message and pat. Fields reach the service exactly as validated.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "corvid/app/http/record.hpp"
+#include "corvid/app/parlo_service.hpp"
+#include "corvid/app/routers/parlo_routes_parts.hpp"
+
+namespace corvid::app::routers::parlo {
+namespace {
+
+namespace net = boost::asio;
+using boost::beast::http::verb;
+
+std::string text(const http::Request& request, const char* field) {
+  return request.json.at(field).get<std::string>();
+}
+
+net::awaitable<http::Response> send_text_message(ParloService& service, http::Request& r) {
+  const bool ok = co_await service.send_text(text(r, "to_uid"), text(r, "content"));
+  co_return flag_answer(ok, "消息发送成功", "消息发送失败");
+}
+
+net::awaitable<http::Response> send_room_at_message(ParloService& service, http::Request& r) {
+  const bool ok =
+      co_await service.send_room_at_msg(text(r, "to_uid"), text(r, "content"), r.json.at("at_list"));
+  co_return flag_answer(ok, "群@消息发送成功", "群@消息发送失败");
+}
+
+net::awaitable<http::Response> send_card_message(ParloService& service, http::Request& r) {
+  const bool ok = co_await service.send_card(text(r, "to_uid"), text(r, "card_uid"));
+  co_return flag_answer(ok, "名片发送成功", "名片发送失败");
+}
+
+net::awaitable<http::Response> send_link_card_message(ParloService& service, http::Request& r) {
+  const bool ok = co_await service.send_link_card(text(r, "to_uid"), text(r, "title"),
+                                                  text(r, "desc"), text(r, "url"),
+                                                  text(r, "image_url"));
+  co_return flag_answer(ok, "链接卡片发送成功", "链接卡片发送失败");
+}
+
+net::awaitable<http::Response> send_xml_message(ParloService& service, http::Request& r) {
+  const bool ok = co_await service.send_xml(text(r, "to_uid"), text(r, "xml"),
+                                            r.json.at("app_type").get<std::int64_t>());
+  co_return flag_answer(ok, "XML消息发送成功", "XML消息发送失败");
+}
+
+net::awaitable<http::Response> send_pat_message(ParloService& service, http::Request& r) {
+  Json result = co_await service.send_pat(text(r, "room_uid"), text(r, "patted_uid"));
+  co_return data_answer(std::move(result), "拍一拍发送成功", "拍一拍发送失败");
+}
+
+using Body = const http::Record& (*)();
+using Handler = net::awaitable<http::Response> (*)(ParloService&, http::Request&);
+
+struct SendRoute {
+  const char* path;
+  const char* operation;
+  const char* summary;
+  const char* description;
+  Body body;
+  Handler handler;
+};
+
+}  // namespace
+
+std::vector<http::Route> send_routes(ParloService& service) {
+  namespace rec = http::records;
+  const SendRoute table[] = {
+      {"/send/text", "send_text_message", "发送文本消息", "发送文本消息到指定用户或群",
+       &rec::send_text_request, &send_text_message},
+      {"/send/room_at", "send_room_at_message", "发送群@消息", "在群中发送@消息",
+       &rec::send_room_at_request, &send_room_at_message},
+      {"/send/card", "send_card_message", "发送名片", "发送名片", &rec::send_card_request,
+       &send_card_message},
+      {"/send/link_card", "send_link_card_message", "发送链接卡片", "发送链接卡片",
+       &rec::send_link_card_request, &send_link_card_message},
+      {"/send/xml", "send_xml_message", "发送XML消息", "发送XML消息", &rec::send_xml_request,
+       &send_xml_message},
+      {"/send/pat", "send_pat_message", "发送拍一拍", "发送拍一拍", &rec::send_pat_request,
+       &send_pat_message},
+  };
+  std::vector<http::Route> routes;
+  for (const auto& s : table) {
+    auto route = make_route(verb::post, s.path, s.operation, s.summary, s.description, true);
+    route.body = &s.body();
+    route.handler = [&service, handler = s.handler](http::Request& r) { return handler(service, r); };
+    routes.push_back(std::move(route));
+  }
+  return routes;
+}
+
+}  // namespace corvid::app::routers::parlo
