@@ -136,14 +136,23 @@ void report(Channel channel, std::string_view prefix, std::string_view text) {
 // writes prefix + error text on the channel and gives the fallback; cancellation passes
 // through. f owns copies of its arguments, so it stays valid if the caller goes away.
 template <class R, class F>
-asio::awaitable<R> call_binding(asio::thread_pool& workers, core::Parlo* parlo, Channel channel,
-                                std::string_view prefix, R fallback, F f) {
+asio::awaitable<R> invoke_on(F f, core::Parlo* parlo) {
+  co_return R(f(*parlo));
+}
+
+// Runs f(binding) on a worker and resumes on the caller's executor. On an ordinary failure
+// writes prefix + error text on the channel and gives nothing (the caller's fallback);
+// cancellation passes through. f owns copies of its arguments, so it stays valid if the caller
+// goes away. Only named values appear next to co_await: GCC 12 destroys temporaries of a
+// co_await expression twice.
+template <class R, class F>
+asio::awaitable<std::optional<R>> call_binding(asio::thread_pool& workers, core::Parlo* parlo,
+                                               Channel channel, std::string_view prefix, F f) {
   std::string failure;
   try {
-    co_return co_await asio::co_spawn(
-        workers.get_executor(),
-        [parlo, f = std::move(f)]() mutable -> asio::awaitable<R> { co_return R(f(*parlo)); },
-        asio::use_awaitable);
+    auto executor = workers.get_executor();
+    R result = co_await asio::co_spawn(executor, invoke_on<R>(std::move(f), parlo), asio::use_awaitable);
+    co_return std::optional<R>(std::move(result));
   } catch (const boost::system::system_error& e) {
     if (is_cancellation(e)) throw;
     failure = e.what();
@@ -153,7 +162,7 @@ asio::awaitable<R> call_binding(asio::thread_pool& workers, core::Parlo* parlo, 
     failure.clear();
   }
   report(channel, prefix, failure);
-  co_return fallback;
+  co_return std::nullopt;
 }
 
 }  // namespace
@@ -311,22 +320,28 @@ bool ParloService::truthy(const Json& value) {
 
 asio::awaitable<bool> ParloService::open_parlo(bool smart, bool show_qrcode) {
   if (!is_initialized() || parlo_ == nullptr) co_return false;
-  co_return co_await call_binding<bool>(workers_, parlo_, Channel::log, "打开Parlo失败: ", false,
-                                        [smart, show_qrcode](core::Parlo& p) {
+  auto call = [smart, show_qrcode](core::Parlo& p) {
                                           return p.open(smart, show_qrcode);
-                                        });
+                                        };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::log, "打开Parlo失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<Json> ParloService::attach_parlo(std::int64_t pid) {
   if (!is_initialized() || parlo_ == nullptr) co_return Json(false);
-  co_return co_await call_binding<Json>(workers_, parlo_, Channel::log, "附加Parlo进程失败: ",
-                                        Json(false), [pid](core::Parlo& p) { return p.attach(pid); });
+  auto call = [pid](core::Parlo& p) { return p.attach(pid); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::log, "附加Parlo进程失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json(false);
 }
 
 asio::awaitable<Json> ParloService::detach_parlo() {
   if (parlo_ == nullptr) co_return Json(false);
-  co_return co_await call_binding<Json>(workers_, parlo_, Channel::log, "分离Parlo进程失败: ",
-                                        Json(false), [](core::Parlo& p) { return p.detach(); });
+  auto call = [](core::Parlo& p) { return p.detach(); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::log, "分离Parlo进程失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json(false);
 }
 
 asio::awaitable<bool> ParloService::wait_login(std::optional<std::int64_t> timeout) {
@@ -334,7 +349,8 @@ asio::awaitable<bool> ParloService::wait_login(std::optional<std::int64_t> timeo
   if (parlo == nullptr) co_return false;
   std::string failure;
   try {
-    auto strand = asio::make_strand(co_await asio::this_coro::executor);
+    auto executor = co_await asio::this_coro::executor;
+    auto strand = asio::make_strand(executor);
     auto timer = std::make_shared<asio::steady_timer>(strand);
     // A negative wait is no wait; a huge one means "no limit" rather than a clock overflow.
     constexpr std::int64_t kLongestWait = std::int64_t{100} * 365 * 24 * 3600;
@@ -350,13 +366,11 @@ asio::awaitable<bool> ParloService::wait_login(std::optional<std::int64_t> timeo
     });
     // The check and the wait run on the strand that also runs the cancel, so a login between
     // them cannot be missed. No worker is held while waiting.
-    co_await asio::co_spawn(
-        strand,
-        [timer, arrived]() -> asio::awaitable<void> {
-          if (arrived->load()) co_return;
-          co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
-        },
-        asio::use_awaitable);
+    auto wait = [timer, arrived]() -> asio::awaitable<void> {
+      if (arrived->load()) co_return;
+      co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+    };
+    co_await asio::co_spawn(strand, std::move(wait), asio::use_awaitable);
     if (!arrived->load()) parlo->cancel_login_wait(token);
     co_return parlo->login_status();
   } catch (const boost::system::system_error& e) {
@@ -373,55 +387,61 @@ asio::awaitable<bool> ParloService::wait_login(std::optional<std::int64_t> timeo
 
 asio::awaitable<Json> ParloService::get_self_info() {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(workers_, parlo_, Channel::log, "获取自己信息失败: ", Json(),
-                                        [](core::Parlo& p) { return p.get_self_info(); });
+  auto call = [](core::Parlo& p) { return p.get_self_info(); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::log, "获取自己信息失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 // ---- sending ------------------------------------------------------------------------------
 
 asio::awaitable<bool> ParloService::send_text(std::string to_uid, std::string content) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(
-      workers_, parlo_, Channel::log, "发送文本消息失败: ", false,
-      [to_uid = std::move(to_uid), content = std::move(content)](core::Parlo& p) {
+  auto call = [to_uid = std::move(to_uid), content = std::move(content)](core::Parlo& p) {
         p.send_text(to_uid, content);
         return true;
-      });
+      };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::log, "发送文本消息失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<bool> ParloService::send_room_at_msg(std::string to_uid, std::string content,
                                                      Json at_list) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(
-      workers_, parlo_, Channel::log, "发送群@消息失败: ", false,
-      [to_uid = std::move(to_uid), content = std::move(content),
+  auto call = [to_uid = std::move(to_uid), content = std::move(content),
        at_list = std::move(at_list)](core::Parlo& p) {
         p.send_room_at_msg(to_uid, content, at_list);
         return true;
-      });
+      };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::log, "发送群@消息失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<bool> ParloService::send_card(std::string to_uid, std::string card_uid) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(
-      workers_, parlo_, Channel::console, "发送名片失败: ", false,
-      [to_uid = std::move(to_uid), card_uid = std::move(card_uid)](core::Parlo& p) {
+  auto call = [to_uid = std::move(to_uid), card_uid = std::move(card_uid)](core::Parlo& p) {
         p.send_card(to_uid, card_uid);
         return true;
-      });
+      };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "发送名片失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<bool> ParloService::send_link_card(std::string to_uid, std::string title,
                                                    std::string desc, std::string url,
                                                    std::string image_url) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(
-      workers_, parlo_, Channel::console, "发送链接卡片失败: ", false,
-      [to_uid = std::move(to_uid), title = std::move(title), desc = std::move(desc),
+  auto call = [to_uid = std::move(to_uid), title = std::move(title), desc = std::move(desc),
        url = std::move(url), image_url = std::move(image_url)](core::Parlo& p) {
         p.send_link_card(to_uid, title, desc, url, image_url);
         return true;
-      });
+      };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "发送链接卡片失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<bool> ParloService::send_file_kind(std::string kind, std::string operation,
@@ -436,26 +456,23 @@ asio::awaitable<bool> ParloService::send_file_kind(std::string kind, std::string
   std::string failure_type;
   try {
     // The file check touches the disk, so it runs on a worker like the command.
-    const bool exists = co_await asio::co_spawn(
-        workers_.get_executor(),
-        [file_path]() -> asio::awaitable<bool> {
-          std::error_code ec;
-          const bool found = !file_path.empty() && std::filesystem::exists(file_path, ec);
-          co_return found && !ec;
-        },
-        asio::use_awaitable);
+    auto check = [file_path]() -> asio::awaitable<bool> {
+      std::error_code ec;
+      const bool found = !file_path.empty() && std::filesystem::exists(file_path, ec);
+      co_return found && !ec;
+    };
+    auto executor = workers_.get_executor();
+    const bool exists = co_await asio::co_spawn(executor, std::move(check), asio::use_awaitable);
     if (!exists) {
       console::line("❌ 文件不存在: " + file_path);
       co_return false;
     }
     console::line("📤 开始发送" + kind + "到 " + to_uid + ": " + file_path);
-    co_await asio::co_spawn(
-        workers_.get_executor(),
-        [parlo, command = std::move(command)]() -> asio::awaitable<void> {
-          command(*parlo);
-          co_return;
-        },
-        asio::use_awaitable);
+    auto send = [parlo, command = std::move(command)]() -> asio::awaitable<void> {
+      command(*parlo);
+      co_return;
+    };
+    co_await asio::co_spawn(executor, std::move(send), asio::use_awaitable);
     console::line("✅ " + kind + "发送请求已提交: " + file_path);
     co_return true;
   } catch (const boost::system::system_error& e) {
@@ -475,66 +492,85 @@ asio::awaitable<bool> ParloService::send_file_kind(std::string kind, std::string
 }
 
 asio::awaitable<bool> ParloService::send_image(std::string to_uid, std::string file_path) {
-  co_return co_await send_file_kind("图片", "send_image", to_uid, file_path,
-                                    [to_uid, file_path](core::Parlo& p) { p.send_image(to_uid, file_path); });
+  std::string kind = "图片", operation = "send_image";
+  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) { p.send_image(to_uid, file_path); };
+  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
+                                            std::move(command));
+  co_return sent;
 }
 
 asio::awaitable<bool> ParloService::send_file(std::string to_uid, std::string file_path) {
-  co_return co_await send_file_kind("文件", "send_file", to_uid, file_path,
-                                    [to_uid, file_path](core::Parlo& p) { p.send_file(to_uid, file_path); });
+  std::string kind = "文件", operation = "send_file";
+  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) { p.send_file(to_uid, file_path); };
+  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
+                                            std::move(command));
+  co_return sent;
 }
 
 asio::awaitable<bool> ParloService::send_video(std::string to_uid, std::string file_path) {
-  co_return co_await send_file_kind("视频", "send_video", to_uid, file_path,
-                                    [to_uid, file_path](core::Parlo& p) { p.send_video(to_uid, file_path); });
+  std::string kind = "视频", operation = "send_video";
+  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) { p.send_video(to_uid, file_path); };
+  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
+                                            std::move(command));
+  co_return sent;
 }
 
 asio::awaitable<bool> ParloService::send_gif(std::string to_uid, std::string file_path) {
-  co_return co_await send_file_kind("GIF", "send_gif", to_uid, file_path,
-                                    [to_uid, file_path](core::Parlo& p) {
-                                      p.send_gif(Json(to_uid), Json(file_path));
-                                    });
+  std::string kind = "GIF", operation = "send_gif";
+  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) {
+    p.send_gif(Json(to_uid), Json(file_path));
+  };
+  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
+                                            std::move(command));
+  co_return sent;
 }
 
 asio::awaitable<bool> ParloService::send_xml(std::string to_uid, std::string xml,
                                              std::int64_t app_type) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(
-      workers_, parlo_, Channel::console, "发送XML消息失败: ", false,
-      [to_uid = std::move(to_uid), xml = std::move(xml), app_type](core::Parlo& p) {
+  auto call = [to_uid = std::move(to_uid), xml = std::move(xml), app_type](core::Parlo& p) {
         p.send_xml(Json(to_uid), Json(xml), Json(app_type));
         return true;
-      });
+      };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "发送XML消息失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<Json> ParloService::send_pat(std::string room_uid, std::string patted_uid) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "发送拍一拍失败: ", Json(),
-      [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](core::Parlo& p) {
         return p.send_pat(room_uid, patted_uid);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "发送拍一拍失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 // ---- contacts -----------------------------------------------------------------------------
 
 asio::awaitable<Json> ParloService::get_contacts() {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取联系人列表失败: ",
-                                        Json(), [](core::Parlo& p) { return p.get_contacts(); });
+  auto call = [](core::Parlo& p) { return p.get_contacts(); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取联系人列表失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::get_publics() {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取公众号列表失败: ",
-                                        Json(), [](core::Parlo& p) { return p.get_publics(); });
+  auto call = [](core::Parlo& p) { return p.get_publics(); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取公众号列表失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::get_contact_detail(std::string uid) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "获取联系人详情失败: ", Json(),
-      [uid = std::move(uid)](core::Parlo& p) { return p.get_contact_detail(Json(uid)); });
+  auto call = [uid = std::move(uid)](core::Parlo& p) { return p.get_contact_detail(Json(uid)); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取联系人详情失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::search_contacts(std::optional<std::string> uid,
@@ -543,141 +579,160 @@ asio::awaitable<Json> ParloService::search_contacts(std::optional<std::string> u
                                                     std::optional<std::string> remark,
                                                     bool fuzzy_search) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "搜索联系人失败: ", Json(),
-      [uid = std::move(uid), account = std::move(account), nickname = std::move(nickname),
+  auto call = [uid = std::move(uid), account = std::move(account), nickname = std::move(nickname),
        remark = std::move(remark), fuzzy_search](core::Parlo& p) {
         Json result = p.search_contacts(uid, account, nickname, remark, Json(fuzzy_search));
         if (!result.is_array() && !result.is_null())
           throw TypeError(std::string("Expected list, got ") + result.type_name());
         return result;
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "搜索联系人失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::modify_friend_remark(std::string uid, std::string remark) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "修改好友备注失败: ", Json(),
-      [uid = std::move(uid), remark = std::move(remark)](core::Parlo& p) {
+  auto call = [uid = std::move(uid), remark = std::move(remark)](core::Parlo& p) {
         return p.modify_friend_remark(uid, remark);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "修改好友备注失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::accept_friend_request(std::string encryptusername,
                                                           std::string ticket, std::int64_t scene) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "接受好友请求失败: ", Json(),
-      [encryptusername = std::move(encryptusername), ticket = std::move(ticket),
-       scene](core::Parlo& p) { return p.accept_friend_request(encryptusername, ticket, scene); });
+  auto call = [encryptusername = std::move(encryptusername), ticket = std::move(ticket),
+       scene](core::Parlo& p) { return p.accept_friend_request(encryptusername, ticket, scene); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "接受好友请求失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::add_room_friend(std::string room_uid, std::string uid,
                                                     std::string verify) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "添加群成员为好友失败: ", Json(),
-      [room_uid = std::move(room_uid), uid = std::move(uid),
-       verify = std::move(verify)](core::Parlo& p) { return p.add_room_friend(room_uid, uid, verify); });
+  auto call = [room_uid = std::move(room_uid), uid = std::move(uid),
+       verify = std::move(verify)](core::Parlo& p) { return p.add_room_friend(room_uid, uid, verify); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "添加群成员为好友失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 // ---- group chats and SQL ------------------------------------------------------------------
 
 asio::awaitable<Json> ParloService::get_rooms() {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群列表失败: ",
-                                        Json(), [](core::Parlo& p) { return p.get_rooms(); });
+  auto call = [](core::Parlo& p) { return p.get_rooms(); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群列表失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::get_room_detail(std::string room_uid) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "获取群详情失败: ", Json(),
-      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_detail(Json(room_uid)); });
+  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_detail(Json(room_uid)); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群详情失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::get_room_members(std::string room_uid) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "获取群成员列表失败: ", Json(),
-      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_members(room_uid); });
+  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_members(room_uid); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群成员列表失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<std::optional<std::string>> ParloService::get_room_name(std::string room_uid) {
   if (!logged_in()) co_return std::nullopt;
-  co_return co_await call_binding<std::optional<std::string>>(
-      workers_, parlo_, Channel::console, "获取群名失败: ", std::nullopt,
-      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_name(room_uid); });
+  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_name(room_uid); };
+  auto result = co_await call_binding<std::optional<std::string>>(workers_, parlo_, Channel::console, "获取群名失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return std::nullopt;
 }
 
 asio::awaitable<bool> ParloService::create_room(Json member_list) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(workers_, parlo_, Channel::console, "创建群失败: ", false,
-                                        [member_list = std::move(member_list)](core::Parlo& p) {
+  auto call = [member_list = std::move(member_list)](core::Parlo& p) {
                                           p.create_room(member_list);
                                           return true;
-                                        });
+                                        };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "创建群失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<Json> ParloService::add_room_member(std::string room_uid, Json member_list) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "添加群成员失败: ", Json(),
-      [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
         return p.add_room_member(room_uid, member_list);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "添加群成员失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::invite_room_member(std::string room_uid, Json member_list) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "邀请群成员失败: ", Json(),
-      [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
         return p.invite_room_member(room_uid, member_list);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "邀请群成员失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::del_room_member(std::string room_uid, Json member_list) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "删除群成员失败: ", Json(),
-      [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
         return p.del_room_member(room_uid, member_list);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "删除群成员失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::modify_room_name(std::string room_uid, std::string name) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "修改群名失败: ", Json(),
-      [room_uid = std::move(room_uid), name = std::move(name)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid), name = std::move(name)](core::Parlo& p) {
         return p.modify_room_name(room_uid, name);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "修改群名失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<Json> ParloService::modify_room_notice(std::string room_uid, std::string notice) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "修改群公告失败: ", Json(),
-      [room_uid = std::move(room_uid), notice = std::move(notice)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid), notice = std::move(notice)](core::Parlo& p) {
         return p.modify_room_notice(room_uid, notice);
-      });
+      };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "修改群公告失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 asio::awaitable<bool> ParloService::quit_room(std::string room_uid) {
   if (!logged_in()) co_return false;
-  co_return co_await call_binding<bool>(workers_, parlo_, Channel::console, "退出群失败: ", false,
-                                        [room_uid = std::move(room_uid)](core::Parlo& p) {
+  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) {
                                           p.quit_room(room_uid);
                                           return true;
-                                        });
+                                        };
+  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "退出群失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return false;
 }
 
 asio::awaitable<Json> ParloService::sql_query(std::string sql, std::int64_t db) {
   if (!logged_in()) co_return Json();
-  co_return co_await call_binding<Json>(
-      workers_, parlo_, Channel::console, "数据库查询失败: ", Json(),
-      [sql = std::move(sql), db](core::Parlo& p) { return p.sql_query(sql, db); });
+  auto call = [sql = std::move(sql), db](core::Parlo& p) { return p.sql_query(sql, db); };
+  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "数据库查询失败: ", std::move(call));
+  if (result) co_return std::move(*result);
+  co_return Json();
 }
 
 }  // namespace corvid::app

@@ -65,13 +65,24 @@ void Connection::report_failure(const std::string& error) {
 std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stream stream,
                                                                  UpgradeRequest request,
                                                                  ConnectionLimits limits) {
-  return std::shared_ptr<WebSocketConnection>(
-      new WebSocketConnection(std::move(stream), std::move(request), limits));
+  // The websocket layer runs its own timers on the stream's executor, so the socket itself is
+  // moved onto the connection's strand; otherwise those timers could race the reads and writes.
+  auto socket = stream.release_socket();
+  auto strand = asio::make_strand(socket.get_executor());
+  beast::error_code ec;
+  const auto local = socket.local_endpoint(ec);
+  const auto protocol = ec ? asio::ip::tcp::v4() : local.protocol();
+  const auto handle = socket.release(ec);
+  if (ec) throw beast::system_error(ec);
+  asio::ip::tcp::socket rebound(strand, protocol, handle);
+  return std::shared_ptr<WebSocketConnection>(new WebSocketConnection(
+      strand, beast::tcp_stream(std::move(rebound)), std::move(request), limits));
 }
 
-WebSocketConnection::WebSocketConnection(beast::tcp_stream stream, UpgradeRequest request,
+WebSocketConnection::WebSocketConnection(asio::strand<asio::any_io_executor> strand,
+                                         beast::tcp_stream stream, UpgradeRequest request,
                                          ConnectionLimits limits)
-    : strand_(asio::make_strand(stream.get_executor())),
+    : strand_(std::move(strand)),
       ws_(std::move(stream)),
       request_(std::move(request)),
       deadline_(strand_),
@@ -83,10 +94,9 @@ WebSocketConnection::WebSocketConnection(beast::tcp_stream stream, UpgradeReques
 }
 
 asio::awaitable<void> WebSocketConnection::accept() {
+  // Named, not a temporary: GCC 12 destroys temporaries of a co_await expression twice.
   auto self = shared_from_this();
-  co_await asio::co_spawn(
-      strand_,
-      [self]() -> asio::awaitable<void> {
+  auto handshake = [self]() -> asio::awaitable<void> {
         {
           std::lock_guard lock(self->mutex_);
           if (self->state_ != State::created) throw std::logic_error("connection already accepted");
@@ -106,8 +116,8 @@ asio::awaitable<void> WebSocketConnection::accept() {
         if (self->state_ == State::created) self->state_ = State::open;
         // Frames queued during the handshake leave now.
         if (!self->queue_.empty()) self->start_writer_locked();
-      },
-      asio::use_awaitable);
+  };
+  co_await asio::co_spawn(strand_, std::move(handshake), asio::use_awaitable);
 }
 
 bool WebSocketConnection::send(Frame frame) {
@@ -158,9 +168,7 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
   using namespace asio::experimental::awaitable_operators;
   close(code, std::move(reason));
   auto self = shared_from_this();
-  co_return co_await asio::co_spawn(
-      strand_,
-      [self, limit]() -> asio::awaitable<bool> {
+  auto wait = [self, limit]() -> asio::awaitable<bool> {
         if (self->dropped_) co_return true;
         asio::steady_timer limit_timer(self->strand_);
         limit_timer.expires_after(limit);
@@ -169,8 +177,9 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
         if (result.index() == 0) co_return true;
         self->drop("close timed out", false);
         co_return false;
-      },
-      asio::use_awaitable);
+  };
+  const bool closed = co_await asio::co_spawn(strand_, std::move(wait), asio::use_awaitable);
+  co_return closed;
 }
 
 bool WebSocketConnection::is_open() const {
@@ -190,9 +199,7 @@ std::uint16_t WebSocketConnection::peer_close_code() const {
 
 asio::awaitable<std::optional<std::string>> WebSocketConnection::receive() {
   auto self = shared_from_this();
-  co_return co_await asio::co_spawn(
-      strand_,
-      [self]() -> asio::awaitable<std::optional<std::string>> {
+  auto read = [self]() -> asio::awaitable<std::optional<std::string>> {
         {
           std::lock_guard lock(self->mutex_);
           if (self->state_ == State::created || self->state_ == State::closed) co_return std::nullopt;
@@ -207,14 +214,18 @@ asio::awaitable<std::optional<std::string>> WebSocketConnection::receive() {
         }
         self->drop(ec == websocket::error::closed ? "closed by the peer" : ec.message(), false);
         co_return std::nullopt;
-      },
-      asio::use_awaitable);
+  };
+  auto message = co_await asio::co_spawn(strand_, std::move(read), asio::use_awaitable);
+  co_return message;
 }
 
 void WebSocketConnection::start_writer_locked() {
   if (writing_) return;
   writing_ = true;
-  asio::co_spawn(strand_, write_loop(shared_from_this()), asio::detached);
+  // Posted, never dispatched: the caller holds mutex_, and the writer takes it first thing.
+  asio::post(strand_, [self = shared_from_this()] {
+    asio::co_spawn(self->strand_, self->write_loop(self), asio::detached);
+  });
 }
 
 // self keeps the connection alive while frames are in flight.

@@ -100,7 +100,7 @@ class WebSocketConnection final : public Connection,
 
   // Server side: request is the upgrade request already read from stream (the endpoint checks
   // it before anything is accepted); accept() answers it. The stream may use any executor: the
-  // connection runs its socket work on a strand of it.
+  // connection moves the socket onto a strand of that executor.
   static std::shared_ptr<WebSocketConnection> create(boost::beast::tcp_stream stream,
                                                      UpgradeRequest request,
                                                      ConnectionLimits limits = {});
@@ -129,7 +129,8 @@ class WebSocketConnection final : public Connection,
     boost::beast::websocket::close_reason reason;
   };
 
-  WebSocketConnection(boost::beast::tcp_stream stream, UpgradeRequest request,
+  WebSocketConnection(boost::asio::strand<boost::asio::any_io_executor> strand,
+                      boost::beast::tcp_stream stream, UpgradeRequest request,
                       ConnectionLimits limits);
 
   boost::asio::awaitable<void> write_loop(std::shared_ptr<WebSocketConnection> self);

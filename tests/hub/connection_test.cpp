@@ -1,0 +1,227 @@
+// The Beast connection over real loopback sockets: welcome first, frames in order, the peer's
+// messages, a stalled peer cut by the write deadline or the queue bound while another peer of
+// the same account keeps receiving, and the close handshake.
+#include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+
+#include "corvid/app/websocket_hub.hpp"
+#include "hub/hub_test_support.hpp"
+
+namespace corvid::app {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+namespace websocket = boost::beast::websocket;
+using tcp = asio::ip::tcp;
+using testing::eventually;
+using testing::LogCapture;
+
+// A server on an ephemeral loopback port: each request to /<uid> becomes a connection of that
+// account; text "ping" is answered "pong" through the connection's queue.
+class Server {
+ public:
+  explicit Server(ConnectionLimits limits) : limits_(limits) {
+    acceptor_.open(tcp::v4());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
+    acceptor_.listen();
+    asio::co_spawn(ioc_, accept_loop(), asio::detached);
+    for (int i = 0; i < 3; ++i) threads_.emplace_back([this] { ioc_.run(); });
+  }
+  ~Server() {
+    for (auto& conn : hub.snapshot()) conn->close();
+    // Sessions end once their peers answer the close (or the socket drops) and unregister.
+    eventually([&] { return hub.get_connection_stats()["total_connections"] == 0; },
+               std::chrono::seconds(5));
+    acceptor_.close();
+    work_.reset();
+    ioc_.stop();
+    for (auto& t : threads_) t.join();
+  }
+  unsigned short port() const { return acceptor_.local_endpoint().port(); }
+
+  std::vector<std::string> received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  std::shared_ptr<WebSocketConnection> last() {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+  // Declared first: the loop outlives every connection, the registry's included.
+  asio::io_context ioc_;
+  ConnectionManager hub;
+
+ private:
+  asio::awaitable<void> accept_loop() {
+    for (;;) {
+      tcp::socket socket = co_await acceptor_.async_accept(asio::use_awaitable);
+      asio::co_spawn(ioc_, session(std::move(socket)), asio::detached);
+    }
+  }
+
+  asio::awaitable<void> session(tcp::socket socket) {
+    beast::tcp_stream stream(std::move(socket));
+    beast::flat_buffer buffer;
+    http::request<http::string_body> request;
+    co_await http::async_read(stream, buffer, request, asio::use_awaitable);
+    const std::string uid(request.target().substr(1));
+    auto conn = WebSocketConnection::create(std::move(stream), std::move(request), limits_);
+    {
+      std::lock_guard lock(mutex_);
+      last_ = conn;
+    }
+    ConnectionPtr registered = conn;  // named: GCC 12 mishandles temporaries next to co_await
+    co_await hub.connect(registered, uid);
+    for (;;) {
+      std::optional<std::string> message = co_await conn->receive();
+      if (!message) break;
+      {
+        std::lock_guard lock(mutex_);
+        received_.push_back(*message);
+      }
+      if (*message == "ping") conn->send(std::make_shared<const std::string>("pong"));
+    }
+    hub.disconnect(registered, uid);
+  }
+
+  ConnectionLimits limits_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_{ioc_.get_executor()};
+  tcp::acceptor acceptor_{ioc_};
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;  // guards received_, last_
+  std::vector<std::string> received_;
+  std::shared_ptr<WebSocketConnection> last_;
+};
+
+// A blocking client; receive_buffer shrinks its socket buffer so a stalled client fills fast.
+struct Client {
+  Client(unsigned short port, const std::string& uid, int receive_buffer = 0) {
+    auto& socket = ws.next_layer();
+    socket.open(tcp::v4());
+    if (receive_buffer > 0) socket.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    ws.handshake("127.0.0.1", "/" + uid);
+  }
+  std::string read() {
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    return beast::buffers_to_string(buffer.data());
+  }
+  asio::io_context ioc;
+  websocket::stream<tcp::socket> ws{ioc};
+};
+
+ConnectionLimits quick_limits() {
+  ConnectionLimits limits;
+  limits.write_timeout = std::chrono::milliseconds(300);
+  return limits;
+}
+
+TEST(WebSocketConnection, WelcomeFirstThenFramesInOrderAndPeerMessages) {
+  Server server(quick_limits());
+  Client client(server.port(), "u1");
+  EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
+  ASSERT_TRUE(eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
+
+  for (int i = 0; i < 500; ++i) server.hub.send_to_user("u1", Json{{"seq", i}});
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(Json::parse(client.read())["seq"], i);
+
+  client.ws.write(asio::buffer(std::string("ping")));
+  EXPECT_EQ(client.read(), "pong");
+  EXPECT_TRUE(eventually([&] { return server.received() == std::vector<std::string>{"ping"}; }));
+
+  client.ws.close(websocket::close_code::normal);
+  EXPECT_TRUE(eventually([&] { return server.hub.get_connection_stats()["total_users"] == 0; }));
+  EXPECT_FALSE(server.last()->send(std::make_shared<const std::string>("late")));
+}
+
+TEST(WebSocketConnection, StalledPeerIsCutByTheWriteDeadlineWhileOthersReceive) {
+  LogCapture logs(spdlog::level::warn);
+  Server server(quick_limits());
+  Client stalled(server.port(), "u1", 4096);
+  Client reader(server.port(), "u1");
+  ASSERT_TRUE(eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 2; }));
+  EXPECT_EQ(Json::parse(reader.read())["type"], "connection_established");
+
+  const std::string padding(64 * 1024, 'x');
+  constexpr int kFrames = 150;  // ~9.6 MiB: more than the stalled peer's buffers, under the bound
+  for (int i = 0; i < kFrames; ++i) server.hub.send_to_user("u1", Json{{"seq", i}, {"pad", padding}});
+  for (int i = 0; i < kFrames; ++i) ASSERT_EQ(Json::parse(reader.read())["seq"], i);
+
+  ASSERT_TRUE(eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
+  bool logged = false;
+  for (auto& line : logs->texts("websocket_hub", spdlog::level::err))
+    logged = logged || line.rfind("向用户 u1 发送消息失败: write timed out", 0) == 0;
+  EXPECT_TRUE(logged);
+  server.hub.send_to_user("u1", Json{{"seq", "after"}});
+  EXPECT_EQ(Json::parse(reader.read())["seq"], "after");
+}
+
+TEST(WebSocketConnection, QueueBoundRefusesFramesAndDropsThePeer) {
+  LogCapture logs(spdlog::level::warn);
+  ConnectionLimits limits;
+  limits.max_queued_frames = 16;
+  Server server(limits);
+  Client stalled(server.port(), "u1", 4096);
+  Client reader(server.port(), "u2");
+  ASSERT_TRUE(eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 2; }));
+
+  const std::string padding(64 * 1024, 'x');
+  for (int i = 0; i < 1000 && server.hub.get_connection_stats()["users"].contains("u1"); ++i)
+    server.hub.send_to_user("u1", Json{{"seq", i}, {"pad", padding}});
+  EXPECT_FALSE(server.hub.get_connection_stats()["users"].contains("u1"));
+  bool logged = false;
+  for (auto& line : logs->texts("websocket_hub", spdlog::level::err))
+    logged = logged || line.rfind("向用户 u1 发送消息失败: outbound queue full", 0) == 0;
+  EXPECT_TRUE(logged);
+
+  // Another account is not affected.
+  EXPECT_EQ(Json::parse(reader.read())["type"], "connection_established");
+  server.hub.send_to_user("u2", Json{{"ok", true}});
+  EXPECT_EQ(Json::parse(reader.read())["ok"], true);
+}
+
+TEST(WebSocketConnection, CloseSendsTheCodeAfterQueuedFrames) {
+  Server server(quick_limits());
+  Client client(server.port(), "u1");
+  ASSERT_TRUE(eventually([&] { return server.last() && server.hub.get_connection_stats()["total_connections"] == 1; }));
+  auto conn = server.last();
+  server.hub.send_to_user("u1", Json{{"last", true}});
+
+  asio::io_context closer;
+  auto closed = asio::co_spawn(closer, conn->close_and_wait(std::chrono::seconds(5)), asio::use_future);
+  std::thread closer_thread([&] { closer.run(); });
+  EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
+  EXPECT_EQ(Json::parse(client.read())["last"], true);
+  beast::flat_buffer buffer;
+  beast::error_code ec;
+  client.ws.read(buffer, ec);
+  EXPECT_EQ(ec, websocket::error::closed);
+  EXPECT_EQ(client.ws.reason().code, websocket::close_code::normal);
+  EXPECT_TRUE(closed.get());
+  closer_thread.join();
+  EXPECT_FALSE(conn->send(std::make_shared<const std::string>("late")));
+}
+
+}  // namespace
+}  // namespace corvid::app
