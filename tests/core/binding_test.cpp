@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <thread>
@@ -40,6 +41,7 @@ class Binding : public ::testing::Test {
     logs_ = corvid::test::capture_logs();
     parlo_ = &Parlo::create();
   }
+  void TearDown() override { sim_.stop(); }
 
   // Starts a client and waits for its (automatic) login.
   void open_and_login() {
@@ -234,8 +236,13 @@ TEST_F(Binding, ClientQuitEndsWaitingRequests) {
   }
   ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 4u; }));
   sim_.ok({{"cmd", "quit"}});
+  // Without a limit only the quit can end the waits; a wait that survives it fails here.
+  const bool all_ended = eventually([&] { return ended.load() == 4; });
+  if (!all_ended) {
+    ADD_FAILURE() << "requests still wait after the client quit";
+    std::_Exit(1);
+  }
   for (auto& w : waiters) w.join();
-  EXPECT_EQ(ended.load(), 4);
   EXPECT_EQ(parlo_->pending_requests(), 0u);
   EXPECT_FALSE(parlo_->login_status());
   EXPECT_THROW(parlo_->get_self_info(), ParloNotLoginError);

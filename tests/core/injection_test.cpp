@@ -56,6 +56,7 @@ class Injection : public ::testing::Test {
     ASSERT_TRUE(parlo_->wait_login(10.0));
   }
   void TearDown() override {
+    if (sim_) sim_->stop();
     if (db_) sqlite3_close(db_);
     std::filesystem::remove(db_path_);
   }

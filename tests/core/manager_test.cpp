@@ -38,6 +38,7 @@ void give_pid(Parlo& p, std::int64_t pid) {
 class Manager : public ::testing::Test {
  protected:
   void SetUp() override { logs_ = corvid::test::capture_logs(); }
+  void TearDown() override { sim_.stop(); }
   corvid::test::Sim sim_;
   std::shared_ptr<corvid::test::CaptureSink> logs_;
 };

@@ -101,6 +101,9 @@ class Sim {
     EXPECT_EQ(answer.value("ok", false), true) << cmd.dump() << " -> " << answer.dump();
     return answer;
   }
+  // Stops and joins every simulation thread (no callback runs afterwards).
+  void stop() { fn<decltype(&tapwire_sim_stop)>("tapwire_sim_stop")(); }
+
   std::vector<std::string> sent() {
     Json answer = ok({{"cmd", "sent"}});
     std::vector<std::string> out;
