@@ -27,6 +27,8 @@ TEST_F(HttpServerTest, KeyTableCases) {
       {"wrong key", bearer("not-a-key"), 401, "无效的API密钥", ""},
       {"right key", bearer(kOpsKey), 200, "", "ops"},
       {"lower-case scheme", {{"Authorization", "bearer " + kOpsKey}}, 200, "", "ops"},
+      {"blanks around the value are not part of it",
+       {{"Authorization", "  Bearer " + kOpsKey + "  "}}, 200, "", "ops"},
       {"two names one key: the first", bearer(kAdminKey), 200, "", "admin"},
       {"only the first header counts",
        {{"Authorization", "Bearer nope"}, {"Authorization", "Bearer " + kAdminKey}}, 401,
