@@ -21,6 +21,7 @@
 #include <tapwire/tapwire.h>
 
 #include "corvid/app/websocket_hub.hpp"
+#include "corvid/core/envelope.hpp"
 #include "corvid/core/parlo.hpp"
 #include "corvid/utils/console.hpp"
 #include "corvid/utils/errors.hpp"
@@ -88,15 +89,16 @@ constexpr std::array<HandlerRow, 27> kHandlerTable = {{
     {"on_login_qrcode", MT_RECV_LOGIN_QRCODE_MSG, HandlerKind::relay},
 }};
 
-// True when the binding dispatched this event under one of the codes above, i.e. its type is
-// a JSON integer (not a float, a boolean or a text) of the list. Anything else would reach no
-// handler of its own, so the fallback has to relay it.
+// True when the binding dispatched this event under one of the codes above: it files handlers
+// under the decimal text of their code and emits each event under event_name of its type, so
+// the same naming decides here (a text "11046" reaches on_recv_text_msg too). Anything else
+// reaches no handler of its own, and the fallback has to relay it.
 bool has_own_handler(const Json& message) {
   auto it = message.find("type");
-  if (it == message.end() || !it->is_number_integer()) return false;
-  const auto code = it->get<std::int64_t>();
+  if (it == message.end()) return false;
+  const std::string name = core::event_name(*it);
   for (int handled : kHandledCodes)
-    if (code == handled) return true;
+    if (name == std::to_string(handled)) return true;
   return false;
 }
 
