@@ -126,8 +126,10 @@ TEST(MultipartParser, PreambleEpilogueAndEmptyParts) {
   };
   const std::vector<Case> cases = {
       {"preamble before the first delimiter is skipped",
-       "ignored preamble\r\n--" + b + "\r\n\r\nx\r\n--" + b + "--", {"x"}},
-      {"epilogue after the close is ignored", "--" + b + "\r\n\r\nx\r\n--" + b + "--\r\ntrailing junk",
+       "ignored preamble\r\n--" + b + "\r\n\r\nx\r\n--" + b + "--",
+       {"x"}},
+      {"epilogue after the close is ignored",
+       "--" + b + "\r\n\r\nx\r\n--" + b + "--\r\ntrailing junk",
        {"x"}},
       {"part without headers and with empty content", "--" + b + "\r\n\r\n\r\n--" + b + "--", {""}},
       {"transport padding after a delimiter", "--" + b + " \t\r\n\r\ny\r\n--" + b + "--", {"y"}},
@@ -143,7 +145,8 @@ TEST(MultipartParser, PreambleEpilogueAndEmptyParts) {
       ASSERT_NO_THROW(parser.finish()) << "split " << split;
       ASSERT_TRUE(parser.complete());
       ASSERT_EQ(sink.parts.size(), c.contents.size()) << "split " << split;
-      for (std::size_t i = 0; i < c.contents.size(); ++i) EXPECT_EQ(sink.parts[i].data, c.contents[i]);
+      for (std::size_t i = 0; i < c.contents.size(); ++i)
+        EXPECT_EQ(sink.parts[i].data, c.contents[i]);
     }
   }
 }
@@ -165,7 +168,8 @@ TEST(MultipartParser, MalformedBodiesAreRefused) {
       {"header without colon", open + "Content-Disposition form-data\r\n\r\nx\r\n--" + b + "--",
        Kind::malformed},
       {"header with empty name", open + ": v\r\n\r\nx\r\n--" + b + "--", Kind::malformed},
-      {"folded header line", open + "A: b\r\n continued\r\n\r\nx\r\n--" + b + "--", Kind::malformed},
+      {"folded header line", open + "A: b\r\n continued\r\n\r\nx\r\n--" + b + "--",
+       Kind::malformed},
       {"bare LF line ends never end the headers",
        "--" + b + "\nContent-Disposition: form-data; name=\"f\"\n\n" + std::string(20000, 'x'),
        Kind::malformed},
@@ -174,16 +178,21 @@ TEST(MultipartParser, MalformedBodiesAreRefused) {
        Kind::limit},
       {"unterminated header block too large", open + std::string(kMaxPartHeaderBytes + 1, 'a'),
        Kind::limit},
-      {"too many header lines", [&] {
+      {"too many header lines",
+       [&] {
          std::string s = open;
-         for (std::size_t i = 0; i <= kMaxPartHeaders; ++i) s += "X-H" + std::to_string(i) + ": v\r\n";
+         for (std::size_t i = 0; i <= kMaxPartHeaders; ++i)
+           s += "X-H" + std::to_string(i) + ": v\r\n";
          return s + "\r\nx\r\n--" + b + "--";
-       }(), Kind::limit},
-      {"too many parts", [&] {
+       }(),
+       Kind::limit},
+      {"too many parts",
+       [&] {
          std::string s;
          for (std::size_t i = 0; i <= kMaxParts; ++i) s += "--" + b + "\r\n\r\nx\r\n";
          return s + "--" + b + "--";
-       }(), Kind::limit},
+       }(),
+       Kind::limit},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -206,7 +215,8 @@ TEST(MultipartParser, ContentIsStreamedNotBuffered) {
   const std::string b = kBoundary;
   RecordingSink sink;
   MultipartParser parser(b, sink);
-  parser.feed("--" + b + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.bin\"\r\n\r\n");
+  parser.feed("--" + b +
+              "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.bin\"\r\n\r\n");
   std::mt19937 rng(7);
   std::string chunk(64 * 1024, '\0');
   std::size_t fed = 0;
@@ -246,21 +256,23 @@ TEST(MultipartParser, ContentDispositionFields) {
       {"unquoted", "form-data; name=file; filename=a.txt", "file", "a.txt"},
       {"no filename is a plain field", R"(form-data; name="file")", "file", std::nullopt},
       {"empty filename is present", R"(form-data; name="file"; filename="")", "file", ""},
-      {"semicolon inside quotes", R"(form-data; name="file"; filename="a;b.txt")", "file", "a;b.txt"},
+      {"semicolon inside quotes", R"(form-data; name="file"; filename="a;b.txt")", "file",
+       "a;b.txt"},
       {"escaped quote", R"(form-data; name="file"; filename="say \"hi\".txt")", "file",
        "say \"hi\".txt"},
       {"windows path kept as sent", R"(form-data; name="file"; filename="C:\Users\x.png")", "file",
        R"(C:\Users\x.png)"},
-      {"extended name wins", R"(form-data; name="file"; filename="x.png"; filename*=UTF-8''%E5%9B%BE.png)",
-       "file", "图.png"},
-      {"parameter names are case-insensitive", R"(form-data; NAME="file"; FileName="a.txt")", "file",
-       "a.txt"},
+      {"extended name wins",
+       R"(form-data; name="file"; filename="x.png"; filename*=UTF-8''%E5%9B%BE.png)", "file",
+       "图.png"},
+      {"parameter names are case-insensitive", R"(form-data; NAME="file"; FileName="a.txt")",
+       "file", "a.txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string b = kBoundary;
-    const std::string body = "--" + b + "\r\nContent-Disposition: " + c.disposition +
-                             "\r\n\r\ndata\r\n--" + b + "--";
+    const std::string body =
+        "--" + b + "\r\nContent-Disposition: " + c.disposition + "\r\n\r\ndata\r\n--" + b + "--";
     RecordingSink sink;
     MultipartParser parser(b, sink);
     parser.feed(body);
@@ -307,7 +319,8 @@ TEST(MultipartBoundary, TakenFromTheContentType) {
   }
   const std::string longest(kMaxBoundaryLength, 'b');
   EXPECT_EQ(multipart_boundary("multipart/form-data; boundary=" + longest), longest);
-  EXPECT_THROW(multipart_boundary("multipart/form-data; boundary=" + longest + "b"), MultipartError);
+  EXPECT_THROW(multipart_boundary("multipart/form-data; boundary=" + longest + "b"),
+               MultipartError);
 }
 
 TEST(SanitizeFilename, OneSafeNameInsideTheStagingFolder) {
@@ -398,10 +411,18 @@ TEST(MultipartParser, RandomInputsNeverCrashAndSplitsAgree) {
       for (int e = 0; e < edits && !body.empty(); ++e) {
         const std::size_t at = rng() % body.size();
         switch (rng() % 4) {
-          case 0: body[at] = alphabet[rng() % alphabet.size()]; break;
-          case 1: body.erase(at, 1 + rng() % 8); break;
-          case 2: body.insert(at, body.substr(rng() % body.size(), 1 + rng() % 40)); break;
-          case 3: body[at] = static_cast<char>(rng()); break;
+          case 0:
+            body[at] = alphabet[rng() % alphabet.size()];
+            break;
+          case 1:
+            body.erase(at, 1 + rng() % 8);
+            break;
+          case 2:
+            body.insert(at, body.substr(rng() % body.size(), 1 + rng() % 40));
+            break;
+          case 3:
+            body[at] = static_cast<char>(rng());
+            break;
         }
       }
     }

@@ -56,7 +56,8 @@ std::vector<Route> sample_routes() {
                  query_param("show_qrcode", FieldType::boolean, false)};
   routes.push_back(open);
 
-  Route attach = api_route(verb::post, "/api/parlo/attach/{pid}", "attach_parlo", "附加到Parlo进程");
+  Route attach =
+      api_route(verb::post, "/api/parlo/attach/{pid}", "attach_parlo", "附加到Parlo进程");
   attach.params = {path_param("pid", FieldType::integer)};
   routes.push_back(attach);
 
@@ -74,11 +75,13 @@ std::vector<Route> sample_routes() {
   image.upload = true;
   routes.push_back(image);
 
-  Route search = api_route(verb::post, "/api/parlo/contact/search", "search_contacts", "搜索联系人");
+  Route search =
+      api_route(verb::post, "/api/parlo/contact/search", "search_contacts", "搜索联系人");
   search.body = &records::search_contacts_request();
   routes.push_back(search);
 
-  Route stats = api_route(verb::get, "/api/ws/stats", "get_websocket_stats", "获取WebSocket连接统计");
+  Route stats =
+      api_route(verb::get, "/api/ws/stats", "get_websocket_stats", "获取WebSocket连接统计");
   stats.tags = {"WebSocket消息推送"};
   routes.push_back(stats);
 
@@ -133,15 +136,16 @@ TEST(OpenApi, DocumentListsOperationsInRegistrationOrder) {
 
   EXPECT_EQ(keys_of(doc), (std::vector<std::string>{"openapi", "info", "paths", "components"}));
   EXPECT_EQ(doc["openapi"], "3.1.0");
-  EXPECT_EQ(doc["info"].dump(),
-            R"({"title":"CorvidParlo机器人API","description":"基于HOOK的Parlo自动化接口，支持WebSocket实时消息推送","version":"2.0.0"})");
+  EXPECT_EQ(
+      doc["info"].dump(),
+      R"({"title":"CorvidParlo机器人API","description":"基于HOOK的Parlo自动化接口，支持WebSocket实时消息推送","version":"2.0.0"})");
 
   // WebSocket and undocumented routes are not operations.
   EXPECT_EQ(keys_of(doc["paths"]),
-            (std::vector<std::string>{"/api/parlo/status", "/api/parlo/open", "/api/parlo/attach/{pid}",
-                                      "/api/parlo/wait_login", "/api/parlo/send/text",
-                                      "/api/parlo/send/image", "/api/parlo/contact/search",
-                                      "/api/ws/stats", "/", "/health"}));
+            (std::vector<std::string>{
+                "/api/parlo/status", "/api/parlo/open", "/api/parlo/attach/{pid}",
+                "/api/parlo/wait_login", "/api/parlo/send/text", "/api/parlo/send/image",
+                "/api/parlo/contact/search", "/api/ws/stats", "/", "/health"}));
 
   struct Case {
     const char* path;
@@ -153,10 +157,13 @@ TEST(OpenApi, DocumentListsOperationsInRegistrationOrder) {
   const std::vector<Case> cases = {
       {"/api/parlo/status", "get", "get_parlo_status_api_parlo_status_get", "获取Parlo状态", false},
       {"/api/parlo/open", "post", "open_parlo_api_parlo_open_post", "打开Parlo", true},
-      {"/api/parlo/attach/{pid}", "post", "attach_parlo_api_parlo_attach__pid__post", "附加到Parlo进程", true},
-      {"/api/parlo/send/text", "post", "send_text_message_api_parlo_send_text_post", "发送文本消息", true},
+      {"/api/parlo/attach/{pid}", "post", "attach_parlo_api_parlo_attach__pid__post",
+       "附加到Parlo进程", true},
+      {"/api/parlo/send/text", "post", "send_text_message_api_parlo_send_text_post", "发送文本消息",
+       true},
       {"/api/parlo/send/image", "post", "send_image_api_parlo_send_image_post", "发送图片", true},
-      {"/api/ws/stats", "get", "get_websocket_stats_api_ws_stats_get", "获取WebSocket连接统计", false},
+      {"/api/ws/stats", "get", "get_websocket_stats_api_ws_stats_get", "获取WebSocket连接统计",
+       false},
       {"/", "get", "root__get", "Root", false},
       {"/health", "get", "health_check_health_get", "Health Check", false},
   };
@@ -205,13 +212,15 @@ TEST(OpenApi, InputsAndSchemasComeFromTheRecords) {
             R"({"name":"smart","in":"query","required":false,)"
             R"("schema":{"type":"boolean","default":false,"title":"Smart"}})");
   EXPECT_EQ(paths["/api/parlo/open"]["post"]["parameters"][1]["schema"]["title"], "Show Qrcode");
-  EXPECT_EQ(paths["/api/parlo/attach/{pid}"]["post"]["parameters"][0].dump(),
-            R"({"name":"pid","in":"path","required":true,"schema":{"type":"integer","title":"Pid"}})");
+  EXPECT_EQ(
+      paths["/api/parlo/attach/{pid}"]["post"]["parameters"][0].dump(),
+      R"({"name":"pid","in":"path","required":true,"schema":{"type":"integer","title":"Pid"}})");
   EXPECT_EQ(paths["/api/parlo/wait_login"]["post"]["parameters"][0]["schema"].dump(),
             R"({"anyOf":[{"type":"integer"},{"type":"null"}],"default":null,"title":"Timeout"})");
 
-  EXPECT_EQ(paths["/api/parlo/send/text"]["post"]["requestBody"].dump(),
-            R"({"content":{"application/json":{"schema":{"$ref":"#/components/schemas/SendTextRequest"}}},"required":true})");
+  EXPECT_EQ(
+      paths["/api/parlo/send/text"]["post"]["requestBody"].dump(),
+      R"({"content":{"application/json":{"schema":{"$ref":"#/components/schemas/SendTextRequest"}}},"required":true})");
   EXPECT_EQ(schemas["SendTextRequest"].dump(),
             R"({"properties":{"to_uid":{"type":"string","title":"To Uid"},)"
             R"("content":{"type":"string","title":"Content"}},"type":"object",)"
@@ -222,11 +231,13 @@ TEST(OpenApi, InputsAndSchemasComeFromTheRecords) {
             R"({"type":"boolean","default":true,"title":"Fuzzy Search"})");
 
   const Json& upload = paths["/api/parlo/send/image"]["post"]["requestBody"]["content"];
-  EXPECT_EQ(upload.dump(),
-            R"({"multipart/form-data":{"schema":{"$ref":"#/components/schemas/Body_send_image_api_parlo_send_image_post"}}})");
-  EXPECT_EQ(schemas["Body_send_image_api_parlo_send_image_post"].dump(),
-            R"({"properties":{"file":{"type":"string","format":"binary","title":"File"}},)"
-            R"("type":"object","required":["file"],"title":"Body_send_image_api_parlo_send_image_post"})");
+  EXPECT_EQ(
+      upload.dump(),
+      R"({"multipart/form-data":{"schema":{"$ref":"#/components/schemas/Body_send_image_api_parlo_send_image_post"}}})");
+  EXPECT_EQ(
+      schemas["Body_send_image_api_parlo_send_image_post"].dump(),
+      R"({"properties":{"file":{"type":"string","format":"binary","title":"File"}},)"
+      R"("type":"object","required":["file"],"title":"Body_send_image_api_parlo_send_image_post"})");
 
   EXPECT_EQ(schemas["ParloStatusResponse"]["required"],
             (Json{"pid", "client_id", "login_status", "status", "login_info", "current_uid"}));
@@ -234,10 +245,10 @@ TEST(OpenApi, InputsAndSchemasComeFromTheRecords) {
   EXPECT_EQ(schemas["ValidationError"]["required"], (Json{"loc", "msg", "type"}));
 
   // Exactly the referenced schemas, and every reference resolves.
-  EXPECT_EQ(keys_of(schemas),
-            (std::vector<std::string>{"BaseResponse", "Body_send_image_api_parlo_send_image_post",
-                                      "HTTPValidationError", "ParloStatusResponse",
-                                      "SearchContactsRequest", "SendTextRequest", "ValidationError"}));
+  EXPECT_EQ(keys_of(schemas), (std::vector<std::string>{
+                                  "BaseResponse", "Body_send_image_api_parlo_send_image_post",
+                                  "HTTPValidationError", "ParloStatusResponse",
+                                  "SearchContactsRequest", "SendTextRequest", "ValidationError"}));
   std::vector<std::string> refs;
   collect_refs(doc, refs);
   EXPECT_FALSE(refs.empty());
@@ -309,10 +320,13 @@ TEST_F(DocsRoutes, PagesLoadOnlyFromThisServer) {
     std::vector<std::string> assets;
   };
   const std::vector<Case> cases = {
-      {"/docs", "<title>CorvidParlo机器人API - Swagger UI</title>",
+      {"/docs",
+       "<title>CorvidParlo机器人API - Swagger UI</title>",
        {"/docs/assets/swagger-ui/swagger-ui.css", "/docs/assets/swagger-ui/swagger-ui-bundle.js",
         "/docs/assets/swagger-ui/favicon-32x32.png"}},
-      {"/redoc", "<title>CorvidParlo机器人API - ReDoc</title>", {"/docs/assets/redoc/redoc.standalone.js"}},
+      {"/redoc",
+       "<title>CorvidParlo机器人API - ReDoc</title>",
+       {"/docs/assets/redoc/redoc.standalone.js"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

@@ -29,62 +29,107 @@ struct BodyCase {
 
 TEST(RecordValidation, BodiesAreCheckedStrictlyAndAllErrorsCollected) {
   const std::vector<BodyCase> cases = {
-      {"valid text body, extra field ignored", &records::send_text_request(),
-       R"({"content":"hi","to_uid":"uid_echo","extra":1})", {},
+      {"valid text body, extra field ignored",
+       &records::send_text_request(),
+       R"({"content":"hi","to_uid":"uid_echo","extra":1})",
+       {},
        R"({"to_uid":"uid_echo","content":"hi"})"},
-      {"both fields missing, reported in field order", &records::send_text_request(), "{}",
+      {"both fields missing, reported in field order",
+       &records::send_text_request(),
+       "{}",
        {{"missing", {"body", "to_uid"}}, {"missing", {"body", "content"}}}},
-      {"number and bool are not strings", &records::send_text_request(),
+      {"number and bool are not strings",
+       &records::send_text_request(),
        R"({"to_uid":5,"content":true})",
        {{"string_type", {"body", "to_uid"}}, {"string_type", {"body", "content"}}}},
-      {"null is not a string", &records::send_text_request(),
-       R"({"to_uid":null,"content":""})", {{"string_type", {"body", "to_uid"}}}},
-      {"bool is not an integer", &records::sql_query_request(), R"({"sql":"x","db":true})",
+      {"null is not a string",
+       &records::send_text_request(),
+       R"({"to_uid":null,"content":""})",
+       {{"string_type", {"body", "to_uid"}}}},
+      {"bool is not an integer",
+       &records::sql_query_request(),
+       R"({"sql":"x","db":true})",
        {{"int_type", {"body", "db"}}}},
-      {"numeric text is not an integer", &records::sql_query_request(),
-       R"({"sql":"x","db":"1"})", {{"int_type", {"body", "db"}}}},
-      {"fraction is not an integer", &records::sql_query_request(), R"({"sql":"x","db":1.5})",
+      {"numeric text is not an integer",
+       &records::sql_query_request(),
+       R"({"sql":"x","db":"1"})",
+       {{"int_type", {"body", "db"}}}},
+      {"fraction is not an integer",
+       &records::sql_query_request(),
+       R"({"sql":"x","db":1.5})",
        {{"int_from_float", {"body", "db"}}}},
-      {"2^32+1 keeps its value (no narrowing)", &records::sql_query_request(),
-       R"({"sql":"x","db":4294967297})", {}, R"({"sql":"x","db":4294967297})"},
-      {"integral float is that integer", &records::sql_query_request(),
-       R"({"sql":"x","db":2.0})", {}, R"({"sql":"x","db":2})"},
-      {"int64 max accepted", &records::accept_friend_request(),
-       R"({"encryptusername":"e","ticket":"t","scene":9223372036854775807})", {},
+      {"2^32+1 keeps its value (no narrowing)",
+       &records::sql_query_request(),
+       R"({"sql":"x","db":4294967297})",
+       {},
+       R"({"sql":"x","db":4294967297})"},
+      {"integral float is that integer",
+       &records::sql_query_request(),
+       R"({"sql":"x","db":2.0})",
+       {},
+       R"({"sql":"x","db":2})"},
+      {"int64 max accepted",
+       &records::accept_friend_request(),
+       R"({"encryptusername":"e","ticket":"t","scene":9223372036854775807})",
+       {},
        R"({"encryptusername":"e","ticket":"t","scene":9223372036854775807})"},
-      {"int64 max + 1 refused", &records::accept_friend_request(),
+      {"int64 max + 1 refused",
+       &records::accept_friend_request(),
        R"({"encryptusername":"e","ticket":"t","scene":9223372036854775808})",
        {{"less_than_equal", {"body", "scene"}}}},
-      {"int64 min accepted", &records::accept_friend_request(),
-       R"({"encryptusername":"e","ticket":"t","scene":-9223372036854775808})", {},
+      {"int64 min accepted",
+       &records::accept_friend_request(),
+       R"({"encryptusername":"e","ticket":"t","scene":-9223372036854775808})",
+       {},
        R"({"encryptusername":"e","ticket":"t","scene":-9223372036854775808})"},
-      {"below int64 min refused", &records::accept_friend_request(),
+      {"below int64 min refused",
+       &records::accept_friend_request(),
        R"({"encryptusername":"e","ticket":"t","scene":-9223372036854775809})",
        {{"greater_than_equal", {"body", "scene"}}}},
-      {"huge exponent refused", &records::accept_friend_request(),
+      {"huge exponent refused",
+       &records::accept_friend_request(),
        R"({"encryptusername":"e","ticket":"t","scene":1e300})",
        {{"less_than_equal", {"body", "scene"}}}},
-      {"list expected", &records::create_room_request(), R"({"member_list":"uid_a"})",
+      {"list expected",
+       &records::create_room_request(),
+       R"({"member_list":"uid_a"})",
        {{"list_type", {"body", "member_list"}}}},
-      {"list items must be strings, loc carries the index", &records::add_room_member_request(),
+      {"list items must be strings, loc carries the index",
+       &records::add_room_member_request(),
        R"({"room_uid":"r","member_list":["a","b",3,null]})",
        {{"string_type", {"body", "member_list", 2}}, {"string_type", {"body", "member_list", 3}}}},
-      {"empty list is allowed", &records::create_room_request(), R"({"member_list":[]})", {},
+      {"empty list is allowed",
+       &records::create_room_request(),
+       R"({"member_list":[]})",
+       {},
        R"({"member_list":[]})"},
-      {"search defaults fill every omitted field", &records::search_contacts_request(), "{}", {},
+      {"search defaults fill every omitted field",
+       &records::search_contacts_request(),
+       "{}",
+       {},
        R"({"uid":null,"account":null,"nickname":null,"remark":null,"fuzzy_search":true})"},
-      {"search criteria may be null but not numbers", &records::search_contacts_request(),
+      {"search criteria may be null but not numbers",
+       &records::search_contacts_request(),
        R"({"uid":null,"account":7,"fuzzy_search":"yes"})",
        {{"string_type", {"body", "account"}}, {"bool_type", {"body", "fuzzy_search"}}}},
-      {"xml app type defaults to 5", &records::send_xml_request(),
-       R"({"to_uid":"u","xml":"<x/>"})", {}, R"({"to_uid":"u","xml":"<x/>","app_type":5})"},
-      {"body must be an object", &records::send_text_request(), R"(["to_uid"])",
+      {"xml app type defaults to 5",
+       &records::send_xml_request(),
+       R"({"to_uid":"u","xml":"<x/>"})",
+       {},
+       R"({"to_uid":"u","xml":"<x/>","app_type":5})"},
+      {"body must be an object",
+       &records::send_text_request(),
+       R"(["to_uid"])",
        {{"model_attributes_type", {"body"}}}},
       {"empty body is a missing body", &records::send_text_request(), "", {{"missing", {"body"}}}},
-      {"blank body is a missing body", &records::send_text_request(), " \r\n",
+      {"blank body is a missing body",
+       &records::send_text_request(),
+       " \r\n",
        {{"missing", {"body"}}}},
-      {"malformed JSON points at the offending byte", &records::send_text_request(),
-       R"({"to_uid": x})", {{"json_invalid", {"body", 11}}}},
+      {"malformed JSON points at the offending byte",
+       &records::send_text_request(),
+       R"({"to_uid": x})",
+       {{"json_invalid", {"body", 11}}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,11 +154,10 @@ TEST(RecordValidation, ErrorEntriesCarryTheInputAndContext) {
   EXPECT_EQ(v.errors[1].input, Json::parse(body));
 
   const Json answer = validation_error_body(v.errors);
-  EXPECT_EQ(answer.dump(),
-            R"({"detail":[{"type":"string_type","loc":["body","to_uid"],)"
-            R"("msg":"Input should be a valid string","input":5},)"
-            R"({"type":"missing","loc":["body","content"],"msg":"Field required",)"
-            R"("input":{"to_uid":5}}]})");
+  EXPECT_EQ(answer.dump(), R"({"detail":[{"type":"string_type","loc":["body","to_uid"],)"
+                           R"("msg":"Input should be a valid string","input":5},)"
+                           R"({"type":"missing","loc":["body","content"],"msg":"Field required",)"
+                           R"("input":{"to_uid":5}}]})");
 
   const Validated bad = validate_body(records::send_text_request(), "{\"a\":");
   ASSERT_EQ(bad.errors.size(), 1u);
@@ -125,8 +169,8 @@ TEST(RecordValidation, ErrorEntriesCarryTheInputAndContext) {
   EXPECT_EQ(entry["ctx"]["error"].get<std::string>().rfind("[json.exception", 0),
             std::string::npos);
 
-  const Validated big = validate_body(records::sql_query_request(),
-                                      R"({"sql":"s","db":9223372036854775808})");
+  const Validated big =
+      validate_body(records::sql_query_request(), R"({"sql":"s","db":9223372036854775808})");
   ASSERT_EQ(big.errors.size(), 1u);
   EXPECT_EQ(to_json(big.errors[0])["ctx"], (Json{{"le", 9223372036854775807LL}}));
 }
@@ -142,7 +186,8 @@ TEST(RecordValidation, DeepNestingIsRefusedWithoutParsing) {
   // Brackets inside strings do not count, and moderate nesting is fine.
   const std::string quoted = R"({"to_uid":")" + std::string(1000, '[') + R"(","content":"c"})";
   EXPECT_TRUE(validate_body(records::send_text_request(), quoted).ok());
-  const std::string nested = std::string(kMaxJsonDepth - 1, '[') + std::string(kMaxJsonDepth - 1, ']');
+  const std::string nested =
+      std::string(kMaxJsonDepth - 1, '[') + std::string(kMaxJsonDepth - 1, ']');
   const std::string body = R"({"to_uid":"u","content":"c","x":)" + nested + "}";
   EXPECT_TRUE(validate_body(records::send_text_request(), body).ok());
 }
@@ -255,7 +300,8 @@ TEST(Records, CatalogueHoldsEveryRecordTheRoutesRead) {
 }
 
 TEST(Records, AnswerRecordsKeepTheirKeyOrder) {
-  EXPECT_EQ(base_response(false, "失败").dump(), R"({"success":false,"message":"失败","data":null})");
+  EXPECT_EQ(base_response(false, "失败").dump(),
+            R"({"success":false,"message":"失败","data":null})");
   EXPECT_EQ(base_response(true, "ok", Json::array()).dump(),
             R"({"success":true,"message":"ok","data":[]})");
 

@@ -29,12 +29,23 @@ std::string html_escape(std::string_view text) {
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out.push_back(c);
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;
@@ -73,7 +84,8 @@ std::string swagger_page(std::string_view title, std::string_view openapi_url) {
          asset_url("swagger-ui/swagger-ui.css") + R"(">
 <link rel="icon" type="image/png" href=")" +
          asset_url("swagger-ui/favicon-32x32.png") + R"(">
-<title>)" + html_escape(title) +
+<title>)" +
+         html_escape(title) +
          R"( - Swagger UI</title>
 </head>
 <body>
@@ -83,7 +95,8 @@ std::string swagger_page(std::string_view title, std::string_view openapi_url) {
          asset_url("swagger-ui/swagger-ui-bundle.js") + R"("></script>
 <script>
 const ui = SwaggerUIBundle({
-    url: ')" + url + R"(',
+    url: ')" +
+         url + R"(',
     "dom_id": "#swagger-ui",
     "layout": "BaseLayout",
     "deepLinking": true,
@@ -107,7 +120,8 @@ std::string redoc_page(std::string_view title, std::string_view openapi_url) {
   return R"(<!DOCTYPE html>
 <html>
 <head>
-<title>)" + html_escape(title) +
+<title>)" +
+         html_escape(title) +
          R"( - ReDoc</title>
 <meta charset="utf-8"/>
 <meta name="viewport" content="width=device-width, initial-scale=1">
@@ -143,37 +157,38 @@ void add_docs_routes(Router& router, DocsOptions options) {
                         }));
 
   const std::string swagger = swagger_page(shared->info.title, kOpenApiPath);
-  router.add(docs_route(std::string(kSwaggerPath), "swagger_ui_html",
-                        [swagger](Request&) -> net::awaitable<Response> {
-                          co_return page_response(swagger);
-                        }));
+  router.add(docs_route(
+      std::string(kSwaggerPath), "swagger_ui_html",
+      [swagger](Request&) -> net::awaitable<Response> { co_return page_response(swagger); }));
 
   router.add(docs_route(std::string(kSwaggerRedirectPath), "swagger_ui_redirect",
                         [shared](Request& request) -> net::awaitable<Response> {
-                          co_return serve_static(shared->vendor_dir, "swagger-ui/oauth2-redirect.html",
+                          co_return serve_static(shared->vendor_dir,
+                                                 "swagger-ui/oauth2-redirect.html",
                                                  request.method());
                         }));
   // The redirect page loads its script by a relative URL, next to itself.
   router.add(docs_route(std::string(kSwaggerRedirectPath) + ".js", "swagger_ui_redirect_script",
                         [shared](Request& request) -> net::awaitable<Response> {
-                          co_return serve_static(shared->vendor_dir, "swagger-ui/oauth2-redirect.js",
-                                                 request.method());
+                          co_return serve_static(shared->vendor_dir,
+                                                 "swagger-ui/oauth2-redirect.js", request.method());
                         }));
 
   const std::string redoc = redoc_page(shared->info.title, kOpenApiPath);
-  router.add(docs_route(std::string(kRedocPath), "redoc_html",
-                        [redoc](Request&) -> net::awaitable<Response> { co_return page_response(redoc); }));
+  router.add(docs_route(
+      std::string(kRedocPath), "redoc_html",
+      [redoc](Request&) -> net::awaitable<Response> { co_return page_response(redoc); }));
 
   for (const std::string_view asset : kAssets) {
-    router.add(docs_route(asset_url(asset), "docs_asset",
-                          [shared, asset](Request& request) -> net::awaitable<Response> {
-                            Response response = serve_static(shared->vendor_dir, asset, request.method());
-                            if (response.status == boost::beast::http::status::ok) {
-                              response.headers.emplace_back("Cache-Control",
-                                                            std::string(kAssetCacheControl));
-                            }
-                            co_return response;
-                          }));
+    router.add(docs_route(
+        asset_url(asset), "docs_asset",
+        [shared, asset](Request& request) -> net::awaitable<Response> {
+          Response response = serve_static(shared->vendor_dir, asset, request.method());
+          if (response.status == boost::beast::http::status::ok) {
+            response.headers.emplace_back("Cache-Control", std::string(kAssetCacheControl));
+          }
+          co_return response;
+        }));
   }
 }
 

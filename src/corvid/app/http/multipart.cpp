@@ -175,9 +175,8 @@ std::string multipart_boundary(std::string_view content_type) {
   }
   for (auto& [name, value] : header_params(content_type)) {
     if (name != "boundary") continue;
-    const bool printable = std::all_of(value.begin(), value.end(), [](unsigned char c) {
-      return c >= 0x20 && c < 0x7F;
-    });
+    const bool printable = std::all_of(value.begin(), value.end(),
+                                       [](unsigned char c) { return c >= 0x20 && c < 0x7F; });
     if (value.empty() || value.size() > kMaxBoundaryLength || !printable) {
       throw MultipartError(MultipartError::Kind::missing_boundary, "invalid multipart boundary");
     }
@@ -237,12 +236,21 @@ std::size_t MultipartParser::process(std::string_view input) {
     const std::string_view rest = input.substr(pos);
     std::size_t used = 0;
     switch (state_) {
-      case State::preamble: used = on_preamble(rest); break;
-      case State::after_delimiter: used = on_after_delimiter(rest); break;
-      case State::headers: used = on_headers(rest); break;
-      case State::body: used = on_body(rest); break;
+      case State::preamble:
+        used = on_preamble(rest);
+        break;
+      case State::after_delimiter:
+        used = on_after_delimiter(rest);
+        break;
+      case State::headers:
+        used = on_headers(rest);
+        break;
+      case State::body:
+        used = on_body(rest);
+        break;
       case State::epilogue:
-      case State::failed: return pos;
+      case State::failed:
+        return pos;
     }
     // No progress means the state needs more input than `rest` holds.
     if (used == 0) break;
@@ -279,7 +287,8 @@ std::size_t MultipartParser::on_after_delimiter(std::string_view input) {
   }
   std::size_t i = 0;
   while (i < input.size() && (input[i] == ' ' || input[i] == '\t')) {
-    if (++i > kMaxTransportPadding) fail(MultipartError::Kind::malformed, "bad multipart delimiter line");
+    if (++i > kMaxTransportPadding)
+      fail(MultipartError::Kind::malformed, "bad multipart delimiter line");
   }
   if (input.size() - i < 2) return 0;
   if (input.substr(i, 2) != kCrlf) {
@@ -318,13 +327,13 @@ void MultipartParser::add_header_line(std::string_view line) {
     fail(MultipartError::Kind::limit, "too many multipart part headers");
   }
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos || colon == 0 || line.front() == ' ' || line.front() == '\t') {
+  if (colon == std::string_view::npos || colon == 0 || line.front() == ' ' ||
+      line.front() == '\t') {
     fail(MultipartError::Kind::malformed, "malformed multipart part header");
   }
   const std::string_view name = line.substr(0, colon);
-  const bool token = std::all_of(name.begin(), name.end(), [](unsigned char c) {
-    return c > 0x20 && c < 0x7F && c != ':';
-  });
+  const bool token = std::all_of(name.begin(), name.end(),
+                                 [](unsigned char c) { return c > 0x20 && c < 0x7F && c != ':'; });
   if (!token) fail(MultipartError::Kind::malformed, "malformed multipart part header");
   const std::string_view value = trim(line.substr(colon + 1));
   current_.fields.emplace_back(std::string(name), std::string(value));
@@ -390,8 +399,8 @@ std::string sanitize_filename(std::string_view name) {
     }
     if (unsafe_code_point(cp)) {
       if (cp >= 0x20) out.push_back('_');  // controls vanish, invisible marks become visible
-    } else if (len == 1 && std::string_view("<>:\"|?*").find(static_cast<char>(cp)) !=
-                               std::string_view::npos) {
+    } else if (len == 1 &&
+               std::string_view("<>:\"|?*").find(static_cast<char>(cp)) != std::string_view::npos) {
       out.push_back('_');
     } else {
       out.append(name.substr(i, len));

@@ -15,11 +15,11 @@
 
 namespace corvid::app::http {
 
-inline constexpr std::size_t kMaxBoundaryLength = 70;       // the multipart limit
+inline constexpr std::size_t kMaxBoundaryLength = 70;          // the multipart limit
 inline constexpr std::size_t kMaxPartHeaderBytes = 16 * 1024;  // one part's header block
-inline constexpr std::size_t kMaxPartHeaders = 32;           // header lines per part
-inline constexpr std::size_t kMaxParts = 256;                // parts per body
-inline constexpr std::size_t kMaxFileNameBytes = 255;        // one name on common file systems
+inline constexpr std::size_t kMaxPartHeaders = 32;             // header lines per part
+inline constexpr std::size_t kMaxParts = 256;                  // parts per body
+inline constexpr std::size_t kMaxFileNameBytes = 255;          // one name on common file systems
 
 // The answer the HTTP layer gives for any parser failure (400).
 inline constexpr std::string_view kMultipartParseErrorText = "There was an error parsing the body";

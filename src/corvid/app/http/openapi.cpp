@@ -22,7 +22,9 @@ std::string method_name(boost::beast::http::verb method) {
   return name;
 }
 
-Json ref_to(std::string_view name) { return Json{{"$ref", std::string(kSchemaRef) + std::string(name)}}; }
+Json ref_to(std::string_view name) {
+  return Json{{"$ref", std::string(kSchemaRef) + std::string(name)}};
+}
 
 // The schema of one field or parameter type, without title or default.
 Json type_schema(FieldType type) {
@@ -30,17 +32,24 @@ Json type_schema(FieldType type) {
     return Json{{"anyOf", Json::array({std::move(schema), Json{{"type", "null"}}})}};
   };
   switch (type) {
-    case FieldType::string: return Json{{"type", "string"}};
-    case FieldType::integer: return Json{{"type", "integer"}};
-    case FieldType::nullable_integer: return nullable(Json{{"type", "integer"}});
-    case FieldType::boolean: return Json{{"type", "boolean"}};
+    case FieldType::string:
+      return Json{{"type", "string"}};
+    case FieldType::integer:
+      return Json{{"type", "integer"}};
+    case FieldType::nullable_integer:
+      return nullable(Json{{"type", "integer"}});
+    case FieldType::boolean:
+      return Json{{"type", "boolean"}};
     case FieldType::string_array:
       return Json{{"items", Json{{"type", "string"}}}, {"type", "array"}};
-    case FieldType::any: return Json::object();
-    case FieldType::nullable_string: return nullable(Json{{"type", "string"}});
+    case FieldType::any:
+      return Json::object();
+    case FieldType::nullable_string:
+      return nullable(Json{{"type", "string"}});
     case FieldType::nullable_object:
       return nullable(Json{{"type", "object"}, {"additionalProperties", true}});
-    case FieldType::binary: return Json{{"type", "string"}, {"format", "binary"}};
+    case FieldType::binary:
+      return Json{{"type", "string"}, {"format", "binary"}};
   }
   return Json::object();
 }
@@ -56,7 +65,8 @@ Json record_schema(const Record& record, const std::string& title) {
   Json properties = Json::object();
   Json required = Json::array();
   for (const Field& field : record.fields) {
-    properties[field.name] = value_schema(field.type, field.required, field.default_value, title_of(field));
+    properties[field.name] =
+        value_schema(field.type, field.required, field.default_value, title_of(field));
     if (!field.required) continue;
     required.push_back(field.name);
   }
@@ -82,7 +92,8 @@ Json validation_schemas_http() {
 
 Json validation_schema_entry() {
   Json loc = Json::object();
-  loc["items"] = Json{{"anyOf", Json::array({Json{{"type", "string"}}, Json{{"type", "integer"}}})}};
+  loc["items"] =
+      Json{{"anyOf", Json::array({Json{{"type", "string"}}, Json{{"type", "integer"}}})}};
   loc["type"] = "array";
   loc["title"] = "Location";
   Json properties = Json::object();
@@ -146,22 +157,25 @@ Json build_openapi(std::span<const Route> routes, const ApiInfo& info) {
         p["name"] = param.name;
         p["in"] = param.in == ParamIn::query ? "query" : "path";
         p["required"] = param.required;
-        p["schema"] = value_schema(param.type, param.required, param.default_value, title_of(param));
+        p["schema"] =
+            value_schema(param.type, param.required, param.default_value, title_of(param));
         parameters.push_back(std::move(p));
       }
       op["parameters"] = std::move(parameters);
     }
 
     if (route.body != nullptr) {
-      schemas[route.body->name] = record_schema(*route.body, route.body->title.empty() ? route.body->name
-                                                                                      : route.body->title);
-      op["requestBody"] = Json{{"content", Json{{"application/json", Json{{"schema", ref_to(route.body->name)}}}}},
-                               {"required", true}};
+      schemas[route.body->name] = record_schema(
+          *route.body, route.body->title.empty() ? route.body->name : route.body->title);
+      op["requestBody"] =
+          Json{{"content", Json{{"application/json", Json{{"schema", ref_to(route.body->name)}}}}},
+               {"required", true}};
     } else if (route.upload) {
       const std::string body_name = "Body_" + id;
       schemas[body_name] = record_schema(records::upload_form(), body_name);
-      op["requestBody"] = Json{{"content", Json{{"multipart/form-data", Json{{"schema", ref_to(body_name)}}}}},
-                               {"required", true}};
+      op["requestBody"] =
+          Json{{"content", Json{{"multipart/form-data", Json{{"schema", ref_to(body_name)}}}}},
+               {"required", true}};
     }
 
     Json ok_schema;
@@ -171,7 +185,8 @@ Json build_openapi(std::span<const Route> routes, const ApiInfo& info) {
         throw std::invalid_argument("route " + route.path + ": unknown response record " +
                                     route.response_record);
       }
-      schemas[record->name] = record_schema(*record, record->title.empty() ? record->name : record->title);
+      schemas[record->name] =
+          record_schema(*record, record->title.empty() ? record->name : record->title);
       ok_schema = ref_to(record->name);
     } else if (media_type(route.response_type) == "application/json") {
       ok_schema = Json::object();
@@ -179,13 +194,14 @@ Json build_openapi(std::span<const Route> routes, const ApiInfo& info) {
       ok_schema = Json{{"type", "string"}};
     }
     Json responses = Json::object();
-    responses["200"] = Json{{"description", "Successful Response"},
-                            {"content", Json{{media_type(route.response_type), Json{{"schema", ok_schema}}}}}};
+    responses["200"] =
+        Json{{"description", "Successful Response"},
+             {"content", Json{{media_type(route.response_type), Json{{"schema", ok_schema}}}}}};
     if (!route.params.empty() || route.body != nullptr || route.upload) {
       any_validation = true;
-      responses["422"] = Json{{"description", "Validation Error"},
-                              {"content", Json{{"application/json",
-                                                Json{{"schema", ref_to("HTTPValidationError")}}}}}};
+      responses["422"] = Json{
+          {"description", "Validation Error"},
+          {"content", Json{{"application/json", Json{{"schema", ref_to("HTTPValidationError")}}}}}};
     }
     op["responses"] = std::move(responses);
     // Every operation carries the one requirement, also those that check no key, so the docs
@@ -216,7 +232,8 @@ Json build_openapi(std::span<const Route> routes, const ApiInfo& info) {
 
   Json doc = Json::object();
   doc["openapi"] = kOpenApiVersion;
-  doc["info"] = Json{{"title", info.title}, {"description", info.description}, {"version", info.version}};
+  doc["info"] =
+      Json{{"title", info.title}, {"description", info.description}, {"version", info.version}};
   doc["paths"] = std::move(paths);
   doc["components"] = std::move(components);
   return doc;

@@ -27,7 +27,8 @@ struct ApiInfo {
 // The application's title, description, version and key description.
 ApiInfo default_api_info();
 
-// "send_text_message" + "/api/parlo/send/text" + post -> "send_text_message_api_parlo_send_text_post"
+// "send_text_message" + "/api/parlo/send/text" + post ->
+// "send_text_message_api_parlo_send_text_post"
 std::string operation_id(const Route& route);
 
 // The whole document. Throws std::invalid_argument for a route whose response record is not

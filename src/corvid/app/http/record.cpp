@@ -123,7 +123,8 @@ Json check_value(FieldType type, const Json& value, const Json& loc, ValidationE
         if (!value[i].is_string()) {
           Json item_loc = loc;
           item_loc.push_back(i);
-          errors.push_back(make_error("string_type", std::move(item_loc), kStringTypeMsg, value[i]));
+          errors.push_back(
+              make_error("string_type", std::move(item_loc), kStringTypeMsg, value[i]));
         }
       }
       return value;
@@ -167,7 +168,8 @@ Json parse_integer_text(std::string_view text, const Json& loc, ValidationErrors
   const auto* last = first + normalised.size();
   const auto [ptr, ec] = std::from_chars(first, last, value);
   if (ec == std::errc::result_out_of_range) {
-    errors.push_back(negative ? too_small(loc, std::string(text)) : too_large(loc, std::string(text)));
+    errors.push_back(negative ? too_small(loc, std::string(text))
+                              : too_large(loc, std::string(text)));
     return nullptr;
   }
   if (ec != std::errc{} || ptr != last) {

@@ -20,15 +20,15 @@ namespace corvid::app::http {
 
 // The JSON type of a field or parameter.
 enum class FieldType {
-  string,           // a JSON string only
-  integer,          // a JSON integer in the int64 range (never a bool, never a fraction)
-  nullable_integer, // an integer as above, or null
-  boolean,          // true/false; query/path texts: true/false, 1/0, yes/no, on/off, t/f, y/n
-  string_array,     // an array whose items are strings
-  any,              // any JSON value, null included
-  nullable_string,  // a string or null
-  nullable_object,  // an object or null
-  binary,           // a multipart file part (documentation only; never read from JSON)
+  string,            // a JSON string only
+  integer,           // a JSON integer in the int64 range (never a bool, never a fraction)
+  nullable_integer,  // an integer as above, or null
+  boolean,           // true/false; query/path texts: true/false, 1/0, yes/no, on/off, t/f, y/n
+  string_array,      // an array whose items are strings
+  any,               // any JSON value, null included
+  nullable_string,   // a string or null
+  nullable_object,   // an object or null
+  binary,            // a multipart file part (documentation only; never read from JSON)
 };
 
 // One field of a record or one parameter. A field that is not required takes `default_value`
@@ -125,7 +125,8 @@ Validated validate_params(std::span<const Param> params, const TextLookup& query
                           const TextLookup& path);
 
 // Parses one parameter text (loc = [in, name]); appends errors, returns the value or null.
-Json parse_param(const Param& param, std::optional<std::string_view> text, ValidationErrors& errors);
+Json parse_param(const Param& param, std::optional<std::string_view> text,
+                 ValidationErrors& errors);
 
 // The 422 body: {"detail": [{"type", "loc", "msg", "input"[, "ctx"]}, ...]}.
 Json validation_error_body(const ValidationErrors& errors);

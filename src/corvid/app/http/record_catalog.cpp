@@ -28,23 +28,25 @@ Record make(std::string name, std::vector<Field> fields) {
 }  // namespace
 
 const Record& base_response() {
-  static const Record r = make("BaseResponse", {
-      required_field("success", FieldType::boolean),
-      required_field("message", FieldType::string),
-      optional(required_field("data", FieldType::any), nullptr),
-  });
+  static const Record r =
+      make("BaseResponse", {
+                               required_field("success", FieldType::boolean),
+                               required_field("message", FieldType::string),
+                               optional(required_field("data", FieldType::any), nullptr),
+                           });
   return r;
 }
 
 const Record& parlo_status_response() {
-  static const Record r = make("ParloStatusResponse", {
-      integer("pid"),
-      integer("client_id"),
-      required_field("login_status", FieldType::boolean),
-      required_field("status", FieldType::boolean),
-      required_field("login_info", FieldType::nullable_object),
-      required_field("current_uid", FieldType::nullable_string),
-  });
+  static const Record r =
+      make("ParloStatusResponse", {
+                                      integer("pid"),
+                                      integer("client_id"),
+                                      required_field("login_status", FieldType::boolean),
+                                      required_field("status", FieldType::boolean),
+                                      required_field("login_info", FieldType::nullable_object),
+                                      required_field("current_uid", FieldType::nullable_string),
+                                  });
   return r;
 }
 
@@ -94,13 +96,15 @@ const Record& get_contact_detail_request() {
 
 const Record& search_contacts_request() {
   // Criteria left out or null are skipped by the search; fuzzy matching is its default.
-  static const Record r = make("SearchContactsRequest", {
-      optional(required_field("uid", FieldType::nullable_string), nullptr),
-      optional(required_field("account", FieldType::nullable_string), nullptr),
-      optional(required_field("nickname", FieldType::nullable_string), nullptr),
-      optional(required_field("remark", FieldType::nullable_string), nullptr),
-      optional(required_field("fuzzy_search", FieldType::boolean), true),
-  });
+  static const Record r =
+      make("SearchContactsRequest",
+           {
+               optional(required_field("uid", FieldType::nullable_string), nullptr),
+               optional(required_field("account", FieldType::nullable_string), nullptr),
+               optional(required_field("nickname", FieldType::nullable_string), nullptr),
+               optional(required_field("remark", FieldType::nullable_string), nullptr),
+               optional(required_field("fuzzy_search", FieldType::boolean), true),
+           });
   return r;
 }
 
