@@ -31,6 +31,7 @@
 #include "corvid/app/http/server.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/config_routes.hpp"
+#include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/routers/parlo_routes.hpp"
 #include "corvid/app/security.hpp"
 #include "corvid/app/websocket_hub.hpp"
@@ -110,12 +111,12 @@ void Application::Parts::build() {
 
 void Application::Parts::add_routes() {
   // The routers in the order of the API document: /api/parlo, /api/config, /api/ws, then the
-  // application's own pages. The /api/ws router registers here, after the config router, as
-  // add_websocket_routes(*router, ...) once it exists.
+  // application's own pages.
   routers::ParloRouteOptions parlo_options;
   parlo_options.blocking_executor = pool.get_executor();
   routers::add_parlo_routes(*router, *service, std::move(parlo_options));
   routers::add_config_routes(*router, config, *auth);
+  routers::add_websocket_routes(*router, *hub, *service);
 
   http::Route root;
   root.method = boost::beast::http::verb::get;

@@ -93,7 +93,28 @@ WebSocketConnection::WebSocketConnection(asio::strand<asio::any_io_executor> str
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
+std::shared_ptr<WebSocketConnection> WebSocketConnection::adopt(Stream accepted,
+                                                                ConnectionLimits limits) {
+  return std::shared_ptr<WebSocketConnection>(new WebSocketConnection(std::move(accepted), limits));
+}
+
+// The stream's executor is the session's strand; this strand runs every handler through it, so
+// the websocket layer's own timers never race the connection's reads and writes.
+WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limits)
+    : strand_(asio::make_strand(accepted.get_executor())),
+      ws_(std::move(accepted)),
+      deadline_(strand_),
+      closed_signal_(strand_, asio::steady_timer::time_point::max()),
+      limits_(limits),
+      adopted_(true) {
+  state_ = State::open;
+  beast::error_code ec;
+  auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
 asio::awaitable<void> WebSocketConnection::accept() {
+  if (adopted_) co_return;
   // Named, not a temporary: GCC 12 destroys temporaries of a co_await expression twice.
   auto self = shared_from_this();
   auto handshake = [self]() -> asio::awaitable<void> {

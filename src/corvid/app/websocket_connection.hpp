@@ -104,6 +104,10 @@ class WebSocketConnection final : public Connection,
   static std::shared_ptr<WebSocketConnection> create(boost::beast::tcp_stream stream,
                                                      UpgradeRequest request,
                                                      ConnectionLimits limits = {});
+  // Server side, for a stream whose handshake the HTTP server already completed (it also set
+  // the read limit and the keep-alive pings): the connection starts open and accept() only
+  // confirms it. The socket's executor must already be a strand (the server's sessions are).
+  static std::shared_ptr<WebSocketConnection> adopt(Stream accepted, ConnectionLimits limits = {});
 
   boost::asio::awaitable<void> accept() override;
   bool send(Frame frame) override;
@@ -132,6 +136,7 @@ class WebSocketConnection final : public Connection,
   WebSocketConnection(boost::asio::strand<boost::asio::any_io_executor> strand,
                       boost::beast::tcp_stream stream, UpgradeRequest request,
                       ConnectionLimits limits);
+  WebSocketConnection(Stream accepted, ConnectionLimits limits);
 
   boost::asio::awaitable<void> write_loop(std::shared_ptr<WebSocketConnection> self);
   void start_writer_locked();  // requires mutex_
@@ -148,6 +153,7 @@ class WebSocketConnection final : public Connection,
   std::uint64_t write_generation_ = 0;       // strand_ only
   bool dropped_ = false;                     // strand_ only
   const ConnectionLimits limits_;
+  const bool adopted_ = false;   // handshake done before the connection was made
   std::string remote_;
 
   mutable std::mutex mutex_;  // guards everything below

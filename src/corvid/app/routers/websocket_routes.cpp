@@ -1,0 +1,169 @@
+#include "corvid/app/routers/websocket_routes.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/http/verb.hpp>
+
+#include "corvid/app/http/record.hpp"
+#include "corvid/app/http/router.hpp"
+#include "corvid/app/parlo_service.hpp"
+#include "corvid/app/security.hpp"
+#include "corvid/app/websocket_connection.hpp"
+#include "corvid/app/websocket_hub.hpp"
+#include "corvid/utils/log.hpp"
+
+namespace corvid::app::routers {
+namespace {
+
+namespace net = boost::asio;
+using boost::beast::http::status;
+
+// How long the endpoint waits for the peer to answer its close before dropping the socket.
+constexpr std::chrono::seconds kCloseLimit{5};
+
+auto logger() { return corvid::log::get("websocket_router"); }
+
+// Takes the connection out of the registry on every way out of the run, cancellation included.
+class Registration {
+ public:
+  Registration(ConnectionManager& hub, ConnectionPtr connection, std::string uid)
+      : hub_(hub), connection_(std::move(connection)), uid_(std::move(uid)) {}
+  ~Registration() { hub_.disconnect(connection_, uid_); }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  ConnectionManager& hub_;
+  ConnectionPtr connection_;
+  std::string uid_;
+};
+
+// The checks before the handshake, in order: key (401), someone logged in (403), the path's
+// account is the logged-in one (403). nullopt admits.
+std::optional<http::Response> admit(const AuthManager& auth, const ParloService& service,
+                                    const http::Request& request) {
+  try {
+    auto checked = auth.check_websocket(request.query_value("api_key"));
+    if (const auto* refusal = std::get_if<AuthRefusal>(&checked)) {
+      return http::detail_response(status::unauthorized, refusal->detail);
+    }
+  } catch (const std::exception& e) {
+    log_websocket_auth_error(e.what());
+    return http::detail_response(status::unauthorized, std::string(kWebSocketAuthFailed));
+  }
+  const auto current = service.current_login_uid();
+  if (!current || current->empty()) {
+    return http::detail_response(status::forbidden, std::string(http::kNotLoggedIn));
+  }
+  if (request.path_param("user_uid").value_or(std::string()) != *current) {
+    return http::detail_response(status::forbidden, std::string(kUidMismatch));
+  }
+  return std::nullopt;
+}
+
+Json client_info_of(const http::Request& request) {
+  return Json{
+      {"client_name", request.query_value("client_name").value_or("unknown")},
+      {"user_agent", request.header_value("user-agent").value_or("unknown")},
+  };
+}
+
+net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
+                         http::Request& request, http::WebSocketStream stream) {
+  const std::string uid = request.path_param("user_uid").value_or(std::string());
+  auto connection = WebSocketConnection::adopt(std::move(stream), limits);
+  std::uint16_t close_code = kCloseNormal;
+  {
+    Registration registration(hub, connection, uid);
+    try {
+      // Named arguments: no temporaries beside the co_await (GCC 12 destroys them twice).
+      ConnectionPtr registered = connection;
+      std::optional<Json> client_info = client_info_of(request);
+      co_await hub.connect(registered, uid, client_info);
+      const Frame pong = std::make_shared<const std::string>("pong");
+      for (;;) {
+        auto message = co_await connection->receive();
+        if (!message) break;  // closed by the peer, failed or dropped
+        if (*message == "ping") {
+          if (!connection->send(pong)) {
+            logger()->error("WebSocket处理消息时出错: {}", connection->error_text());
+            close_code = kCloseInternalError;
+            break;
+          }
+        } else if (*message == "get_status") {
+          hub.send_to_connection(
+              connection, Json{{"type", "status_response"}, {"data", hub.get_connection_stats()}});
+        }
+      }
+    } catch (const std::exception& e) {
+      logger()->error("WebSocket连接异常: {}", e.what());
+      close_code = kCloseInternalError;
+    }
+  }
+  // Accepted connections are never left open behind the run: a normal end closes with 1000,
+  // a failure with 1011 (a no-op when the peer or the shutdown already closed it).
+  co_await connection->close_and_wait(kCloseLimit, close_code);
+}
+
+}  // namespace
+
+void add_websocket_routes(http::Router& router, ConnectionManager& hub, const ParloService& service,
+                          WebSocketRouteOptions options) {
+  const AuthManager& auth = router.auth();
+
+  http::Route ws;
+  ws.kind = http::RouteKind::websocket;
+  ws.path = "/api/ws/connect/{user_uid}";
+  ws.operation = "websocket_endpoint";
+  ws.tags = {std::string(kWebSocketTag)};
+  ws.in_schema = false;
+  ws.ws_admit = [&auth, &service](http::Request& request)
+      -> net::awaitable<std::optional<http::Response>> { co_return admit(auth, service, request); };
+  ws.ws_run = [&hub, limits = options.limits](http::Request& request,
+                                              http::WebSocketStream stream) -> net::awaitable<void> {
+    co_await run(hub, limits, request, std::move(stream));
+  };
+  router.add(std::move(ws));
+
+  http::Route stats;
+  stats.path = "/api/ws/stats";
+  stats.operation = "get_websocket_stats";
+  stats.summary = "获取WebSocket连接统计";
+  stats.description = "获取当前WebSocket连接统计信息";
+  stats.tags = {std::string(kWebSocketTag)};
+  stats.response_record = "BaseResponse";
+  stats.auth = true;
+  stats.handler = [&hub](http::Request&) -> net::awaitable<http::Response> {
+    co_return http::json_response(
+        http::base_response(true, std::string(kStatsMessage), hub.get_connection_stats()));
+  };
+  router.add(std::move(stats));
+
+  http::Route connections;
+  connections.path = "/api/ws/connections";
+  connections.operation = "get_websocket_connections";
+  connections.summary = "获取WebSocket连接详情";
+  connections.description = "获取当前所有WebSocket连接的详细信息";
+  connections.tags = {std::string(kWebSocketTag)};
+  connections.response_record = "BaseResponse";
+  connections.auth = true;
+  connections.handler = [&hub](http::Request&) -> net::awaitable<http::Response> {
+    Json list = hub.get_detailed_connections();
+    const auto total = list.size();
+    co_return http::json_response(http::base_response(
+        true, std::string(kConnectionsMessage),
+        Json{{"connections", std::move(list)}, {"total_connections", total}}));
+  };
+  router.add(std::move(connections));
+}
+
+}  // namespace corvid::app::routers
