@@ -262,6 +262,29 @@ TEST_F(WsEndpoint, HundredConnectionsOfTheAccountReceiveABurstCompleteAndInOrder
   EXPECT_EQ(clients.back()->read(), "pong");
 }
 
+TEST_F(WsEndpoint, ALogoutLeavesOpenConnectionsAloneAndStopsTheRelayUntilTheNextLogin) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  auto client = connect();
+  sim_.ok({{"cmd", "logout"}});
+  ASSERT_TRUE(wait_until([&] { return !service_->current_login_uid().has_value(); }));
+  inject_burst(3);  // nobody logged in: these reach no connection
+
+  // Admission was tested once: the open connection stays registered and keeps answering.
+  ASSERT_TRUE(client->write("ping"));
+  EXPECT_EQ(client->read(), "pong");
+  EXPECT_EQ(registered(), 1u);
+  WsClient refused(server_->port(), connect_target(kUid));
+  EXPECT_EQ(refused.handshake().status, 403);
+
+  sim_.ok({{"cmd", "login"}, {"uid", kUid}, {"nickname", "again"}});
+  ASSERT_TRUE(wait_until([&] { return service_->current_login_uid() == kUid; }));
+  auto login = client->read();
+  ASSERT_TRUE(login.has_value());
+  EXPECT_NE(Json::parse(*login)["type"], 11046) << "an event from the logged-out time was relayed";
+  inject_burst(2);
+  ASSERT_NO_FATAL_FAILURE(expect_burst(*client, 2));
+}
+
 class WsSmallQueue : public WsEndpoint {
  protected:
   void SetUp() override {
