@@ -333,12 +333,14 @@ TEST_F(WsEndpoint, ShutdownClosesEveryConnection) {
   app::ShutdownParts parts;
   parts.connections = [hub = hub_] { return hub->snapshot(); };
   parts.blocking = pool_.get_executor();
-  run(app::lifespan_shutdown(std::move(parts)));
-
+  // The clients read while the shutdown runs, so each answers its close as a live peer does.
+  auto stopped = boost::asio::co_spawn(server_->io(), app::lifespan_shutdown(std::move(parts)),
+                                       boost::asio::use_future);
   for (auto& client : clients) {
     EXPECT_FALSE(client->read().has_value());
     EXPECT_EQ(client->close_code(), 1000);
   }
+  stopped.get();
   EXPECT_TRUE(wait_until([&] { return registered() == 0; }));
 }
 
