@@ -131,9 +131,11 @@ struct Client {
   websocket::stream<tcp::socket> ws{ioc};
 };
 
+// Short enough to cut a stalled peer quickly, long enough that a reader slowed down by a
+// sanitizer still takes each large frame in time.
 ConnectionLimits quick_limits() {
   ConnectionLimits limits;
-  limits.write_timeout = std::chrono::milliseconds(300);
+  limits.write_timeout = std::chrono::seconds(2);
   return limits;
 }
 
