@@ -125,7 +125,8 @@ class ParloApi : public ::testing::Test {
   std::vector<std::filesystem::path> staged() {
     std::vector<std::filesystem::path> out;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(upload_root_, ec)) out.push_back(e.path());
+    for (const auto& e : std::filesystem::directory_iterator(upload_root_, ec))
+      out.push_back(e.path());
     return out;
   }
   bool staging_empty(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
@@ -134,7 +135,7 @@ class ParloApi : public ::testing::Test {
 
   Sim sim_;
   std::shared_ptr<CaptureSink> logs_;
-  boost::asio::thread_pool pool_{4};
+  boost::asio::thread_pool pool_{8};  // room for the side-by-side waits of one test
   std::filesystem::path upload_root_;
   std::unique_ptr<TestServer> server_;
   app::ParloService* service_ = nullptr;

@@ -30,17 +30,20 @@ Json valid_body(const std::string& path) {
       {"/api/parlo/contact/detail", {{"uid", "uid_alice"}}},
       {"/api/parlo/contact/search", {{"nickname", "Alice"}}},
       {"/api/parlo/contact/modify_remark", {{"uid", "uid_alice"}, {"remark", "r"}}},
-      {"/api/parlo/contact/accept_friend", {{"encryptusername", "e"}, {"ticket", "t"}, {"scene", 30}}},
+      {"/api/parlo/contact/accept_friend",
+       {{"encryptusername", "e"}, {"ticket", "t"}, {"scene", 30}}},
       {"/api/parlo/contact/add_room_friend",
        {{"room_uid", "room_demo@chatroom"}, {"uid", "uid_bob"}, {"verify", "v"}}},
       {"/api/parlo/room/detail", {{"room_uid", "room_demo@chatroom"}}},
       {"/api/parlo/room/members", {{"room_uid", "room_demo@chatroom"}}},
       {"/api/parlo/room/name", {{"room_uid", "room_demo@chatroom"}}},
       {"/api/parlo/room/create", {{"member_list", {"uid_alice", "uid_bob"}}}},
-      {"/api/parlo/room/add_member", {{"room_uid", "room_demo@chatroom"}, {"member_list", {"uid_echo"}}}},
+      {"/api/parlo/room/add_member",
+       {{"room_uid", "room_demo@chatroom"}, {"member_list", {"uid_echo"}}}},
       {"/api/parlo/room/invite_member",
        {{"room_uid", "room_demo@chatroom"}, {"member_list", {"uid_echo"}}}},
-      {"/api/parlo/room/del_member", {{"room_uid", "room_demo@chatroom"}, {"member_list", {"uid_bob"}}}},
+      {"/api/parlo/room/del_member",
+       {{"room_uid", "room_demo@chatroom"}, {"member_list", {"uid_bob"}}}},
       {"/api/parlo/room/modify_name", {{"room_uid", "room_demo@chatroom"}, {"name", "New"}}},
       {"/api/parlo/room/modify_notice", {{"room_uid", "room_demo@chatroom"}, {"notice", "n"}}},
       {"/api/parlo/room/quit", {{"room_uid", "room_demo@chatroom"}}},
@@ -142,7 +145,8 @@ TEST_F(ParloApi, RouteTableListsTheOperationsInDocumentOrder) {
   }
   EXPECT_EQ(bodies, 22);
   EXPECT_EQ(uploads, 4);
-  EXPECT_EQ(routes[1].description, "打开Parlo客户端\n\n- smart: 是否智能模式\n- show_qrcode: 是否显示登录二维码");
+  EXPECT_EQ(routes[1].description,
+            "打开Parlo客户端\n\n- smart: 是否智能模式\n- show_qrcode: 是否显示登录二维码");
   EXPECT_EQ(routes[0].description, "获取当前Parlo进程状态和登录信息");
 }
 
@@ -169,8 +173,9 @@ TEST_F(ParloApi, KeyThenLoginGuardOnEveryRoute) {
 TEST_F(ParloApi, StatusFollowsTheClientsLife) {
   auto before = get("/status");
   ASSERT_EQ(before.status, 200);
-  EXPECT_EQ(before.body,
-            R"({"pid":0,"client_id":0,"login_status":false,"status":false,"login_info":null,"current_uid":null})");
+  EXPECT_EQ(
+      before.body,
+      R"({"pid":0,"client_id":0,"login_status":false,"status":false,"login_info":null,"current_uid":null})");
 
   ASSERT_NO_FATAL_FAILURE(open_logged_in());
   Json s = get("/status").json();
@@ -182,7 +187,9 @@ TEST_F(ParloApi, StatusFollowsTheClientsLife) {
   EXPECT_EQ(s["current_uid"], "uid_standin");
 
   Json uid = get("/current_uid").json();
-  EXPECT_EQ(uid, Json::parse(R"({"success":true,"message":"获取当前ParloID成功","data":{"uid":"uid_standin"}})"));
+  EXPECT_EQ(
+      uid, Json::parse(
+               R"({"success":true,"message":"获取当前ParloID成功","data":{"uid":"uid_standin"}})"));
 
   Json self = get("/self_info").json();
   EXPECT_EQ(self["success"], true);
@@ -217,8 +224,9 @@ TEST_F(ParloApi, LifecycleRoutesAnswerByTheClientsResult) {
   const auto pid = service_->parlo()->pid();
   EXPECT_EQ(post("/detach").json()["message"], "成功分离Parlo进程");
   const std::string id = std::to_string(pid);
-  EXPECT_EQ(post("/attach/" + id).json(),
-            Json::parse(R"({"success":true,"message":"成功附加到进程 )" + id + R"(","data":null})"));
+  EXPECT_EQ(
+      post("/attach/" + id).json(),
+      Json::parse(R"({"success":true,"message":"成功附加到进程 )" + id + R"(","data":null})"));
   sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", "no such process"}});
   EXPECT_EQ(post("/attach/0").json()["message"], "附加到进程 0 失败");
 }
@@ -290,97 +298,249 @@ bool includes(const Json& whole, const Json& part) {
 struct Success {
   verb method;
   const char* path;
-  Json body;        // null: no body
+  Json body;  // null: no body
   const char* message;
-  Json data;        // null: the answer has "data": null; otherwise found in the answer's data
-  int code;         // the recorded envelope's type; 0: nothing reaches the client
-  Json envelope;    // found in that envelope's data
+  Json data;      // null: the answer has "data": null; otherwise found in the answer's data
+  int code;       // the recorded envelope's type; 0: nothing reaches the client
+  Json envelope;  // found in that envelope's data
 };
 
 TEST_F(ParloApi, EveryRouteSucceedsThroughTheClient) {
   ASSERT_NO_FATAL_FAILURE(open_logged_in());
   const Json room = "room_demo@chatroom";
   const Success cases[] = {
-      {verb::get, "/self_info", nullptr, "获取成功",
-       {{"uid", "uid_standin"}, {"nickname", "Corvid Stand-in"}}, MT_GET_SELF_MSG, Json::object()},
-      {verb::get, "/current_uid", nullptr, "获取当前ParloID成功", {{"uid", "uid_standin"}}, 0, nullptr},
-      {verb::post, "/send/text", {{"to_uid", "uid_alice"}, {"content", "你好 \"x\"\n"}}, "消息发送成功",
-       nullptr, MT_SEND_TEXT_MSG, {{"to_uid", "uid_alice"}, {"content", "你好 \"x\"\n"}}},
-      {verb::post, "/send/text", {{"to_uid", "uid_alice"}, {"content", ""}}, "消息发送成功", nullptr,
-       MT_SEND_TEXT_MSG, {{"content", ""}}},
-      {verb::post, "/send/room_at",
-       {{"to_uid", room}, {"content", "@Alice hi"}, {"at_list", {"uid_alice", "uid_bob"}}},
-       "群@消息发送成功", nullptr, MT_SEND_ROOM_AT_MSG,
-       {{"to_uid", room}, {"content", "@Alice hi"}, {"at_list", {"uid_alice", "uid_bob"}}}},
-      {verb::post, "/send/room_at", {{"to_uid", room}, {"content", "all"}, {"at_list", Json::array()}},
-       "群@消息发送成功", nullptr, MT_SEND_ROOM_AT_MSG, {{"at_list", Json::array()}}},
-      {verb::post, "/send/card", {{"to_uid", "uid_alice"}, {"card_uid", "uid_bob"}}, "名片发送成功",
-       nullptr, MT_SEND_CARD_MSG, {{"to_uid", "uid_alice"}, {"card_uid", "uid_bob"}}},
-      {verb::post, "/send/link_card",
-       {{"to_uid", "uid_alice"}, {"title", "T"}, {"desc", "D"}, {"url", "https://x"},
-        {"image_url", "https://i"}},
-       "链接卡片发送成功", nullptr, MT_SEND_LINK_MSG,
-       {{"to_uid", "uid_alice"}, {"title", "T"}, {"desc", "D"}, {"url", "https://x"},
-        {"image_url", "https://i"}}},
-      {verb::post, "/send/xml", {{"to_uid", "uid_alice"}, {"xml", "<msg/>"}, {"app_type", 33}},
-       "XML消息发送成功", nullptr, MT_SEND_XML_MSG,
-       {{"to_uid", "uid_alice"}, {"xml", "<msg/>"}, {"app_type", 33}}},
-      {verb::post, "/send/xml", {{"to_uid", "uid_alice"}, {"xml", "<msg/>"}}, "XML消息发送成功", nullptr,
-       MT_SEND_XML_MSG, {{"app_type", 5}}},
-      {verb::post, "/send/pat", {{"room_uid", room}, {"patted_uid", "uid_bob"}}, "拍一拍发送成功",
-       {{"room_uid", room}, {"patted_uid", "uid_bob"}}, MT_SEND_PAT_MSG,
-       {{"room_uid", room}, {"patted_uid", "uid_bob"}}},
-      {verb::get, "/contacts", nullptr, "获取成功", {{{"uid", "uid_alice"}, {"nickname", "Alice"}}},
-       MT_GET_CONTACTS_MSG, Json::object()},
-      {verb::get, "/publics", nullptr, "获取成功", {{{"uid", "gh_corvid_news"}}}, MT_GET_PUBLICS_MSG,
+      {verb::get,
+       "/self_info",
+       nullptr,
+       "获取成功",
+       {{"uid", "uid_standin"}, {"nickname", "Corvid Stand-in"}},
+       MT_GET_SELF_MSG,
        Json::object()},
-      {verb::post, "/contact/detail", {{"uid", "uid_alice"}}, "获取成功",
-       {{"uid", "uid_alice"}, {"remark", "Alice from work"}}, MT_GET_CONTACT_DETAIL_MSG,
+      {verb::get,
+       "/current_uid",
+       nullptr,
+       "获取当前ParloID成功",
+       {{"uid", "uid_standin"}},
+       0,
+       nullptr},
+      {verb::post,
+       "/send/text",
+       {{"to_uid", "uid_alice"}, {"content", "你好 \"x\"\n"}},
+       "消息发送成功",
+       nullptr,
+       MT_SEND_TEXT_MSG,
+       {{"to_uid", "uid_alice"}, {"content", "你好 \"x\"\n"}}},
+      {verb::post,
+       "/send/text",
+       {{"to_uid", "uid_alice"}, {"content", ""}},
+       "消息发送成功",
+       nullptr,
+       MT_SEND_TEXT_MSG,
+       {{"content", ""}}},
+      {verb::post,
+       "/send/room_at",
+       {{"to_uid", room}, {"content", "@Alice hi"}, {"at_list", {"uid_alice", "uid_bob"}}},
+       "群@消息发送成功",
+       nullptr,
+       MT_SEND_ROOM_AT_MSG,
+       {{"to_uid", room}, {"content", "@Alice hi"}, {"at_list", {"uid_alice", "uid_bob"}}}},
+      {verb::post,
+       "/send/room_at",
+       {{"to_uid", room}, {"content", "all"}, {"at_list", Json::array()}},
+       "群@消息发送成功",
+       nullptr,
+       MT_SEND_ROOM_AT_MSG,
+       {{"at_list", Json::array()}}},
+      {verb::post,
+       "/send/card",
+       {{"to_uid", "uid_alice"}, {"card_uid", "uid_bob"}},
+       "名片发送成功",
+       nullptr,
+       MT_SEND_CARD_MSG,
+       {{"to_uid", "uid_alice"}, {"card_uid", "uid_bob"}}},
+      {verb::post,
+       "/send/link_card",
+       {{"to_uid", "uid_alice"},
+        {"title", "T"},
+        {"desc", "D"},
+        {"url", "https://x"},
+        {"image_url", "https://i"}},
+       "链接卡片发送成功",
+       nullptr,
+       MT_SEND_LINK_MSG,
+       {{"to_uid", "uid_alice"},
+        {"title", "T"},
+        {"desc", "D"},
+        {"url", "https://x"},
+        {"image_url", "https://i"}}},
+      {verb::post,
+       "/send/xml",
+       {{"to_uid", "uid_alice"}, {"xml", "<msg/>"}, {"app_type", 33}},
+       "XML消息发送成功",
+       nullptr,
+       MT_SEND_XML_MSG,
+       {{"to_uid", "uid_alice"}, {"xml", "<msg/>"}, {"app_type", 33}}},
+      {verb::post,
+       "/send/xml",
+       {{"to_uid", "uid_alice"}, {"xml", "<msg/>"}},
+       "XML消息发送成功",
+       nullptr,
+       MT_SEND_XML_MSG,
+       {{"app_type", 5}}},
+      {verb::post,
+       "/send/pat",
+       {{"room_uid", room}, {"patted_uid", "uid_bob"}},
+       "拍一拍发送成功",
+       {{"room_uid", room}, {"patted_uid", "uid_bob"}},
+       MT_SEND_PAT_MSG,
+       {{"room_uid", room}, {"patted_uid", "uid_bob"}}},
+      {verb::get,
+       "/contacts",
+       nullptr,
+       "获取成功",
+       {{{"uid", "uid_alice"}, {"nickname", "Alice"}}},
+       MT_GET_CONTACTS_MSG,
+       Json::object()},
+      {verb::get,
+       "/publics",
+       nullptr,
+       "获取成功",
+       {{{"uid", "gh_corvid_news"}}},
+       MT_GET_PUBLICS_MSG,
+       Json::object()},
+      {verb::post,
+       "/contact/detail",
+       {{"uid", "uid_alice"}},
+       "获取成功",
+       {{"uid", "uid_alice"}, {"remark", "Alice from work"}},
+       MT_GET_CONTACT_DETAIL_MSG,
        {{"uid", "uid_alice"}}},
-      {verb::post, "/contact/search", {{"nickname", "Ali"}}, "搜索成功", {{{"uid", "uid_alice"}}},
-       MT_SQL_QUERY_MSG, {{"db", 1}}},
-      {verb::post, "/contact/modify_remark", {{"uid", "uid_alice"}, {"remark", ""}}, "修改备注成功",
-       Json::object(), MT_MODIFY_FRIEND_REMARK, {{"uid", "uid_alice"}, {"remark", ""}}},
-      // The client answers that there is no such request: data, so still a success.
-      {verb::post, "/contact/accept_friend", {{"encryptusername", "e"}, {"ticket", "t"}, {"scene", 30}},
-       "接受好友请求成功", {{"success", false}}, MT_ACCEPT_FRIEND_MSG,
-       {{"encryptusername", "e"}, {"ticket", "t"}, {"scene", 30}}},
-      {verb::post, "/contact/add_room_friend", {{"room_uid", room}, {"uid", "uid_bob"}, {"verify", "hi"}},
-       "添加好友成功", {{"uid", "uid_bob"}}, MT_ADD_FRIEND_MSG,
-       {{"room_uid", room}, {"uid", "uid_bob"}, {"remark", "hi"}}},
-      {verb::get, "/rooms", nullptr, "获取成功", {{{"room_uid", room}, {"name", "Demo Room"}}},
-       MT_GET_ROOMS_MSG, Json::object()},
-      {verb::post, "/room/detail", {{"room_uid", room}}, "获取成功",
-       {{"room_uid", room}, {"members", {{{"uid", "uid_bob"}}}}}, MT_GET_ROOM_DETAIL_MSG,
-       {{"room_uid", room}}},
-      {verb::post, "/room/members", {{"room_uid", room}}, "获取成功", {{{"uid", "uid_bob"}}},
-       MT_GET_ROOM_MEMBERS_MSG, {{"room_uid", room}}},
-      {verb::post, "/room/name", {{"room_uid", room}}, "获取成功", {{"name", "Demo Room"}},
-       MT_SQL_QUERY_MSG, {{"db", 1}}},
-      {verb::post, "/room/create", {{"member_list", {"uid_alice", "uid_bob"}}}, "创建群成功", nullptr,
-       MT_CREATE_ROOM_MSG, {"uid_alice", "uid_bob"}},
-      {verb::post, "/room/create", {{"member_list", Json::array()}}, "创建群成功", nullptr,
-       MT_CREATE_ROOM_MSG, Json::array()},
-      {verb::post, "/room/add_member", {{"room_uid", room}, {"member_list", {"uid_echo"}}},
-       "添加群成员成功", {{"room_uid", room}}, MT_ADD_TO_ROOM_MSG,
-       {{"room_uid", room}, {"member_list", {"uid_echo"}}}},
-      {verb::post, "/room/invite_member", {{"room_uid", room}, {"member_list", {"uid_echo"}}},
-       "邀请群成员成功", {{"room_uid", room}}, MT_INVITE_TO_ROOM_MSG,
-       {{"room_uid", room}, {"member_list", {"uid_echo"}}}},
-      {verb::post, "/room/del_member", {{"room_uid", room}, {"member_list", {"uid_bob"}}},
-       "删除群成员成功", {{"room_uid", room}}, MT_DEL_ROOM_MEMBER_MSG,
-       {{"room_uid", room}, {"member_list", {"uid_bob"}}}},
-      {verb::post, "/room/modify_name", {{"room_uid", room}, {"name", "新群名"}}, "修改群名成功",
-       {{"name", "新群名"}}, MT_MOD_ROOM_NAME_MSG, {{"room_uid", room}, {"name", "新群名"}}},
-      {verb::post, "/room/name", {{"room_uid", room}}, "获取成功", {{"name", "新群名"}}, MT_SQL_QUERY_MSG,
+      {verb::post,
+       "/contact/search",
+       {{"nickname", "Ali"}},
+       "搜索成功",
+       {{{"uid", "uid_alice"}}},
+       MT_SQL_QUERY_MSG,
        {{"db", 1}}},
-      {verb::post, "/room/modify_notice", {{"room_uid", room}, {"notice", "公告"}}, "修改群公告成功",
-       {{"notice", "公告"}}, MT_MOD_ROOM_NOTICE_MSG, {{"room_uid", room}, {"notice", "公告"}}},
-      {verb::post, "/room/quit", {{"room_uid", room}}, "退出群成功", nullptr, MT_QUIT_DEL_ROOM_MSG,
+      {verb::post,
+       "/contact/modify_remark",
+       {{"uid", "uid_alice"}, {"remark", ""}},
+       "修改备注成功",
+       Json::object(),
+       MT_MODIFY_FRIEND_REMARK,
+       {{"uid", "uid_alice"}, {"remark", ""}}},
+      // The client answers that there is no such request: data, so still a success.
+      {verb::post,
+       "/contact/accept_friend",
+       {{"encryptusername", "e"}, {"ticket", "t"}, {"scene", 30}},
+       "接受好友请求成功",
+       {{"success", false}},
+       MT_ACCEPT_FRIEND_MSG,
+       {{"encryptusername", "e"}, {"ticket", "t"}, {"scene", 30}}},
+      {verb::post,
+       "/contact/add_room_friend",
+       {{"room_uid", room}, {"uid", "uid_bob"}, {"verify", "hi"}},
+       "添加好友成功",
+       {{"uid", "uid_bob"}},
+       MT_ADD_FRIEND_MSG,
+       {{"room_uid", room}, {"uid", "uid_bob"}, {"remark", "hi"}}},
+      {verb::get,
+       "/rooms",
+       nullptr,
+       "获取成功",
+       {{{"room_uid", room}, {"name", "Demo Room"}}},
+       MT_GET_ROOMS_MSG,
+       Json::object()},
+      {verb::post,
+       "/room/detail",
+       {{"room_uid", room}},
+       "获取成功",
+       {{"room_uid", room}, {"members", {{{"uid", "uid_bob"}}}}},
+       MT_GET_ROOM_DETAIL_MSG,
        {{"room_uid", room}}},
-      {verb::post, "/sql_query",
+      {verb::post,
+       "/room/members",
+       {{"room_uid", room}},
+       "获取成功",
+       {{{"uid", "uid_bob"}}},
+       MT_GET_ROOM_MEMBERS_MSG,
+       {{"room_uid", room}}},
+      {verb::post,
+       "/room/name",
+       {{"room_uid", room}},
+       "获取成功",
+       {{"name", "Demo Room"}},
+       MT_SQL_QUERY_MSG,
+       {{"db", 1}}},
+      {verb::post,
+       "/room/create",
+       {{"member_list", {"uid_alice", "uid_bob"}}},
+       "创建群成功",
+       nullptr,
+       MT_CREATE_ROOM_MSG,
+       {"uid_alice", "uid_bob"}},
+      {verb::post,
+       "/room/create",
+       {{"member_list", Json::array()}},
+       "创建群成功",
+       nullptr,
+       MT_CREATE_ROOM_MSG,
+       Json::array()},
+      {verb::post,
+       "/room/add_member",
+       {{"room_uid", room}, {"member_list", {"uid_echo"}}},
+       "添加群成员成功",
+       {{"room_uid", room}},
+       MT_ADD_TO_ROOM_MSG,
+       {{"room_uid", room}, {"member_list", {"uid_echo"}}}},
+      {verb::post,
+       "/room/invite_member",
+       {{"room_uid", room}, {"member_list", {"uid_echo"}}},
+       "邀请群成员成功",
+       {{"room_uid", room}},
+       MT_INVITE_TO_ROOM_MSG,
+       {{"room_uid", room}, {"member_list", {"uid_echo"}}}},
+      {verb::post,
+       "/room/del_member",
+       {{"room_uid", room}, {"member_list", {"uid_bob"}}},
+       "删除群成员成功",
+       {{"room_uid", room}},
+       MT_DEL_ROOM_MEMBER_MSG,
+       {{"room_uid", room}, {"member_list", {"uid_bob"}}}},
+      {verb::post,
+       "/room/modify_name",
+       {{"room_uid", room}, {"name", "新群名"}},
+       "修改群名成功",
+       {{"name", "新群名"}},
+       MT_MOD_ROOM_NAME_MSG,
+       {{"room_uid", room}, {"name", "新群名"}}},
+      {verb::post,
+       "/room/name",
+       {{"room_uid", room}},
+       "获取成功",
+       {{"name", "新群名"}},
+       MT_SQL_QUERY_MSG,
+       {{"db", 1}}},
+      {verb::post,
+       "/room/modify_notice",
+       {{"room_uid", room}, {"notice", "公告"}},
+       "修改群公告成功",
+       {{"notice", "公告"}},
+       MT_MOD_ROOM_NOTICE_MSG,
+       {{"room_uid", room}, {"notice", "公告"}}},
+      {verb::post,
+       "/room/quit",
+       {{"room_uid", room}},
+       "退出群成功",
+       nullptr,
+       MT_QUIT_DEL_ROOM_MSG,
+       {{"room_uid", room}}},
+      {verb::post,
+       "/sql_query",
        {{"sql", "select username, nickname from contact where username = 'uid_alice'"}, {"db", 1}},
-       "查询成功", {{"result", Json::array({Json::array({"uid_alice", "Alice"})})}}, MT_SQL_QUERY_MSG,
+       "查询成功",
+       {{"result", Json::array({Json::array({"uid_alice", "Alice"})})}},
+       MT_SQL_QUERY_MSG,
        {{"sql", "select username, nickname from contact where username = 'uid_alice'"}, {"db", 1}}},
   };
   for (const auto& c : cases) {
@@ -420,18 +580,30 @@ TEST_F(ParloApi, EmptyResultsAreSuccessesAndQuotesStayQuoted) {
   };
   const Case cases[] = {
       // Nothing to search for: no statement at all.
-      {"/contact/search", {{"uid", nullptr}, {"nickname", ""}},
-       R"({"success":true,"message":"搜索成功","data":[]})", false},
-      {"/contact/search", {{"nickname", "nobody-has-this"}, {"fuzzy_search", false}},
-       R"({"success":true,"message":"搜索成功","data":[]})", true},
-      {"/contact/search", {{"nickname", "x' or '1'='1"}},
-       R"({"success":true,"message":"搜索成功","data":[]})", true},
-      {"/room/name", {{"room_uid", "room_none@chatroom"}},
-       R"({"success":true,"message":"获取成功","data":{"name":""}})", true},
-      {"/room/name", {{"room_uid", "x' or '1'='1"}},
-       R"({"success":true,"message":"获取成功","data":{"name":""}})", true},
-      {"/sql_query", {{"sql", "select username from contact where 0"}, {"db", 1}},
-       R"({"success":true,"message":"查询成功","data":{"result":[]}})", true},
+      {"/contact/search",
+       {{"uid", nullptr}, {"nickname", ""}},
+       R"({"success":true,"message":"搜索成功","data":[]})",
+       false},
+      {"/contact/search",
+       {{"nickname", "nobody-has-this"}, {"fuzzy_search", false}},
+       R"({"success":true,"message":"搜索成功","data":[]})",
+       true},
+      {"/contact/search",
+       {{"nickname", "x' or '1'='1"}},
+       R"({"success":true,"message":"搜索成功","data":[]})",
+       true},
+      {"/room/name",
+       {{"room_uid", "room_none@chatroom"}},
+       R"({"success":true,"message":"获取成功","data":{"name":""}})",
+       true},
+      {"/room/name",
+       {{"room_uid", "x' or '1'='1"}},
+       R"({"success":true,"message":"获取成功","data":{"name":""}})",
+       true},
+      {"/sql_query",
+       {{"sql", "select username from contact where 0"}, {"db", 1}},
+       R"({"success":true,"message":"查询成功","data":{"result":[]}})",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.path) + " " + c.body.dump());
@@ -492,7 +664,8 @@ TEST_F(ParloApi, ClientFailuresAnswerEachRoutesFailureText) {
     const std::string full = std::string("/api/parlo") + c.path;
     auto r = c.method == verb::get ? get(c.path) : post(c.path, valid_body(full));
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_EQ(r.body, std::string(R"({"success":false,"message":")") + c.message + R"(","data":null})");
+    EXPECT_EQ(r.body,
+              std::string(R"({"success":false,"message":")") + c.message + R"(","data":null})");
   }
   EXPECT_TRUE(sim_.sent().empty());
 }
@@ -531,7 +704,8 @@ TEST_F(ParloApi, DataRoutesFailWhenTheReplyCarriesNothing) {
     const std::string full = std::string("/api/parlo") + c.path;
     auto r = c.method == verb::get ? get(c.path) : post(c.path, valid_body(full));
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_EQ(r.body, std::string(R"({"success":false,"message":")") + c.message + R"(","data":null})");
+    EXPECT_EQ(r.body,
+              std::string(R"({"success":false,"message":")") + c.message + R"(","data":null})");
   }
 }
 
@@ -561,16 +735,15 @@ TEST_F(ParloApi, UnansweredRequestsFailAfterTheWait) {
       HttpClient c(server_->port(), std::chrono::seconds(30));
       const Case& k = cases[i];
       const std::string full = std::string("/api/parlo") + k.path;
-      answers[i] = k.method == verb::get
-                       ? c.get(full, auth_header()).body
-                       : c.post_json(full, valid_body(full), auth_header()).body;
+      answers[i] = k.method == verb::get ? c.get(full, auth_header()).body
+                                         : c.post_json(full, valid_body(full), auth_header()).body;
     });
   }
   for (auto& t : threads) t.join();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].path);
-    EXPECT_EQ(answers[i],
-              std::string(R"({"success":false,"message":")") + cases[i].message + R"(","data":null})");
+    EXPECT_EQ(answers[i], std::string(R"({"success":false,"message":")") + cases[i].message +
+                              R"(","data":null})");
   }
 }
 
@@ -593,19 +766,25 @@ TEST_F(ParloApi, BodiesThatDoNotFitTheirRecordAre422) {
       {"/send/room_at", {{"to_uid", text, true}, {"content", text, true}, {"at_list", list, true}}},
       {"/send/card", {{"to_uid", text, true}, {"card_uid", text, true}}},
       {"/send/link_card",
-       {{"to_uid", text, true}, {"title", text, true}, {"desc", text, true}, {"url", text, true},
+       {{"to_uid", text, true},
+        {"title", text, true},
+        {"desc", text, true},
+        {"url", text, true},
         {"image_url", text, true}}},
       {"/send/xml", {{"to_uid", text, true}, {"xml", text, true}, {"app_type", integer, false}}},
       {"/send/pat", {{"room_uid", text, true}, {"patted_uid", text, true}}},
       {"/contact/detail", {{"uid", text, true}}},
       {"/contact/search",
-       {{"uid", nullable_text, false}, {"account", nullable_text, false},
-        {"nickname", nullable_text, false}, {"remark", nullable_text, false},
+       {{"uid", nullable_text, false},
+        {"account", nullable_text, false},
+        {"nickname", nullable_text, false},
+        {"remark", nullable_text, false},
         {"fuzzy_search", boolean, false}}},
       {"/contact/modify_remark", {{"uid", text, true}, {"remark", text, true}}},
       {"/contact/accept_friend",
        {{"encryptusername", text, true}, {"ticket", text, true}, {"scene", integer, true}}},
-      {"/contact/add_room_friend", {{"room_uid", text, true}, {"uid", text, true}, {"verify", text, true}}},
+      {"/contact/add_room_friend",
+       {{"room_uid", text, true}, {"uid", text, true}, {"verify", text, true}}},
       {"/room/detail", {{"room_uid", text, true}}},
       {"/room/members", {{"room_uid", text, true}}},
       {"/room/name", {{"room_uid", text, true}}},
@@ -621,11 +800,16 @@ TEST_F(ParloApi, BodiesThatDoNotFitTheirRecordAre422) {
   // A value of the wrong JSON type for each kind, and the error it must give.
   const auto wrong = [](Kind k) -> std::pair<Json, const char*> {
     switch (k) {
-      case text: return {5, "string_type"};
-      case nullable_text: return {false, "string_type"};
-      case integer: return {"5", "int_type"};
-      case boolean: return {"yes", "bool_type"};
-      case list: return {"uid_alice", "list_type"};
+      case text:
+        return {5, "string_type"};
+      case nullable_text:
+        return {false, "string_type"};
+      case integer:
+        return {"5", "int_type"};
+      case boolean:
+        return {"yes", "bool_type"};
+      case list:
+        return {"uid_alice", "list_type"};
     }
     return {nullptr, ""};
   };
@@ -674,12 +858,13 @@ TEST_F(ParloApi, BodiesThatDoNotFitTheirRecordAre422) {
   }
   EXPECT_EQ(checked, 48u);
   // Finer type rules.
-  check("/send/xml", R"({"to_uid":"a","xml":"x","app_type":true})", "int_type", {"body", "app_type"});
+  check("/send/xml", R"({"to_uid":"a","xml":"x","app_type":true})", "int_type",
+        {"body", "app_type"});
   check("/send/xml", R"({"to_uid":"a","xml":"x","app_type":5.5})", "int_from_float",
         {"body", "app_type"});
   check("/sql_query", R"({"sql":"s","db":9223372036854775808})", "less_than_equal", {"body", "db"});
-  check("/contact/accept_friend", R"({"encryptusername":"e","ticket":"t","scene":false})", "int_type",
-        {"body", "scene"});
+  check("/contact/accept_friend", R"({"encryptusername":"e","ticket":"t","scene":false})",
+        "int_type", {"body", "scene"});
   check("/contact/search", R"({"fuzzy_search":1})", "bool_type", {"body", "fuzzy_search"});
   check("/send/room_at", R"({"to_uid":"r","content":"c","at_list":["a",2]})", "string_type",
         {"body", "at_list", 1});
