@@ -752,16 +752,16 @@ TEST_F(ParloApi, UnansweredRequestsFailAfterTheWait) {
 TEST_F(ParloApi, BodiesThatDoNotFitTheirRecordAre422) {
   ASSERT_NO_FATAL_FAILURE(open_logged_in());
   enum Kind { text, integer, boolean, list, nullable_text };
-  struct FieldSpec {
+  struct FieldRule {
     const char* name;
     Kind kind;
     bool required;
   };
-  struct RouteSpec {
+  struct RouteFields {
     const char* path;
-    std::vector<FieldSpec> fields;
+    std::vector<FieldRule> fields;
   };
-  const RouteSpec routes[] = {
+  const RouteFields routes[] = {
       {"/send/text", {{"to_uid", text, true}, {"content", text, true}}},
       {"/send/room_at", {{"to_uid", text, true}, {"content", text, true}, {"at_list", list, true}}},
       {"/send/card", {{"to_uid", text, true}, {"card_uid", text, true}}},
