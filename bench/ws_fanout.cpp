@@ -97,6 +97,8 @@ struct Totals {
   std::atomic<std::int64_t> failed{0};
   std::atomic<std::int64_t> frames{0};
   std::atomic<std::int64_t> finished_readers{0};
+  std::atomic<bool> closing{false};      // set when this tool starts closing
+  std::atomic<std::int64_t> dropped{0};  // connections that ended before that
   std::mutex error_mutex;
   std::string first_error;
   void fail(const std::string& text) {
@@ -111,7 +113,10 @@ net::awaitable<void> read_frames(std::shared_ptr<Connection> c, Totals& totals,
   c->latency_ns.reserve(static_cast<std::size_t>(expected));
   for (;;) {
     auto [ec, n] = co_await c->ws.async_read(c->buffer, kTuple);
-    if (ec) break;
+    if (ec) {
+      if (!totals.closing.load()) totals.dropped.fetch_add(1);
+      break;
+    }
     const std::int64_t now = monotonic_ns();
     const auto data = c->buffer.cdata();
     std::string_view text(static_cast<const char*>(data.data()), data.size());
@@ -254,6 +259,7 @@ int main(int argc, char** argv) {
   const std::int64_t live = totals.connected.load();
 
   auto close_all = [&] {
+    totals.closing.store(true);
     for (auto& c : all) {
       if (c) net::co_spawn(c->ws.get_executor(), close_one(c), net::detached);
     }
@@ -341,7 +347,7 @@ int main(int argc, char** argv) {
       static_cast<long long>(lost), static_cast<long long>(reordered), seconds, fps, p50, p99);
   std::printf(
       "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
-      "delivered=%lld lost=%lld reordered=%lld seconds=%.3f frames_per_s=%.0f "
+      "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
       "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f\n",
       mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
       o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
