@@ -339,19 +339,21 @@ int main(int argc, char** argv) {
   const double p50 = percentile_ms(latencies, 0.50);
   const double p99 = percentile_ms(latencies, 0.99);
   const char* mode = o.interval_ms > 0 ? "paced" : "burst";
+  const long long dropped = static_cast<long long>(totals.dropped.load());
   std::printf(
-      "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered "
-      "%lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms\n",
+      "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered %lld, "
+      "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms\n",
       mode, static_cast<long long>(o.events), static_cast<long long>(live),
       static_cast<long long>(delivered), static_cast<long long>(expected),
-      static_cast<long long>(lost), static_cast<long long>(reordered), seconds, fps, p50, p99);
+      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
+      p99);
   std::printf(
       "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
       "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
       "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f\n",
       mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
       o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
-      static_cast<long long>(lost), static_cast<long long>(reordered), seconds, fps, p50, p99,
-      connect_s);
+      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
+      p99, connect_s);
   return (lost == 0 && reordered == 0 && live == o.connections) ? 0 : 1;
 }
