@@ -1,5 +1,6 @@
 #include "corvid/app/http/session.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <ctime>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "corvid/app/http/cors.hpp"
 #include "corvid/app/http/request.hpp"
@@ -87,7 +89,11 @@ class UploadBody final : public BodyReader {
  public:
   UploadBody(Session& session, bhttp::request_parser<bhttp::buffer_body>& parser,
              bool expect_continue)
-      : session_(session), parser_(parser), expect_continue_(expect_continue) {}
+      : session_(session), parser_(parser), expect_continue_(expect_continue) {
+    // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
+    // header the buffer is small, so without room every receive would carry 512 bytes.
+    session_.buffer_.reserve(kUploadChunk);
+  }
 
   net::awaitable<std::string_view> read_some() override {
     if (failed_) throw beast::system_error(net::error::operation_aborted);
@@ -134,7 +140,9 @@ class UploadBody final : public BodyReader {
   bhttp::request_parser<bhttp::buffer_body>& parser_;
   bool expect_continue_;
   bool failed_ = false;
-  std::array<char, kUploadChunk> chunk_{};
+  // On the heap: the reader lives in the frame of every request's coroutine, and 64 KiB there
+  // made each request's frame a large allocation.
+  std::vector<char> chunk_ = std::vector<char>(kUploadChunk);
 };
 
 Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id)
@@ -285,6 +293,9 @@ net::awaitable<bool> Session::serve_one() {
       }
       bhttp::request_parser<bhttp::string_body> body(std::move(parser));
       body.body_limit(limit);
+      // Room for large receives (see UploadBody), as much as the declared body needs.
+      buffer_.reserve(static_cast<std::size_t>(
+          std::min<std::uint64_t>(body.content_length().value_or(0), kUploadChunk)));
       stream_.expires_after(server_->options().body_timeout);
       auto [bec, bn] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
       if (bec == bhttp::error::body_limit) {

@@ -1,0 +1,359 @@
+// WebSocket fan-out load tool. Opens K connections of the logged-in account to a running Corvid,
+// has the simulated client emit N stamped events through its control socket, and reads every
+// relayed frame on every connection:
+//   delivered/expected, lost, reordered, frames/s (first inject to last frame) and the p50/p99
+//   emit-to-receive latency (the event's "t_ns" against CLOCK_MONOTONIC at receipt; the server
+//   and this tool run on the same machine, so the clocks agree).
+// With --events 0 it only holds the K connections idle and reports the server's RSS before and
+// after (--rss-pid), which is the per-connection memory figure.
+//
+// Many connections need many descriptors (raise `ulimit -n`) and many local ports: --sources S
+// spreads them over the source addresses 127.0.0.1 .. 127.0.0.S, and the port is chosen at
+// connect time (IP_BIND_ADDRESS_NO_PORT), so each address has the whole ephemeral range.
+//
+// Prints human lines and one "RESULT key=value ..." line for scripts. Exit 0 when every frame
+// arrived in order, 1 otherwise, 2 on a usage or set-up error.
+#include <netinet/in.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kTuple = net::as_tuple(net::use_awaitable);
+using BindNoPort = net::detail::socket_option::boolean<IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT>;
+
+std::int64_t monotonic_ns() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+struct Options {
+  std::string host = "127.0.0.1";
+  unsigned short port = 0;
+  std::string key;
+  std::string uid = "uid_standin";
+  std::string control;
+  int connections = 1;
+  std::int64_t events = 1000;
+  int interval_ms = 0;
+  int size = 0;
+  int sources = 1;
+  int threads = 4;
+  int parallel = 128;
+  int rss_pid = 0;
+  double idle_timeout_s = 10;
+};
+
+// Finds `"name": <integer>` in a frame without parsing the whole JSON: a million frames are read
+// per run, and the tool must not be the bottleneck it measures.
+bool find_int(std::string_view text, std::string_view key, std::int64_t& out) {
+  auto at = text.find(key);
+  if (at == std::string_view::npos) return false;
+  at += key.size();
+  while (at < text.size() && (text[at] == ' ' || text[at] == ':')) ++at;
+  auto [ptr, ec] = std::from_chars(text.data() + at, text.data() + text.size(), out);
+  return ec == std::errc();
+}
+
+struct Connection {
+  explicit Connection(net::any_io_executor ex) : ws(ex) {}
+  websocket::stream<beast::tcp_stream> ws;
+  beast::flat_buffer buffer;
+  std::int64_t last_seq = -1;
+  std::int64_t delivered = 0;
+  std::int64_t reordered = 0;
+  std::int64_t last_receive_ns = 0;
+  std::vector<std::int64_t> latency_ns;
+};
+
+struct Totals {
+  std::atomic<std::int64_t> connected{0};
+  std::atomic<std::int64_t> failed{0};
+  std::atomic<std::int64_t> frames{0};
+  std::atomic<std::int64_t> finished_readers{0};
+  std::atomic<bool> closing{false};      // set when this tool starts closing
+  std::atomic<std::int64_t> dropped{0};  // connections that ended before that
+  std::mutex error_mutex;
+  std::string first_error;
+  void fail(const std::string& text) {
+    failed.fetch_add(1);
+    std::lock_guard lock(error_mutex);
+    if (first_error.empty()) first_error = text;
+  }
+};
+
+net::awaitable<void> read_frames(std::shared_ptr<Connection> c, Totals& totals,
+                                 std::int64_t expected) {
+  c->latency_ns.reserve(static_cast<std::size_t>(expected));
+  for (;;) {
+    auto [ec, n] = co_await c->ws.async_read(c->buffer, kTuple);
+    if (ec) {
+      if (!totals.closing.load()) totals.dropped.fetch_add(1);
+      break;
+    }
+    const std::int64_t now = monotonic_ns();
+    const auto data = c->buffer.cdata();
+    std::string_view text(static_cast<const char*>(data.data()), data.size());
+    std::int64_t seq = 0;
+    std::int64_t t_ns = 0;
+    if (find_int(text, "\"seq\"", seq) && find_int(text, "\"t_ns\"", t_ns)) {
+      if (seq != c->last_seq + 1) {
+        if (seq <= c->last_seq) ++c->reordered;
+      }
+      c->last_seq = std::max(c->last_seq, seq);
+      ++c->delivered;
+      c->last_receive_ns = now;
+      c->latency_ns.push_back(now - t_ns);
+      totals.frames.fetch_add(1, std::memory_order_relaxed);
+    }
+    c->buffer.consume(c->buffer.size());
+  }
+  totals.finished_readers.fetch_add(1);
+}
+
+net::awaitable<void> connect_some(const Options& o, net::io_context& io,
+                                  std::vector<std::shared_ptr<Connection>>& all,
+                                  std::atomic<int>& next, Totals& totals, std::int64_t expected) {
+  const tcp::endpoint server(net::ip::make_address(o.host), o.port);
+  const std::string target =
+      "/api/ws/connect/" + o.uid + "?api_key=" + o.key + "&client_name=bench";
+  const std::string host_header = o.host + ":" + std::to_string(o.port);
+  for (int i = next.fetch_add(1); i < o.connections; i = next.fetch_add(1)) {
+    auto c = std::make_shared<Connection>(net::make_strand(io));
+    all[static_cast<std::size_t>(i)] = c;
+    try {
+      auto& socket = c->ws.next_layer().socket();
+      socket.open(tcp::v4());
+      socket.set_option(BindNoPort(true));
+      net::ip::address_v4::bytes_type source{127, 0, 0,
+                                             static_cast<unsigned char>(1 + i % o.sources)};
+      socket.bind(tcp::endpoint(net::ip::address_v4(source), 0));
+      co_await c->ws.next_layer().async_connect(server, net::use_awaitable);
+      co_await c->ws.async_handshake(host_header, target, net::use_awaitable);
+      co_await c->ws.async_read(c->buffer, net::use_awaitable);  // the welcome frame
+      c->buffer.consume(c->buffer.size());
+    } catch (const std::exception& e) {
+      totals.fail(e.what());
+      all[static_cast<std::size_t>(i)].reset();
+      continue;
+    }
+    totals.connected.fetch_add(1);
+    net::co_spawn(c->ws.get_executor(), read_frames(c, totals, expected), net::detached);
+  }
+}
+
+net::awaitable<void> close_one(std::shared_ptr<Connection> c) {
+  co_await c->ws.async_close(websocket::close_code::normal, kTuple);
+}
+
+std::string control_command(const std::string& path, const nlohmann::json& command) {
+  net::io_context io;
+  net::local::stream_protocol::socket socket(io);
+  socket.connect(net::local::stream_protocol::endpoint(path));
+  const std::string line = command.dump() + "\n";
+  net::write(socket, net::buffer(line));
+  std::string answer;
+  net::read_until(socket, net::dynamic_buffer(answer), '\n');
+  return answer.substr(0, answer.find('\n'));
+}
+
+std::int64_t rss_kib(int pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(status, line)) {
+    if (line.rfind(prefix, 0) == 0) return std::stoll(line.substr(prefix.size()));
+  }
+  return -1;
+}
+
+double percentile_ms(std::vector<std::int64_t>& values, double p) {
+  if (values.empty()) return 0;
+  auto k = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+  return static_cast<double>(values[k]) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App cli{"WebSocket fan-out load tool for Corvid and the simulated client"};
+  cli.add_option("--host", o.host, "server address");
+  cli.add_option("--port", o.port, "server port")->required();
+  cli.add_option("--key", o.key, "API key")->required();
+  cli.add_option("--uid", o.uid, "the logged-in account")->capture_default_str();
+  cli.add_option("--control", o.control, "the simulated client's control socket");
+  cli.add_option("--connections,-k", o.connections, "connections")->check(CLI::Range(1, 1000000));
+  cli.add_option("--events,-n", o.events, "events to inject; 0 = hold the connections idle")
+      ->capture_default_str();
+  cli.add_option("--interval-ms", o.interval_ms, "0 = burst, else one event every M ms")
+      ->capture_default_str();
+  cli.add_option("--size", o.size, "pad each event's data to about B bytes");
+  cli.add_option("--sources", o.sources, "source addresses 127.0.0.1 .. 127.0.0.S")
+      ->check(CLI::Range(1, 254));
+  cli.add_option("--threads", o.threads, "threads of this tool")->capture_default_str();
+  cli.add_option("--parallel", o.parallel, "handshakes in flight")->capture_default_str();
+  cli.add_option("--rss-pid", o.rss_pid, "report this process's RSS before and after connecting");
+  cli.add_option("--idle-timeout", o.idle_timeout_s, "seconds without a frame before giving up")
+      ->capture_default_str();
+  CLI11_PARSE(cli, argc, argv);
+  if (o.events > 0 && o.control.empty()) {
+    std::fprintf(stderr, "ws_fanout: --control is needed to inject events\n");
+    return 2;
+  }
+
+  net::io_context io(o.threads);
+  auto guard = net::make_work_guard(io);
+  std::vector<std::thread> pool;
+  for (int i = 0; i < o.threads; ++i) pool.emplace_back([&io] { io.run(); });
+  auto finish = [&] {
+    guard.reset();
+    for (auto& t : pool) t.join();
+  };
+
+  Totals totals;
+  std::vector<std::shared_ptr<Connection>> all(static_cast<std::size_t>(o.connections));
+  std::atomic<int> next{0};
+  const std::int64_t rss_before = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+  const auto connect_start = Clock::now();
+  for (int i = 0; i < std::min(o.parallel, o.connections); ++i) {
+    net::co_spawn(io, connect_some(o, io, all, next, totals, o.events), net::detached);
+  }
+  while (totals.connected.load() + totals.failed.load() < o.connections) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const double connect_s = std::chrono::duration<double>(Clock::now() - connect_start).count();
+  std::printf("connected %lld/%d in %.2f s\n", static_cast<long long>(totals.connected.load()),
+              o.connections, connect_s);
+  if (totals.failed.load() > 0) {
+    std::printf("failed %lld, first error: %s\n", static_cast<long long>(totals.failed.load()),
+                totals.first_error.c_str());
+  }
+  const std::int64_t live = totals.connected.load();
+
+  auto close_all = [&] {
+    totals.closing.store(true);
+    for (auto& c : all) {
+      if (c) net::co_spawn(c->ws.get_executor(), close_one(c), net::detached);
+    }
+    // Readers end when their close completes; a server that does not answer is cut off.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (totals.finished_readers.load() < live && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (totals.finished_readers.load() < live) io.stop();
+    finish();
+  };
+
+  if (o.events == 0) {
+    // Idle: let the server settle its per-connection state, then read its RSS.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+    const double per_conn =
+        live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live)
+                 : 0;
+    std::printf("server RSS %lld KiB -> %lld KiB with %lld idle connections (%.0f B each)\n",
+                static_cast<long long>(rss_before), static_cast<long long>(rss_after),
+                static_cast<long long>(live), per_conn);
+    std::printf(
+        "RESULT mode=idle k=%d connected=%lld rss_before_kib=%lld rss_after_kib=%lld "
+        "per_conn_b=%.0f connect_s=%.2f\n",
+        o.connections, static_cast<long long>(live), static_cast<long long>(rss_before),
+        static_cast<long long>(rss_after), per_conn, connect_s);
+    close_all();
+    return live == o.connections ? 0 : 1;
+  }
+
+  nlohmann::json inject = {
+      {"cmd", "inject"},
+      {"message", {{"type", 11046}, {"data", {{"from_uid", "uid_alice"}, {"content", "bench"}}}}},
+      {"count", o.events},
+      {"interval_ms", o.interval_ms},
+      {"stamp", true}};
+  if (o.size > 0) inject["size"] = o.size;
+  const std::int64_t t0 = monotonic_ns();
+  const std::string answer = control_command(o.control, inject);
+  if (answer.find("\"ok\": true") == std::string::npos &&
+      answer.find("\"ok\":true") == std::string::npos) {
+    std::fprintf(stderr, "ws_fanout: inject refused: %s\n", answer.c_str());
+    close_all();
+    return 2;
+  }
+
+  const std::int64_t expected = live * o.events;
+  std::int64_t seen = 0;
+  auto last_progress = Clock::now();
+  while (totals.frames.load() < expected) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::int64_t now = totals.frames.load();
+    if (now != seen) {
+      seen = now;
+      last_progress = Clock::now();
+    } else if (std::chrono::duration<double>(Clock::now() - last_progress).count() >
+               o.idle_timeout_s) {
+      break;
+    }
+  }
+  close_all();
+
+  std::int64_t delivered = 0, reordered = 0, last_ns = t0;
+  std::vector<std::int64_t> latencies;
+  latencies.reserve(static_cast<std::size_t>(totals.frames.load()));
+  for (const auto& c : all) {
+    if (!c) continue;
+    delivered += c->delivered;
+    reordered += c->reordered;
+    last_ns = std::max(last_ns, c->last_receive_ns);
+    latencies.insert(latencies.end(), c->latency_ns.begin(), c->latency_ns.end());
+  }
+  const std::int64_t lost = std::max<std::int64_t>(0, expected - delivered);
+  const double seconds = static_cast<double>(last_ns - t0) / 1e9;
+  const double fps = seconds > 0 ? static_cast<double>(delivered) / seconds : 0;
+  const double p50 = percentile_ms(latencies, 0.50);
+  const double p99 = percentile_ms(latencies, 0.99);
+  const char* mode = o.interval_ms > 0 ? "paced" : "burst";
+  const long long dropped = static_cast<long long>(totals.dropped.load());
+  std::printf(
+      "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered %lld, "
+      "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms\n",
+      mode, static_cast<long long>(o.events), static_cast<long long>(live),
+      static_cast<long long>(delivered), static_cast<long long>(expected),
+      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
+      p99);
+  std::printf(
+      "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
+      "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
+      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f\n",
+      mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
+      o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
+      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
+      p99, connect_s);
+  return (lost == 0 && reordered == 0 && live == o.connections) ? 0 : 1;
+}
