@@ -139,6 +139,7 @@ TEST_F(Service, EveryEventCodeAndAnUnknownOneReachTheLoggedInAccountOnce) {
     types.push_back(code);
   types.push_back(12345);     // no handler of its own
   types.push_back("11046");   // named like the code: its own handler relays it, the fallback not
+  types.push_back(11046.0);   // named "11046.0": no handler of its own, so the fallback relays it
   for (std::size_t i = 0; i < types.size(); ++i) {
     Json message = {{"type", types[i]}, {"data", {{"n", i}, {"text", "消息"}}}};
     sim_.ok({{"cmd", "inject"}, {"message", message}});
