@@ -21,6 +21,7 @@
 #include "corvid/app/websocket_hub.hpp"
 #include "corvid/utils/json.hpp"
 #include "hub/hub_test_support.hpp"
+#include "tapwire/tapwire.h"
 #include "tapwire/tapwire_sim.h"
 
 namespace corvid::testing {
@@ -59,6 +60,14 @@ class SimControls {
   void* handle_ = nullptr;
 };
 
+// Frames after the welcome, parsed.
+inline std::vector<Json> events_of(const FakeConnection& conn) {
+  std::vector<Json> out;
+  auto frames = conn.frames();
+  for (std::size_t i = 1; i < frames.size(); ++i) out.push_back(Json::parse(frames[i]));
+  return out;
+}
+
 class ServiceFixture : public ::testing::Test {
  protected:
   explicit ServiceFixture(std::size_t workers = 4) : workers_(workers) {}
@@ -85,11 +94,20 @@ class ServiceFixture : public ::testing::Test {
     return boost::asio::co_spawn(ioc_, std::move(op), boost::asio::use_future).get();
   }
 
-  // Opens the client and waits for its automatic login as uid_standin.
+  // Opens the client and waits for its automatic login as uid_standin, and for the login event
+  // to have been relayed: the relay runs after the account is set, so a connection opened
+  // right after the login could otherwise still receive it.
   void open_and_login() {
+    auto sentinel = watch("uid_standin");
     ASSERT_TRUE(run(service_->open_parlo()));
     ASSERT_TRUE(run(service_->wait_login(10)));
     ASSERT_TRUE(eventually([&] { return service_->current_login_uid() == "uid_standin"; }));
+    ASSERT_TRUE(eventually([&] {
+      for (const auto& event : events_of(*sentinel))
+        if (event.value("type", Json()) == MT_USER_LOGIN_MSG) return true;
+      return false;
+    }));
+    hub_.disconnect(sentinel, "uid_standin");
   }
 
   std::shared_ptr<FakeConnection> watch(const std::string& uid) {
@@ -113,13 +131,5 @@ class ServiceFixture : public ::testing::Test {
   app::ConnectionManager hub_;
   std::unique_ptr<app::ParloService> service_;
 };
-
-// Frames after the welcome, parsed.
-inline std::vector<Json> events_of(const FakeConnection& conn) {
-  std::vector<Json> out;
-  auto frames = conn.frames();
-  for (std::size_t i = 1; i < frames.size(); ++i) out.push_back(Json::parse(frames[i]));
-  return out;
-}
 
 }  // namespace corvid::testing

@@ -17,11 +17,14 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include <tapwire/tapwire.h>
+
 #include "core/support.hpp"
 #include "corvid/app/application_lifespan.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/websocket_hub.hpp"
+#include "hub/hub_test_support.hpp"
 #include "support/http_client.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
@@ -92,10 +95,22 @@ class WsEndpoint : public ::testing::Test {
     return boost::asio::co_spawn(server_->io(), std::move(work), boost::asio::use_future).get();
   }
 
+  // Opens the client, waits for its automatic login and for the login event to have been
+  // relayed: the relay runs after the account is set, so a connection opened right after the
+  // login could otherwise still receive it ahead of the events a test injects.
   void open_and_login() {
+    auto sentinel = std::make_shared<testing::FakeConnection>();
+    app::ConnectionPtr registered = sentinel;
+    run(hub_->connect(registered, kUid));
     ASSERT_TRUE(run(service_->open_parlo()));
     ASSERT_TRUE(run(service_->wait_login(10)));
     ASSERT_TRUE(wait_until([&] { return service_->current_login_uid() == kUid; }));
+    ASSERT_TRUE(wait_until([&] {
+      for (const auto& frame : sentinel->frames())
+        if (Json::parse(frame).value("type", Json()) == MT_USER_LOGIN_MSG) return true;
+      return false;
+    }));
+    hub_->disconnect(registered, kUid);
   }
 
   // A connection of the logged-in account whose welcome frame was read.
