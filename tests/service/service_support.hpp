@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/websocket_hub.hpp"
@@ -35,7 +35,8 @@ class SimControls {
   }
   // Runs one control command; fails the test unless it answers ok.
   Json ok(const Json& cmd) {
-    auto run = reinterpret_cast<decltype(&tapwire_sim_command)>(dlsym(handle_, "tapwire_sim_command"));
+    auto run =
+        reinterpret_cast<decltype(&tapwire_sim_command)>(dlsym(handle_, "tapwire_sim_command"));
     if (run == nullptr) {
       ADD_FAILURE() << "missing tapwire_sim_command";
       return Json();
@@ -53,7 +54,8 @@ class SimControls {
     return answer;
   }
   void stop() {
-    if (auto f = reinterpret_cast<decltype(&tapwire_sim_stop)>(dlsym(handle_, "tapwire_sim_stop"))) f();
+    if (auto f = reinterpret_cast<decltype(&tapwire_sim_stop)>(dlsym(handle_, "tapwire_sim_stop")))
+      f();
   }
 
  private:
@@ -125,7 +127,8 @@ class ServiceFixture : public ::testing::Test {
   std::unique_ptr<LogCapture> logs_;
   SimControls sim_;
   boost::asio::io_context ioc_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{ioc_.get_executor()};
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
+      ioc_.get_executor()};
   std::vector<std::thread> threads_;
   boost::asio::thread_pool workers_;
   app::ConnectionManager hub_;
