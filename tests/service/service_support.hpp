@@ -10,17 +10,18 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/websocket_hub.hpp"
 #include "corvid/utils/json.hpp"
 #include "hub/hub_test_support.hpp"
+#include "tapwire/tapwire.h"
 #include "tapwire/tapwire_sim.h"
 
 namespace corvid::testing {
@@ -34,7 +35,8 @@ class SimControls {
   }
   // Runs one control command; fails the test unless it answers ok.
   Json ok(const Json& cmd) {
-    auto run = reinterpret_cast<decltype(&tapwire_sim_command)>(dlsym(handle_, "tapwire_sim_command"));
+    auto run =
+        reinterpret_cast<decltype(&tapwire_sim_command)>(dlsym(handle_, "tapwire_sim_command"));
     if (run == nullptr) {
       ADD_FAILURE() << "missing tapwire_sim_command";
       return Json();
@@ -52,12 +54,21 @@ class SimControls {
     return answer;
   }
   void stop() {
-    if (auto f = reinterpret_cast<decltype(&tapwire_sim_stop)>(dlsym(handle_, "tapwire_sim_stop"))) f();
+    if (auto f = reinterpret_cast<decltype(&tapwire_sim_stop)>(dlsym(handle_, "tapwire_sim_stop")))
+      f();
   }
 
  private:
   void* handle_ = nullptr;
 };
+
+// Frames after the welcome, parsed.
+inline std::vector<Json> events_of(const FakeConnection& conn) {
+  std::vector<Json> out;
+  auto frames = conn.frames();
+  for (std::size_t i = 1; i < frames.size(); ++i) out.push_back(Json::parse(frames[i]));
+  return out;
+}
 
 class ServiceFixture : public ::testing::Test {
  protected:
@@ -85,11 +96,20 @@ class ServiceFixture : public ::testing::Test {
     return boost::asio::co_spawn(ioc_, std::move(op), boost::asio::use_future).get();
   }
 
-  // Opens the client and waits for its automatic login as uid_standin.
+  // Opens the client and waits for its automatic login as uid_standin, and for the login event
+  // to have been relayed: the relay runs after the account is set, so a connection opened
+  // right after the login could otherwise still receive it.
   void open_and_login() {
+    auto sentinel = watch("uid_standin");
     ASSERT_TRUE(run(service_->open_parlo()));
     ASSERT_TRUE(run(service_->wait_login(10)));
     ASSERT_TRUE(eventually([&] { return service_->current_login_uid() == "uid_standin"; }));
+    ASSERT_TRUE(eventually([&] {
+      for (const auto& event : events_of(*sentinel))
+        if (event.value("type", Json()) == MT_USER_LOGIN_MSG) return true;
+      return false;
+    }));
+    hub_.disconnect(sentinel, "uid_standin");
   }
 
   std::shared_ptr<FakeConnection> watch(const std::string& uid) {
@@ -107,19 +127,12 @@ class ServiceFixture : public ::testing::Test {
   std::unique_ptr<LogCapture> logs_;
   SimControls sim_;
   boost::asio::io_context ioc_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{ioc_.get_executor()};
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
+      ioc_.get_executor()};
   std::vector<std::thread> threads_;
   boost::asio::thread_pool workers_;
   app::ConnectionManager hub_;
   std::unique_ptr<app::ParloService> service_;
 };
-
-// Frames after the welcome, parsed.
-inline std::vector<Json> events_of(const FakeConnection& conn) {
-  std::vector<Json> out;
-  auto frames = conn.frames();
-  for (std::size_t i = 1; i < frames.size(); ++i) out.push_back(Json::parse(frames[i]));
-  return out;
-}
 
 }  // namespace corvid::testing

@@ -15,8 +15,8 @@
 namespace corvid::app {
 namespace {
 
-using testing::eventually;
 using testing::events_of;
+using testing::eventually;
 using testing::ServiceFixture;
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -51,8 +51,9 @@ TEST_F(Service, WithoutABindingEveryOperationFallsBackSilently) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].rfind("初始化Parlo失败: ", 0), 0u) << errors[0];
   EXPECT_GT(errors[0].size(), std::string("初始化Parlo失败: ").size());
-  EXPECT_EQ(dump_compact(service_->get_status()),
-            R"({"pid":0,"client_id":0,"login_status":false,"status":false,"login_info":null,"current_uid":null})");
+  EXPECT_EQ(
+      dump_compact(service_->get_status()),
+      R"({"pid":0,"client_id":0,"login_status":false,"status":false,"login_info":null,"current_uid":null})");
 
   logs->clear();
   ::testing::internal::CaptureStdout();
@@ -72,7 +73,8 @@ TEST_F(Service, WithoutABindingEveryOperationFallsBackSilently) {
   EXPECT_FALSE(run(service_->send_gif("uid_echo", "")));
   const auto printed = lines_of(::testing::internal::GetCapturedStdout());
   // Only the file senders say why; they check the login before the file.
-  EXPECT_EQ(printed, (std::vector<std::string>{"❌ Parlo未登录，无法发送图片", "❌ Parlo未登录，无法发送GIF"}));
+  EXPECT_EQ(printed, (std::vector<std::string>{"❌ Parlo未登录，无法发送图片",
+                                               "❌ Parlo未登录，无法发送GIF"}));
   EXPECT_TRUE(logs->texts("parlo_service", spdlog::level::err).empty());
 }
 
@@ -133,12 +135,13 @@ TEST_F(Service, EveryEventCodeAndAnUnknownOneReachTheLoggedInAccountOnce) {
   // Every code with a handler of its own except login/logout (they switch the account, tested
   // below) and ready (the manager keeps it), then what only the fallback relays.
   std::vector<Json> types;
-  for (int code : {11046, 11047, 11048, 11049, 11050, 11051, 11052, 11053, 11054, 11055, 11056,
-                   11057, 11058, 11059, 11060, 11061, 11098, 11099, 11100, 11101, 11102, 11103,
-                   11001, 11087})
+  for (int code :
+       {11046, 11047, 11048, 11049, 11050, 11051, 11052, 11053, 11054, 11055, 11056, 11057,
+        11058, 11059, 11060, 11061, 11098, 11099, 11100, 11101, 11102, 11103, 11001, 11087})
     types.push_back(code);
-  types.push_back(12345);     // no handler of its own
-  types.push_back("11046");   // named like the code: its own handler relays it, the fallback not
+  types.push_back(12345);    // no handler of its own
+  types.push_back("11046");  // named like the code: its own handler relays it, the fallback not
+  types.push_back(11046.0);  // named "11046.0": no handler of its own, so the fallback relays it
   for (std::size_t i = 0; i < types.size(); ++i) {
     Json message = {{"type", types[i]}, {"data", {{"n", i}, {"text", "消息"}}}};
     sim_.ok({{"cmd", "inject"}, {"message", message}});
@@ -192,9 +195,11 @@ TEST_F(Service, LoginAndLogoutSwitchTheAccountEventsGoTo) {
   sim_.ok({{"cmd", "logout"}});
   ASSERT_TRUE(eventually([&] { return !service_->current_login_uid().has_value(); }));
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", 11046}, {"data", {{"n", 2}}}}}});
-  ASSERT_TRUE(eventually([&] { return logs->texts("parlo_service", spdlog::level::warn).size() >= 2; }));
+  ASSERT_TRUE(
+      eventually([&] { return logs->texts("parlo_service", spdlog::level::warn).size() >= 2; }));
   EXPECT_EQ(logs->texts("parlo_service", spdlog::level::warn),
-            (std::vector<std::string>{"没有登录用户，无法推送到WebSocket", "没有登录用户，无法推送到WebSocket"}));
+            (std::vector<std::string>{"没有登录用户，无法推送到WebSocket",
+                                      "没有登录用户，无法推送到WebSocket"}));
   const auto info = logs->texts("parlo_service", spdlog::level::info);
   EXPECT_NE(std::find(info.begin(), info.end(), "用户登出: uid_other"), info.end());
   EXPECT_EQ(events_of(*other).size(), 2u) << "the logout and later events reach nobody";
@@ -214,7 +219,8 @@ TEST_F(Service, TenThousandEventsArriveCompleteAndInOrder) {
            {"interval_ms", 0},
            {"stamp", true}});
   for (auto* conn : {first.get(), second.get()}) {
-    ASSERT_TRUE(eventually([&] { return events_of(*conn).size() >= kEvents; }, std::chrono::seconds(60)))
+    ASSERT_TRUE(
+        eventually([&] { return events_of(*conn).size() >= kEvents; }, std::chrono::seconds(60)))
         << events_of(*conn).size();
     const auto received = events_of(*conn);
     ASSERT_EQ(received.size(), static_cast<std::size_t>(kEvents));
@@ -232,7 +238,8 @@ TEST_F(Service, OperationsReachTheClientAndReturnItsData) {
   EXPECT_TRUE(run(service_->send_text("uid_echo", "回声")));
   ASSERT_TRUE(eventually([&] {
     for (auto& e : events_of(*conn))
-      if (e["type"] == MT_RECV_TEXT_MSG && e["data"].dump().find("回声") != std::string::npos) return true;
+      if (e["type"] == MT_RECV_TEXT_MSG && e["data"].dump().find("回声") != std::string::npos)
+        return true;
     return false;
   })) << "the echo contact answers a text with the same text";
 
@@ -248,14 +255,16 @@ TEST_F(Service, OperationsReachTheClientAndReturnItsData) {
   EXPECT_EQ(run(service_->get_room_name("no_such_room@chatroom")), "");
   EXPECT_FALSE(run(service_->modify_room_name("room_demo@chatroom", "新名字")).is_null());
   EXPECT_EQ(run(service_->get_room_name("room_demo@chatroom")), "新名字");
-  const Json rows = run(service_->sql_query("select nickname from contact where username = 'uid_bob'", 1));
+  const Json rows =
+      run(service_->sql_query("select nickname from contact where username = 'uid_bob'", 1));
   EXPECT_EQ(rows["result"], Json::parse(R"([["Bob"]])")) << rows.dump();
   EXPECT_FALSE(run(service_->get_rooms()).is_null());
   EXPECT_FALSE(run(service_->get_room_members("room_demo@chatroom")).is_null());
   EXPECT_TRUE(run(service_->send_card("uid_alice", "uid_bob")));
   EXPECT_TRUE(run(service_->send_link_card("uid_alice", "t", "d", "https://example.invalid", "")));
   EXPECT_TRUE(run(service_->send_xml("uid_alice", "<msg/>")));
-  EXPECT_TRUE(run(service_->send_room_at_msg("room_demo@chatroom", "hi", Json::array({"uid_bob"}))));
+  EXPECT_TRUE(
+      run(service_->send_room_at_msg("room_demo@chatroom", "hi", Json::array({"uid_bob"}))));
   EXPECT_TRUE(run(service_->create_room(Json::array({"uid_alice", "uid_bob"}))));
   EXPECT_TRUE(run(service_->quit_room("room_demo@chatroom")));
   EXPECT_TRUE(ParloService::truthy(run(service_->detach_parlo())));
@@ -266,7 +275,8 @@ TEST_F(Service, OperationsReachTheClientAndReturnItsData) {
 TEST_F(Service, FileSendersCheckTheFileAndReportEachStep) {
   build();
   ASSERT_NO_FATAL_FAILURE(open_and_login());
-  const auto dir = std::filesystem::temp_directory_path() / ("corvid-service-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("corvid-service-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string file = (dir / "photo.png").string();
   std::ofstream(file) << "png";
@@ -328,26 +338,40 @@ TEST_F(Service, FailuresWriteTheirPrefixOnTheirChannelAndFallBack) {
   const std::vector<Case> cases = {
       {"获取自己信息失败: ", kLog, [&] { return run(s.get_self_info()); }, nullptr},
       {"发送文本消息失败: ", kLog, [&] { return Json(run(s.send_text("a", "b"))); }, false},
-      {"发送群@消息失败: ", kLog, [&] { return Json(run(s.send_room_at_msg("r", "c", Json::array()))); }, false},
+      {"发送群@消息失败: ", kLog,
+       [&] { return Json(run(s.send_room_at_msg("r", "c", Json::array()))); }, false},
       {"发送名片失败: ", kConsole, [&] { return Json(run(s.send_card("a", "b"))); }, false},
-      {"发送链接卡片失败: ", kConsole, [&] { return Json(run(s.send_link_card("a", "t", "d", "u", "i"))); }, false},
+      {"发送链接卡片失败: ", kConsole,
+       [&] { return Json(run(s.send_link_card("a", "t", "d", "u", "i"))); }, false},
       {"发送XML消息失败: ", kConsole, [&] { return Json(run(s.send_xml("a", "<x/>", 7))); }, false},
       {"发送拍一拍失败: ", kConsole, [&] { return run(s.send_pat("r", "p")); }, nullptr},
       {"获取联系人列表失败: ", kConsole, [&] { return run(s.get_contacts()); }, nullptr},
       {"获取公众号列表失败: ", kConsole, [&] { return run(s.get_publics()); }, nullptr},
       {"获取联系人详情失败: ", kConsole, [&] { return run(s.get_contact_detail("u")); }, nullptr},
       {"搜索联系人失败: ", kConsole, [&] { return run(s.search_contacts("u")); }, nullptr},
-      {"修改好友备注失败: ", kConsole, [&] { return run(s.modify_friend_remark("u", "r")); }, nullptr},
-      {"接受好友请求失败: ", kConsole, [&] { return run(s.accept_friend_request("e", "t", 3)); }, nullptr},
-      {"添加群成员为好友失败: ", kConsole, [&] { return run(s.add_room_friend("r", "u", "v")); }, nullptr},
+      {"修改好友备注失败: ", kConsole, [&] { return run(s.modify_friend_remark("u", "r")); },
+       nullptr},
+      {"接受好友请求失败: ", kConsole, [&] { return run(s.accept_friend_request("e", "t", 3)); },
+       nullptr},
+      {"添加群成员为好友失败: ", kConsole, [&] { return run(s.add_room_friend("r", "u", "v")); },
+       nullptr},
       {"获取群列表失败: ", kConsole, [&] { return run(s.get_rooms()); }, nullptr},
       {"获取群详情失败: ", kConsole, [&] { return run(s.get_room_detail("r")); }, nullptr},
       {"获取群成员列表失败: ", kConsole, [&] { return run(s.get_room_members("r")); }, nullptr},
-      {"获取群名失败: ", kConsole, [&] { auto n = run(s.get_room_name("r")); return n ? Json(*n) : Json(); }, nullptr},
-      {"创建群失败: ", kConsole, [&] { return Json(run(s.create_room(Json::array({"u"})))); }, false},
-      {"添加群成员失败: ", kConsole, [&] { return run(s.add_room_member("r", Json::array())); }, nullptr},
-      {"邀请群成员失败: ", kConsole, [&] { return run(s.invite_room_member("r", Json::array())); }, nullptr},
-      {"删除群成员失败: ", kConsole, [&] { return run(s.del_room_member("r", Json::array())); }, nullptr},
+      {"获取群名失败: ", kConsole,
+       [&] {
+         auto n = run(s.get_room_name("r"));
+         return n ? Json(*n) : Json();
+       },
+       nullptr},
+      {"创建群失败: ", kConsole, [&] { return Json(run(s.create_room(Json::array({"u"})))); },
+       false},
+      {"添加群成员失败: ", kConsole, [&] { return run(s.add_room_member("r", Json::array())); },
+       nullptr},
+      {"邀请群成员失败: ", kConsole, [&] { return run(s.invite_room_member("r", Json::array())); },
+       nullptr},
+      {"删除群成员失败: ", kConsole, [&] { return run(s.del_room_member("r", Json::array())); },
+       nullptr},
       {"修改群名失败: ", kConsole, [&] { return run(s.modify_room_name("r", "n")); }, nullptr},
       {"修改群公告失败: ", kConsole, [&] { return run(s.modify_room_notice("r", "n")); }, nullptr},
       {"退出群失败: ", kConsole, [&] { return Json(run(s.quit_room("r"))); }, false},
@@ -396,7 +420,8 @@ TEST_F(ServiceOneWorker, WaitingForTheLoginHoldsNoWorker) {
   EXPECT_FALSE(run(service_->wait_login(-5)));
   std::vector<std::future<bool>> waits;
   for (int i = 0; i < 3; ++i)
-    waits.push_back(boost::asio::co_spawn(ioc_, service_->wait_login(std::nullopt), boost::asio::use_future));
+    waits.push_back(
+        boost::asio::co_spawn(ioc_, service_->wait_login(std::nullopt), boost::asio::use_future));
   // With one worker, open could not run if a wait held it.
   ASSERT_TRUE(run(service_->open_parlo()));
   for (auto& w : waits) {

@@ -57,7 +57,8 @@ WsClient::WsClient(std::uint16_t port, std::string_view target, const HeaderList
   const std::string path(target);
   ec = impl_->run([&](auto handler) { impl_->ws.async_handshake(response, host, path, handler); });
   impl_->handshake.status = static_cast<int>(response.result_int());
-  for (const auto& field : response) impl_->handshake.headers.insert(field.name_string(), field.value());
+  for (const auto& field : response)
+    impl_->handshake.headers.insert(field.name_string(), field.value());
   impl_->handshake.body = response.body();
   impl_->accepted = !ec;
 }
@@ -86,17 +87,32 @@ std::optional<std::string> WsClient::read() {
 bool WsClient::write(std::string_view text) {
   if (!impl_->accepted || impl_->closed) return false;
   impl_->ws.text(true);
+  const auto ec = impl_->run(
+      [&](auto handler) { impl_->ws.async_write(net::buffer(text.data(), text.size()), handler); });
+  return !ec;
+}
+
+bool WsClient::write_binary(std::string_view bytes) {
+  if (!impl_->accepted || impl_->closed) return false;
+  impl_->ws.binary(true);
   const auto ec = impl_->run([&](auto handler) {
-    impl_->ws.async_write(net::buffer(text.data(), text.size()), handler);
+    impl_->ws.async_write(net::buffer(bytes.data(), bytes.size()), handler);
+  });
+  return !ec;
+}
+
+bool WsClient::write_raw(std::string_view bytes) {
+  if (!impl_->accepted || impl_->closed) return false;
+  const auto ec = impl_->run([&](auto handler) {
+    net::async_write(beast::get_lowest_layer(impl_->ws), net::buffer(bytes.data(), bytes.size()),
+                     handler);
   });
   return !ec;
 }
 
 void WsClient::close(std::uint16_t code) {
   if (!impl_->accepted || impl_->closed) return;
-  impl_->run([&](auto handler) {
-    impl_->ws.async_close(websocket::close_reason(code), handler);
-  });
+  impl_->run([&](auto handler) { impl_->ws.async_close(websocket::close_reason(code), handler); });
   impl_->closed = true;
 }
 

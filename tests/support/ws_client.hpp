@@ -29,6 +29,9 @@ class WsClient {
   // The next text frame; nullopt when the connection closed or nothing came in time.
   std::optional<std::string> read();
   bool write(std::string_view text);
+  bool write_binary(std::string_view bytes);
+  // Bytes straight onto the socket, past the WebSocket framing (for malformed frames).
+  bool write_raw(std::string_view bytes);
   // Sends a close frame and waits for the server's.
   void close(std::uint16_t code = 1000);
   // The close code the server sent (0: none seen yet).

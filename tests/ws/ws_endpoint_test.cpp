@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -16,11 +17,14 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include <tapwire/tapwire.h>
+
 #include "core/support.hpp"
 #include "corvid/app/application_lifespan.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/websocket_hub.hpp"
+#include "hub/hub_test_support.hpp"
 #include "support/http_client.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
@@ -37,7 +41,8 @@ const HeaderList& auth_header() {
   return h;
 }
 
-std::string connect_target(const std::string& uid, const std::string& query = std::string("api_key=") + kKey) {
+std::string connect_target(const std::string& uid,
+                           const std::string& query = std::string("api_key=") + kKey) {
   return "/api/ws/connect/" + uid + (query.empty() ? "" : "?" + query);
 }
 
@@ -46,12 +51,16 @@ class WsEndpoint : public ::testing::Test {
   void SetUp() override { start({}); }
 
   void start(app::routers::WebSocketRouteOptions options) {
+    // Before any thread logs: the capture adds its sink to the channels without their lock.
+    logs_ = capture_logs();
+    corvid::log::set_level(spdlog::level::info);
     TestServerOptions server_options;
     server_options.keys = {{"test", kKey}};
     server_ = std::make_unique<TestServer>(server_options);
     // The probe keeps pointers into the service and the registry: they live until exit.
     hub_ = new app::ConnectionManager();
-    service_ = new app::ParloService(app::ParloConfig{}, server_->io().get_executor(), pool_, *hub_);
+    service_ =
+        new app::ParloService(app::ParloConfig{}, server_->io().get_executor(), pool_, *hub_);
     ASSERT_NE(service_->parlo(), nullptr) << "the binding could not be built";
     app::routers::add_websocket_routes(server_->router(), *hub_, *service_, options);
     server_->start();
@@ -66,22 +75,50 @@ class WsEndpoint : public ::testing::Test {
     server_.reset();
   }
 
+  // The receive loop's error lines so far.
+  std::vector<std::string> loop_errors() const {
+    std::vector<std::string> out;
+    const std::string prefix = "websocket_router | WebSocket处理消息时出错: ";
+    for (const auto& line : logs_->lines())
+      if (line.rfind(prefix, 0) == 0) out.push_back(line.substr(prefix.size()));
+    return out;
+  }
+
+  std::string all_logs() const {
+    std::string text;
+    for (const auto& line : logs_->lines()) text += line + "\n";
+    return text;
+  }
+
   template <class T>
   T run(boost::asio::awaitable<T> work) {
     return boost::asio::co_spawn(server_->io(), std::move(work), boost::asio::use_future).get();
   }
 
+  // Opens the client, waits for its automatic login and for the login event to have been
+  // relayed: the relay runs after the account is set, so a connection opened right after the
+  // login could otherwise still receive it ahead of the events a test injects.
   void open_and_login() {
+    auto sentinel = std::make_shared<testing::FakeConnection>();
+    app::ConnectionPtr registered = sentinel;
+    run(hub_->connect(registered, kUid));
     ASSERT_TRUE(run(service_->open_parlo()));
     ASSERT_TRUE(run(service_->wait_login(10)));
     ASSERT_TRUE(wait_until([&] { return service_->current_login_uid() == kUid; }));
+    ASSERT_TRUE(wait_until([&] {
+      for (const auto& frame : sentinel->frames())
+        if (Json::parse(frame).value("type", Json()) == MT_USER_LOGIN_MSG) return true;
+      return false;
+    }));
+    hub_->disconnect(registered, kUid);
   }
 
   // A connection of the logged-in account whose welcome frame was read.
   std::unique_ptr<WsClient> connect(const HeaderList& headers = {},
                                     const std::string& query = std::string("api_key=") + kKey) {
     auto client = std::make_unique<WsClient>(server_->port(), connect_target(kUid, query), headers);
-    EXPECT_TRUE(client->accepted()) << client->handshake().status << " " << client->handshake().body;
+    EXPECT_TRUE(client->accepted())
+        << client->handshake().status << " " << client->handshake().body;
     auto welcome = client->read();
     EXPECT_TRUE(welcome.has_value());
     if (welcome) {
@@ -96,7 +133,9 @@ class WsEndpoint : public ::testing::Test {
     return r.json();
   }
 
-  std::size_t registered() { return hub_->get_connection_stats()["total_connections"].get<std::size_t>(); }
+  std::size_t registered() {
+    return hub_->get_connection_stats()["total_connections"].get<std::size_t>();
+  }
 
   void inject_burst(int count, const std::string& pad = "burst", int interval_ms = 0) {
     sim_.ok({{"cmd", "inject"},
@@ -117,6 +156,7 @@ class WsEndpoint : public ::testing::Test {
     }
   }
 
+  std::shared_ptr<CaptureSink> logs_;
   Sim sim_;
   boost::asio::thread_pool pool_{4};
   std::unique_ptr<TestServer> server_;
@@ -137,18 +177,41 @@ TEST_F(WsEndpoint, RefusalsAreHttpAnswersBeforeTheHandshakeAndRegisterNothing) {
   const std::string key = std::string("api_key=") + kKey;
   // Ordered: the cases before the login, then the account checks once someone is logged in.
   const std::vector<Case> cases = {
-      {"no key, nobody logged in: the key comes first", connect_target(kUid, ""), {}, false, 401, "缺少API密钥"},
+      {"no key, nobody logged in: the key comes first",
+       connect_target(kUid, ""),
+       {},
+       false,
+       401,
+       "缺少API密钥"},
       {"empty key", connect_target(kUid, "api_key="), {}, false, 401, "缺少API密钥"},
       {"unknown key", connect_target(kUid, "api_key=nope"), {}, false, 401, "无效的API密钥"},
-      {"key only as a bearer header", connect_target(kUid, ""), auth_header(), false, 401, "缺少API密钥"},
+      {"key only as a bearer header", connect_target(kUid, ""), auth_header(), false, 401,
+       "缺少API密钥"},
       {"good key, nobody logged in", connect_target(kUid, key), {}, false, 403, "Parlo未登录"},
-      {"another account", connect_target("uid_alice", key), {}, true, 403,
+      {"another account",
+       connect_target("uid_alice", key),
+       {},
+       true,
+       403,
        "uid不匹配，只能连接当前登录的Parlo账号"},
-      {"same account in other letter case", connect_target("UID_STANDIN", key), {}, true, 403,
+      {"same account in other letter case",
+       connect_target("UID_STANDIN", key),
+       {},
+       true,
+       403,
        "uid不匹配，只能连接当前登录的Parlo账号"},
-      {"account with a trailing blank", connect_target("uid_standin%20", key), {}, true, 403,
+      {"account with a trailing blank",
+       connect_target("uid_standin%20", key),
+       {},
+       true,
+       403,
        "uid不匹配，只能连接当前登录的Parlo账号"},
-      {"unknown key while logged in", connect_target(kUid, "api_key=nope"), {}, true, 401, "无效的API密钥"},
+      {"unknown key while logged in",
+       connect_target(kUid, "api_key=nope"),
+       {},
+       true,
+       401,
+       "无效的API密钥"},
   };
   bool logged_in = false;
   for (const auto& c : cases) {
@@ -183,7 +246,8 @@ TEST_F(WsEndpoint, StatisticsRoutesNeedTheBearerKeyButNoLogin) {
 
 TEST_F(WsEndpoint, WelcomeFrameComesFirstThenPingAndStatusAreAnsweredInOrder) {
   ASSERT_NO_FATAL_FAILURE(open_and_login());
-  WsClient client(server_->port(), connect_target(kUid, std::string("api_key=") + kKey + "&client_name=tester"),
+  WsClient client(server_->port(),
+                  connect_target(kUid, std::string("api_key=") + kKey + "&client_name=tester"),
                   {{"User-Agent", "corvid-test/1"}});
   ASSERT_TRUE(client.accepted()) << client.handshake().body;
 
@@ -191,13 +255,18 @@ TEST_F(WsEndpoint, WelcomeFrameComesFirstThenPingAndStatusAreAnsweredInOrder) {
   ASSERT_TRUE(welcome.has_value());
   const Json greeting = Json::parse(*welcome);
   const std::string stamp = greeting.value("timestamp", "");
-  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?)"))) << stamp;
+  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?)")))
+      << stamp;
   // The exact text: keys in this order, two-space indentation, Chinese as it is.
-  EXPECT_EQ(*welcome, "{\n  \"type\": \"connection_established\",\n  \"message\": \"WebSocket连接建立成功\",\n"
-                      "  \"uid\": \"uid_standin\",\n  \"timestamp\": \"" + stamp + "\"\n}");
+  EXPECT_EQ(
+      *welcome,
+      "{\n  \"type\": \"connection_established\",\n  \"message\": \"WebSocket连接建立成功\",\n"
+      "  \"uid\": \"uid_standin\",\n  \"timestamp\": \"" +
+          stamp + "\"\n}");
 
   // Only the exact texts are answered; the others get nothing, so the next reply is the pong.
-  for (const char* ignored : {"PING", " ping", "ping\n", "hello", ""}) ASSERT_TRUE(client.write(ignored));
+  for (const char* ignored : {"PING", " ping", "ping\n", "hello", ""})
+    ASSERT_TRUE(client.write(ignored));
   ASSERT_TRUE(client.write("ping"));
   EXPECT_EQ(client.read(), "pong");
 
@@ -205,24 +274,27 @@ TEST_F(WsEndpoint, WelcomeFrameComesFirstThenPingAndStatusAreAnsweredInOrder) {
   ASSERT_TRUE(client.write("ping"));
   auto status = client.read();
   ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, app::make_frame(Json{{"type", "status_response"},
-                                          {"data",
-                                           {{"total_users", 1},
-                                            {"total_connections", 1},
-                                            {"users", {{kUid, 1}}}}}})
-                         ->c_str());
+  EXPECT_EQ(
+      *status,
+      app::make_frame(
+          Json{{"type", "status_response"},
+               {"data", {{"total_users", 1}, {"total_connections", 1}, {"users", {{kUid, 1}}}}}})
+          ->c_str());
   EXPECT_EQ(client.read(), "pong");
 
-  EXPECT_EQ(stats_route(),
-            Json({{"success", true},
-                  {"message", "获取WebSocket统计成功"},
-                  {"data", {{"total_users", 1}, {"total_connections", 1}, {"users", {{kUid, 1}}}}}}));
+  EXPECT_EQ(
+      stats_route(),
+      Json({{"success", true},
+            {"message", "获取WebSocket统计成功"},
+            {"data", {{"total_users", 1}, {"total_connections", 1}, {"users", {{kUid, 1}}}}}}));
   auto details = http_->get("/api/ws/connections", auth_header()).json()["data"];
   ASSERT_EQ(details["total_connections"], 1);
   const Json entry = details["connections"][0];
   EXPECT_EQ(entry["user_uid"], kUid);
-  EXPECT_EQ(entry["client_info"], Json({{"client_name", "tester"}, {"user_agent", "corvid-test/1"}}));
-  EXPECT_EQ(entry["connection_id"], std::string(kUid) + "_" + std::to_string(entry["websocket_id"].get<std::uint64_t>()));
+  EXPECT_EQ(entry["client_info"],
+            Json({{"client_name", "tester"}, {"user_agent", "corvid-test/1"}}));
+  EXPECT_EQ(entry["connection_id"],
+            std::string(kUid) + "_" + std::to_string(entry["websocket_id"].get<std::uint64_t>()));
 
   client.close();
   EXPECT_EQ(client.close_code(), 1000);
@@ -322,6 +394,65 @@ TEST_F(WsEndpoint, AnAbruptTcpCloseIsCleanedOutOfTheRegistry) {
   EXPECT_EQ(stats_route()["data"]["users"], Json({{kUid, 1}}));
   ASSERT_TRUE(kept->write("ping"));
   EXPECT_EQ(kept->read(), "pong");
+  // A peer that is gone is a disconnect, not an error of the receive loop.
+  EXPECT_TRUE(loop_errors().empty()) << all_logs();
+}
+
+TEST_F(WsEndpoint, WhatTheLoopCannotTakeEndsTheConnectionWithALogLineAndItsOwnCloseCode) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  // A masked client frame with all three reserved bits set: no extension was agreed on.
+  const std::string reserved_bits(
+      "\xf1\x84\x01\x02\x03\x04"
+      "\x71\x6b\x6d\x63",
+      10);
+  struct Case {
+    const char* name;
+    std::function<bool(WsClient&)> send;
+    std::uint16_t close_code;
+    std::string logged;  // the error text after the loop's prefix ("" = any)
+  };
+  const std::vector<Case> cases = {
+      {"a binary \"ping\" is no text command", [](WsClient& c) { return c.write_binary("ping"); },
+       1003, "binary message (4 bytes); only text messages are accepted"},
+      {"a message over 64 KiB",
+       [](WsClient& c) { return c.write(std::string((64 << 10) + 1, 'x')); }, 1009,
+       "The WebSocket message exceeded the locally configured limit"},
+      {"text that is not UTF-8", [](WsClient& c) { return c.write("\xff\xfe"); }, 1007, ""},
+      {"a frame with reserved bits", [&](WsClient& c) { return c.write_raw(reserved_bits); }, 1002,
+       ""},
+  };
+  auto kept = connect();
+  // The limit itself is still taken.
+  ASSERT_TRUE(kept->write(std::string(64 << 10, 'x')));
+  ASSERT_TRUE(kept->write("ping"));
+  ASSERT_EQ(kept->read(), "pong");
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = connect();
+    ASSERT_EQ(registered(), 2u);
+    const auto errors_before = loop_errors().size();
+    ASSERT_TRUE(c.send(*client));
+    EXPECT_FALSE(client->read().has_value()) << "answered instead of closing";
+    EXPECT_EQ(client->close_code(), c.close_code);
+    EXPECT_TRUE(wait_until([&] { return registered() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return loop_errors().size() == errors_before + 1; }))
+        << all_logs();
+    const auto errors = loop_errors();
+    if (errors.size() == errors_before + 1) {
+      EXPECT_FALSE(errors.back().empty());
+      if (!c.logged.empty()) {
+        EXPECT_EQ(errors.back(), c.logged);
+      }
+    }
+  }
+  // The other connection of the account never noticed.
+  ASSERT_TRUE(kept->write("ping"));
+  EXPECT_EQ(kept->read(), "pong");
+  kept->close();
+  EXPECT_EQ(kept->close_code(), 1000);
+  EXPECT_TRUE(wait_until([&] { return registered() == 0; }));
+  EXPECT_EQ(loop_errors().size(), cases.size()) << "a normal close is no error";
 }
 
 TEST_F(WsEndpoint, ShutdownClosesEveryConnection) {

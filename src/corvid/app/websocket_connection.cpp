@@ -7,11 +7,13 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/error.hpp>
 
@@ -30,6 +32,17 @@ std::uint64_t next_connection_id() {
 }
 
 constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
+
+// Read errors that only say the connection is gone: the peer went away without a close, the
+// keep-alive pings went unanswered, or this side dropped the socket (overflow, write deadline,
+// shutdown). Everything else is something the peer sent that the WebSocket layer refused.
+bool ends_quietly(const beast::error_code& ec) {
+  return ec == asio::error::eof || ec == asio::error::connection_reset ||
+         ec == asio::error::connection_aborted || ec == asio::error::broken_pipe ||
+         ec == asio::error::operation_aborted || ec == asio::error::not_connected ||
+         ec == asio::error::bad_descriptor || ec == asio::error::shut_down ||
+         ec == beast::error::timeout;
+}
 
 }  // namespace
 
@@ -118,25 +131,25 @@ asio::awaitable<void> WebSocketConnection::accept() {
   // Named, not a temporary: GCC 12 destroys temporaries of a co_await expression twice.
   auto self = shared_from_this();
   auto handshake = [self]() -> asio::awaitable<void> {
-        {
-          std::lock_guard lock(self->mutex_);
-          if (self->state_ != State::created) throw std::logic_error("connection already accepted");
-        }
-        // The websocket layer keeps its own handshake and idle timers (with pings); the TCP
-        // layer's timer would also cut reads that wait for a quiet client.
-        beast::get_lowest_layer(self->ws_).expires_never();
-        self->ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-        self->ws_.read_message_max(self->limits_.max_message_bytes);
-        auto [ec] = co_await self->ws_.async_accept(self->request_, tuple_awaitable);
-        self->request_ = {};
-        if (ec) {
-          self->drop("handshake failed: " + ec.message(), false);
-          throw beast::system_error(ec);
-        }
-        std::lock_guard lock(self->mutex_);
-        if (self->state_ == State::created) self->state_ = State::open;
-        // Frames queued during the handshake leave now.
-        if (!self->queue_.empty()) self->start_writer_locked();
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->state_ != State::created) throw std::logic_error("connection already accepted");
+    }
+    // The websocket layer keeps its own handshake and idle timers (with pings); the TCP
+    // layer's timer would also cut reads that wait for a quiet client.
+    beast::get_lowest_layer(self->ws_).expires_never();
+    self->ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    self->ws_.read_message_max(self->limits_.max_message_bytes);
+    auto [ec] = co_await self->ws_.async_accept(self->request_, tuple_awaitable);
+    self->request_ = {};
+    if (ec) {
+      self->drop("handshake failed: " + ec.message(), false);
+      throw beast::system_error(ec);
+    }
+    std::lock_guard lock(self->mutex_);
+    if (self->state_ == State::created) self->state_ = State::open;
+    // Frames queued during the handshake leave now.
+    if (!self->queue_.empty()) self->start_writer_locked();
   };
   co_await asio::co_spawn(strand_, std::move(handshake), asio::use_awaitable);
 }
@@ -190,14 +203,14 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
   close(code, std::move(reason));
   auto self = shared_from_this();
   auto wait = [self, limit]() -> asio::awaitable<bool> {
-        if (self->dropped_) co_return true;
-        asio::steady_timer limit_timer(self->strand_);
-        limit_timer.expires_after(limit);
-        auto result = co_await (self->closed_signal_.async_wait(tuple_awaitable) ||
-                                limit_timer.async_wait(tuple_awaitable));
-        if (result.index() == 0) co_return true;
-        self->drop("close timed out", false);
-        co_return false;
+    if (self->dropped_) co_return true;
+    asio::steady_timer limit_timer(self->strand_);
+    limit_timer.expires_after(limit);
+    auto result = co_await (self->closed_signal_.async_wait(tuple_awaitable) ||
+                            limit_timer.async_wait(tuple_awaitable));
+    if (result.index() == 0) co_return true;
+    self->drop("close timed out", false);
+    co_return false;
   };
   const bool closed = co_await asio::co_spawn(strand_, std::move(wait), asio::use_awaitable);
   co_return closed;
@@ -218,26 +231,34 @@ std::uint16_t WebSocketConnection::peer_close_code() const {
   return peer_close_code_;
 }
 
-asio::awaitable<std::optional<std::string>> WebSocketConnection::receive() {
+asio::awaitable<Received> WebSocketConnection::receive() {
   auto self = shared_from_this();
-  auto read = [self]() -> asio::awaitable<std::optional<std::string>> {
-        {
-          std::lock_guard lock(self->mutex_);
-          if (self->state_ == State::created || self->state_ == State::closed) co_return std::nullopt;
-        }
-        beast::flat_buffer buffer;
-        auto [ec, n] = co_await self->ws_.async_read(buffer, tuple_awaitable);
-        (void)n;
-        if (!ec) co_return beast::buffers_to_string(buffer.data());
-        if (ec == websocket::error::closed) {
-          std::lock_guard lock(self->mutex_);
-          self->peer_close_code_ = self->ws_.reason().code;
-        }
-        self->drop(ec == websocket::error::closed ? "closed by the peer" : ec.message(), false);
-        co_return std::nullopt;
+  auto read = [self]() -> asio::awaitable<Received> {
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->state_ == State::created || self->state_ == State::closed) co_return Received{};
+    }
+    beast::flat_buffer buffer;
+    auto [ec, n] = co_await self->ws_.async_read(buffer, tuple_awaitable);
+    (void)n;
+    if (!ec) {
+      const auto kind = self->ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
+      co_return Received{kind, beast::buffers_to_string(buffer.data())};
+    }
+    if (ec == websocket::error::closed) {
+      {
+        std::lock_guard lock(self->mutex_);
+        self->peer_close_code_ = self->ws_.reason().code;
+      }
+      self->drop("closed by the peer", false);
+      co_return Received{};
+    }
+    self->drop(ec.message(), false);
+    if (ends_quietly(ec)) co_return Received{};
+    co_return Received{Received::Kind::failed, ec.message()};
   };
-  auto message = co_await asio::co_spawn(strand_, std::move(read), asio::use_awaitable);
-  co_return message;
+  auto received = co_await asio::co_spawn(strand_, std::move(read), asio::use_awaitable);
+  co_return received;
 }
 
 void WebSocketConnection::start_writer_locked() {
@@ -250,7 +271,8 @@ void WebSocketConnection::start_writer_locked() {
 }
 
 // self keeps the connection alive while frames are in flight.
-asio::awaitable<void> WebSocketConnection::write_loop(std::shared_ptr<WebSocketConnection> /*self*/) {
+asio::awaitable<void> WebSocketConnection::write_loop(
+    std::shared_ptr<WebSocketConnection> /*self*/) {
   for (;;) {
     Outgoing item;
     {
@@ -265,8 +287,8 @@ asio::awaitable<void> WebSocketConnection::write_loop(std::shared_ptr<WebSocketC
     }
     const std::uint64_t generation = ++write_generation_;
     deadline_.expires_after(limits_.write_timeout);
-    deadline_.async_wait(asio::bind_executor(
-        strand_, [weak = weak_from_this(), generation](beast::error_code ec) {
+    deadline_.async_wait(
+        asio::bind_executor(strand_, [weak = weak_from_this(), generation](beast::error_code ec) {
           if (ec) return;
           if (auto conn = weak.lock()) conn->on_write_timeout(generation);
         }));

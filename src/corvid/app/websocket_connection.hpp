@@ -31,6 +31,7 @@ namespace corvid::app {
 using Frame = std::shared_ptr<const std::string>;
 
 inline constexpr std::uint16_t kCloseNormal = 1000;
+inline constexpr std::uint16_t kCloseUnsupportedData = 1003;
 inline constexpr std::uint16_t kCloseInternalError = 1011;
 
 class Connection {
@@ -92,6 +93,20 @@ struct ConnectionLimits {
   std::size_t max_message_bytes = std::size_t{64} << 10;  // incoming
 };
 
+// One result of WebSocketConnection::receive().
+struct Received {
+  enum class Kind {
+    text,    // a text message; data is its text
+    binary,  // a binary message; data is its bytes
+    closed,  // the peer closed the connection, or it is gone (reset, dropped, keep-alive lost)
+    failed,  // the read failed on what the peer sent (oversize message, protocol violation,
+             // invalid UTF-8); the WebSocket layer has already closed with its own code, and
+             // data says what went wrong
+  };
+  Kind kind = Kind::closed;
+  std::string data;
+};
+
 class WebSocketConnection final : public Connection,
                                   public std::enable_shared_from_this<WebSocketConnection> {
  public:
@@ -119,9 +134,10 @@ class WebSocketConnection final : public Connection,
   std::string error_text() const override;
   std::string remote_address() const override { return remote_; }
 
-  // The next message from the peer; nullopt once the connection has ended (closed by either
-  // side, failed, or dropped). One receive at a time.
-  boost::asio::awaitable<std::optional<std::string>> receive();
+  // The next message from the peer, or how the connection ended: closed (by either side, or
+  // dropped) or failed (the peer sent something the WebSocket layer refuses). Once ended, every
+  // later call answers closed. One receive at a time.
+  boost::asio::awaitable<Received> receive();
 
   // The close code the peer sent (0 when it sent none).
   std::uint16_t peer_close_code() const;
@@ -146,14 +162,14 @@ class WebSocketConnection final : public Connection,
   void mark_closed_locked(const std::string& error);  // requires mutex_
 
   boost::asio::strand<boost::asio::any_io_executor> strand_;
-  Stream ws_;                    // touched only on strand_
-  UpgradeRequest request_;       // touched only on strand_
+  Stream ws_;                                // touched only on strand_
+  UpgradeRequest request_;                   // touched only on strand_
   boost::asio::steady_timer deadline_;       // strand_ only
   boost::asio::steady_timer closed_signal_;  // strand_ only; cancelled once closed
   std::uint64_t write_generation_ = 0;       // strand_ only
   bool dropped_ = false;                     // strand_ only
   const ConnectionLimits limits_;
-  const bool adopted_ = false;   // handshake done before the connection was made
+  const bool adopted_ = false;  // handshake done before the connection was made
   std::string remote_;
 
   mutable std::mutex mutex_;  // guards everything below

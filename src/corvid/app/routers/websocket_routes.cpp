@@ -91,15 +91,31 @@ net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
       co_await hub.connect(registered, uid, client_info);
       const Frame pong = std::make_shared<const std::string>("pong");
       for (;;) {
-        auto message = co_await connection->receive();
-        if (!message) break;  // closed by the peer, failed or dropped
-        if (*message == "ping") {
+        Received received = co_await connection->receive();
+        if (received.kind == Received::Kind::closed) break;  // by the peer, or the peer is gone
+        if (received.kind == Received::Kind::failed) {
+          // Oversize message or protocol violation: the WebSocket layer already closed with the
+          // protocol's code (1009, 1002, 1007), so the close below finds nothing left to do.
+          logger()->error("WebSocket处理消息时出错: {}", received.data);
+          close_code = kCloseInternalError;
+          break;
+        }
+        if (received.kind == Received::Kind::binary) {
+          // Only text requests exist; a binary "ping" is not the text command either.
+          logger()->error(
+              "WebSocket处理消息时出错: binary message ({} bytes); only text messages "
+              "are accepted",
+              received.data.size());
+          close_code = kCloseUnsupportedData;
+          break;
+        }
+        if (received.data == "ping") {
           if (!connection->send(pong)) {
             logger()->error("WebSocket处理消息时出错: {}", connection->error_text());
             close_code = kCloseInternalError;
             break;
           }
-        } else if (*message == "get_status") {
+        } else if (received.data == "get_status") {
           hub.send_to_connection(
               connection, Json{{"type", "status_response"}, {"data", hub.get_connection_stats()}});
         }
@@ -109,8 +125,9 @@ net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
       close_code = kCloseInternalError;
     }
   }
-  // Accepted connections are never left open behind the run: a normal end closes with 1000,
-  // a failure with 1011 (a no-op when the peer or the shutdown already closed it).
+  // Accepted connections are never left open behind the run: a normal end closes with 1000, a
+  // binary message with 1003, a failure with 1011 (a no-op when the peer, the WebSocket layer
+  // or the shutdown already closed it).
   co_await connection->close_and_wait(kCloseLimit, close_code);
 }
 
@@ -126,10 +143,12 @@ void add_websocket_routes(http::Router& router, ConnectionManager& hub, const Pa
   ws.operation = "websocket_endpoint";
   ws.tags = {std::string(kWebSocketTag)};
   ws.in_schema = false;
-  ws.ws_admit = [&auth, &service](http::Request& request)
-      -> net::awaitable<std::optional<http::Response>> { co_return admit(auth, service, request); };
-  ws.ws_run = [&hub, limits = options.limits](http::Request& request,
-                                              http::WebSocketStream stream) -> net::awaitable<void> {
+  ws.ws_admit =
+      [&auth, &service](http::Request& request) -> net::awaitable<std::optional<http::Response>> {
+    co_return admit(auth, service, request);
+  };
+  ws.ws_run = [&hub, limits = options.limits](
+                  http::Request& request, http::WebSocketStream stream) -> net::awaitable<void> {
     co_await run(hub, limits, request, std::move(stream));
   };
   router.add(std::move(ws));
@@ -159,9 +178,9 @@ void add_websocket_routes(http::Router& router, ConnectionManager& hub, const Pa
   connections.handler = [&hub](http::Request&) -> net::awaitable<http::Response> {
     Json list = hub.get_detailed_connections();
     const auto total = list.size();
-    co_return http::json_response(http::base_response(
-        true, std::string(kConnectionsMessage),
-        Json{{"connections", std::move(list)}, {"total_connections", total}}));
+    co_return http::json_response(
+        http::base_response(true, std::string(kConnectionsMessage),
+                            Json{{"connections", std::move(list)}, {"total_connections", total}}));
   };
   router.add(std::move(connections));
 }
