@@ -40,7 +40,7 @@ class Manager : public ::testing::Test {
   void SetUp() override { logs_ = corvid::test::capture_logs(); }
   void TearDown() override { sim_.stop(); }
   corvid::test::Sim sim_;
-  std::shared_ptr<corvid::test::CaptureSink> logs_;
+  std::shared_ptr<corvid::test::ChannelLineSink> logs_;
 };
 
 TEST_F(Manager, ReadyBindsTheFirstMatchingBindingOnly) {

@@ -20,7 +20,9 @@
 
 namespace corvid::test {
 
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
+// "<channel> | <text>" lines, one entry per record. Named apart from support/log_capture.hpp's
+// sink so that a test program including both headers still has one definition of each class.
+class ChannelLineSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   std::vector<std::string> lines() {
     std::lock_guard lock(mutex_);
@@ -44,9 +46,9 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
   std::vector<std::string> lines_;
 };
 
-inline std::shared_ptr<CaptureSink> capture_logs() {
+inline std::shared_ptr<ChannelLineSink> capture_logs() {
   static auto sink = [] {
-    auto s = std::make_shared<CaptureSink>();
+    auto s = std::make_shared<ChannelLineSink>();
     corvid::log::add_sink(s);
     corvid::log::set_level(spdlog::level::debug);
     return s;
