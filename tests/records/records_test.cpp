@@ -130,6 +130,10 @@ TEST(RecordValidation, BodiesAreCheckedStrictlyAndAllErrorsCollected) {
        &records::send_text_request(),
        R"({"to_uid": x})",
        {{"json_invalid", {"body", 11}}}},
+      {"a number beyond the double range is malformed JSON, not a failure",
+       &records::sql_query_request(),
+       R"({"sql": "select 1", "db": 1e999})",
+       {{"json_invalid", {"body", 26}}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

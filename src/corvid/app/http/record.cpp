@@ -303,6 +303,19 @@ Validated validate_body(const Record& record, std::string_view text) {
     out.errors.push_back(make_error("json_invalid", Json::array({"body", offset}), kJsonInvalidMsg,
                                     Json::object(), Json{{"error", parser_message(e.what())}}));
     return out;
+  } catch (const Json::out_of_range& e) {
+    // A number beyond the double range ("1e999"): the parser names the token, not its offset.
+    const std::string what = parser_message(e.what());
+    std::size_t offset = 0;
+    if (const auto open = what.find('\''), close = what.rfind('\'');
+        open != std::string::npos && close > open) {
+      const auto at = text.find(what.substr(open + 1, close - open - 1));
+      if (at != std::string_view::npos) offset = at;
+    }
+    Validated out;
+    out.errors.push_back(make_error("json_invalid", Json::array({"body", offset}), kJsonInvalidMsg,
+                                    Json::object(), Json{{"error", what}}));
+    return out;
   }
   return validate_json(record, body);
 }

@@ -1,0 +1,2 @@
+// Boost.URL compiled into the fuzz targets, so its parsing code is instrumented with them.
+#include <boost/url/src.hpp>
