@@ -1,5 +1,9 @@
 #include "corvid/app/websocket_connection.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <utility>
 
@@ -31,6 +35,9 @@ std::uint64_t next_connection_id() {
   return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
+// Batches this long or longer are written corked (see set_corked).
+constexpr std::size_t kCorkFrames = 4;
+
 constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
 
 // Read errors that only say the connection is gone: the peer went away without a close, the
@@ -49,6 +56,12 @@ bool ends_quietly(const beast::error_code& ec) {
 // ---- Connection ---------------------------------------------------------------------------
 
 Connection::Connection() : id_(next_connection_id()) {}
+
+bool Connection::send_all(std::span<const Frame> frames) {
+  for (const auto& frame : frames)
+    if (!send(frame)) return false;
+  return true;
+}
 
 asio::awaitable<bool> Connection::close_and_wait(std::chrono::milliseconds, std::uint16_t code,
                                                  std::string reason) {
@@ -154,34 +167,50 @@ asio::awaitable<void> WebSocketConnection::accept() {
   co_await asio::co_spawn(strand_, std::move(handshake), asio::use_awaitable);
 }
 
-bool WebSocketConnection::send(Frame frame) {
-  if (!frame) return false;
-  bool overflow = false;
+bool WebSocketConnection::enqueue_locked(const Frame& frame) {
+  // What the writer has written of its batch no longer counts against the bound.
+  const std::size_t frames = queued_frames_ - written_frames_.load(std::memory_order_acquire);
+  const std::size_t bytes = queued_bytes_ - written_bytes_.load(std::memory_order_acquire);
+  if (frames >= limits_.max_queued_frames || bytes + frame->size() > limits_.max_queued_bytes) {
+    mark_closed_locked("outbound queue full (" + std::to_string(frames) + " frames, " +
+                       std::to_string(bytes) + " bytes)");
+    return false;
+  }
+  ++queued_frames_;
+  queued_bytes_ += frame->size();
+  queue_.push_back(frame);
+  return true;
+}
+
+void WebSocketConnection::drop_later() {
+  // The peer is not reading, so a close frame would never be read: drop the socket.
+  asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
+}
+
+bool WebSocketConnection::send(Frame frame) { return send_all(std::span<const Frame>(&frame, 1)); }
+
+bool WebSocketConnection::send_all(std::span<const Frame> frames) {
+  for (const auto& frame : frames)
+    if (!frame) return false;
   {
     std::lock_guard lock(mutex_);
     if (state_ == State::closing || state_ == State::closed || close_queued_) {
       if (error_.empty()) error_ = "connection is closed";
       return false;
     }
-    // What the writer has written of its batch no longer counts against the bound.
-    const std::size_t frames = queued_frames_ - written_frames_.load(std::memory_order_acquire);
-    const std::size_t bytes = queued_bytes_ - written_bytes_.load(std::memory_order_acquire);
-    if (frames >= limits_.max_queued_frames || bytes + frame->size() > limits_.max_queued_bytes) {
-      overflow = true;
-      mark_closed_locked("outbound queue full (" + std::to_string(frames) + " frames, " +
-                         std::to_string(bytes) + " bytes)");
-    } else {
-      ++queued_frames_;
-      queued_bytes_ += frame->size();
-      queue_.push_back(std::move(frame));
-      if (state_ == State::open) start_writer_locked();
+    bool accepted = true;
+    for (const auto& frame : frames) {
+      if (!enqueue_locked(frame)) {
+        accepted = false;
+        break;
+      }
+    }
+    if (accepted) {
+      if (state_ == State::open && !frames.empty()) start_writer_locked();
       return true;
     }
   }
-  if (overflow) {
-    // The peer is not reading, so a close frame would never be read: drop the socket.
-    asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
-  }
+  drop_later();
   return false;
 }
 
@@ -275,6 +304,8 @@ void WebSocketConnection::start_writer_locked() {
 // connection lives while frames are in flight.
 void WebSocketConnection::write_next() {
   if (batch_pos_ == batch_.size()) {
+    // What the last batch left in the socket leaves now, before the writer waits or closes.
+    set_corked(false);
     bool send_close = false;
     {
       std::lock_guard lock(mutex_);
@@ -312,6 +343,7 @@ void WebSocketConnection::write_next() {
       return;
     }
     ws_.text(true);
+    if (batch_.size() >= kCorkFrames) set_corked(true);
   }
   if (dropped_) {  // dropped while the batch was under way; its frames go with the connection
     std::lock_guard lock(mutex_);
@@ -355,6 +387,21 @@ void WebSocketConnection::on_close_written(const beast::error_code& ec) {
   drop(ec ? "close failed: " + ec.message() : "closed", false);
   std::lock_guard lock(mutex_);
   writing_ = false;
+}
+
+// A batch of frames goes out corked: the kernel packs the frames into full segments instead of
+// sending (and waking the reader for) one small packet per frame; the batch's end uncorks it.
+void WebSocketConnection::set_corked(bool corked) {
+#ifdef TCP_CORK
+  if (corked == corked_ || dropped_) return;
+  corked_ = corked;
+  const int value = corked ? 1 : 0;
+  auto& socket = beast::get_lowest_layer(ws_).socket();
+  // A failure only costs the packing; the writes themselves go through either way.
+  (void)::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+#else
+  (void)corked;
+#endif
 }
 
 // One timer per connection watches the writes instead of one per write: a write starting only

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ class Connection {
   // Queues one text frame. False when the connection is closed, closing or over its queue
   // bound (the connection then closes itself); error_text() says why.
   virtual bool send(Frame frame) = 0;
+
+  // Queues frames in order as one step (one wake-up of the writer for all of them). False as
+  // soon as one is refused; the connection is then closing, so what was queued of them no
+  // longer matters.
+  virtual bool send_all(std::span<const Frame> frames);
 
   // Queues a close frame after the frames already queued; later sends are refused. Idempotent.
   virtual void close(std::uint16_t code = kCloseNormal, std::string reason = {}) = 0;
@@ -127,6 +133,7 @@ class WebSocketConnection final : public Connection,
 
   boost::asio::awaitable<void> accept() override;
   bool send(Frame frame) override;
+  bool send_all(std::span<const Frame> frames) override;
   void close(std::uint16_t code = kCloseNormal, std::string reason = {}) override;
   boost::asio::awaitable<bool> close_and_wait(std::chrono::milliseconds limit,
                                               std::uint16_t code = kCloseNormal,
@@ -151,6 +158,10 @@ class WebSocketConnection final : public Connection,
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
 
   void start_writer_locked();  // requires mutex_
+  // Queues frame, or marks the connection closed when it is over its bound (then false).
+  bool enqueue_locked(const Frame& frame);  // requires mutex_ and an open connection
+  // After a refused frame: a close frame would never be read by a peer that is not reading.
+  void drop_later();
   // The writer, on the strand: writes the batch frame by frame, takes the next batch when it is
   // done, and sends the queued close frame once the frames before it are out.
   void write_next();
@@ -158,6 +169,7 @@ class WebSocketConnection final : public Connection,
   void on_close_written(const boost::beast::error_code& ec);
   // Records the start of a write and makes sure the watchdog runs.
   void write_starting();
+  void set_corked(bool corked);
   void arm_watchdog();
   void on_watchdog();
   // On the strand: marks closed with text, drops the queue and the socket.
@@ -178,6 +190,7 @@ class WebSocketConnection final : public Connection,
   std::size_t batch_pos_ = 0;
   bool in_flight_ = false;  // a write or the close is under way
   bool watchdog_armed_ = false;
+  bool corked_ = false;
   std::chrono::steady_clock::time_point write_started_;
   const ConnectionLimits limits_;
   const bool adopted_ = false;  // handshake done before the connection was made
