@@ -245,6 +245,9 @@ void ParloService::register_handlers() {
 
 // ---- relay --------------------------------------------------------------------------------
 
+// Frames one relay pass hands to the connections at a time.
+constexpr std::size_t kRelayPiece = 32;
+
 void ParloService::relay(const Json& message, std::optional<std::string> account) {
   if (!message.is_object()) throw TypeError("event record must be a map");
   if (!relaying_.load()) return;
@@ -290,6 +293,9 @@ void ParloService::relay_pending() {
     if (run_account != nullptr && *run_account != *event.account) flush();
     run_account = &*event.account;
     run.push_back(std::move(frame));
+    // A long pass goes out in pieces, so the writers drain while the next frames are built and
+    // logged, as they did event by event: a pass never lands on a queue all at once.
+    if (run.size() >= kRelayPiece) flush();
   }
   flush();
 }
