@@ -245,30 +245,72 @@ void ParloService::register_handlers() {
 
 // ---- relay --------------------------------------------------------------------------------
 
+// Frames one relay pass hands to the connections at a time.
+constexpr std::size_t kRelayPiece = 32;
+
 void ParloService::relay(const Json& message, std::optional<std::string> account) {
   if (!message.is_object()) throw TypeError("event record must be a map");
   if (!relaying_.load()) return;
   // The record is the probe's only during this call, and the account is the one logged in when
-  // the event arrived, so a later logout cannot redirect or drop it.
-  asio::post(relay_strand_, [this, message = message, account = std::move(account)] {
-    handle_message(message, account);
-  });
+  // the event arrived, so a later logout cannot redirect or drop it. Events that arrive while
+  // the strand is busy wait together and are relayed in one pass, so a burst wakes each
+  // connection's writer once per pass rather than once per event.
+  bool post = false;
+  {
+    std::lock_guard lock(relay_mutex_);
+    pending_.push_back(PendingEvent{message, std::move(account)});
+    post = !std::exchange(relay_posted_, true);
+  }
+  if (post) asio::post(relay_strand_, [this] { relay_pending(); });
 }
 
-void ParloService::handle_message(const Json& message, const std::optional<std::string>& account) {
+void ParloService::relay_pending() {
+  std::vector<PendingEvent> events;
+  {
+    std::lock_guard lock(relay_mutex_);
+    events.swap(pending_);
+    relay_posted_ = false;
+  }
+  // Consecutive frames of one account go to its connections together; the order of events is
+  // kept, within an account and across accounts.
+  std::vector<Frame> run;
+  const std::string* run_account = nullptr;
+  const auto flush = [&] {
+    if (run.empty()) return;
+    try {
+      hub_.send_to_user(*run_account, run);
+      for (std::size_t i = 0; i < run.size(); ++i)
+        service_log()->debug("已推送到WebSocket: {}", *run_account);
+    } catch (const std::exception& e) {
+      service_log()->error("处理消息失败: {}", e.what());
+      console::error_block("ParloService::handle_message", type_name_of(e), e.what());
+    }
+    run.clear();
+  };
+  for (const auto& event : events) {
+    Frame frame = handle_message(event.message, event.account);
+    if (!frame) continue;
+    if (run_account != nullptr && *run_account != *event.account) flush();
+    run_account = &*event.account;
+    run.push_back(std::move(frame));
+    // A long pass goes out in pieces, so the writers drain while the next frames are built and
+    // logged, as they did event by event: a pass never lands on a queue all at once.
+    if (run.size() >= kRelayPiece) flush();
+  }
+  flush();
+}
+
+Frame ParloService::handle_message(const Json& message, const std::optional<std::string>& account) {
   try {
     Frame frame = make_frame(message);
     service_log()->info("收到消息:\n{}", *frame);
-    if (account && !account->empty()) {
-      hub_.send_to_user(*account, frame);
-      service_log()->debug("已推送到WebSocket: {}", *account);
-    } else {
-      service_log()->warn("没有登录用户，无法推送到WebSocket");
-    }
+    if (account && !account->empty()) return frame;
+    service_log()->warn("没有登录用户，无法推送到WebSocket");
   } catch (const std::exception& e) {
     service_log()->error("处理消息失败: {}", e.what());
     console::error_block("ParloService::handle_message", type_name_of(e), e.what());
   }
+  return nullptr;
 }
 
 std::optional<std::string> ParloService::current_login_uid() const {

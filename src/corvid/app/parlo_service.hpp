@@ -11,9 +11,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -119,9 +121,13 @@ class ParloService {
  private:
   void initialize(const ParloConfig& config);
   void register_handlers();
-  // On the probe thread: records what the relay needs and posts it to the relay strand.
+  // On the probe thread: records what the relay needs and has the relay strand take it.
   void relay(const Json& message, std::optional<std::string> account);
-  void handle_message(const Json& message, const std::optional<std::string>& account);
+  // On the relay strand: every event recorded so far, in arrival order.
+  void relay_pending();
+  // The frame of one event, logged; null when it cannot be built or has nobody to go to.
+  std::shared_ptr<const std::string> handle_message(const Json& message,
+                                                    const std::optional<std::string>& account);
   void set_login_uid(std::optional<std::string> uid);
 
   // The four file-sending operations: login check, file check, start line, command, done line.
@@ -135,6 +141,13 @@ class ParloService {
   core::Parlo* parlo_ = nullptr;  // set once, in the constructor
   std::atomic<bool> initialized_{false};
   std::atomic<bool> relaying_{true};
+  struct PendingEvent {
+    Json message;
+    std::optional<std::string> account;
+  };
+  std::mutex relay_mutex_;  // guards pending_, relay_posted_
+  std::vector<PendingEvent> pending_;
+  bool relay_posted_ = false;     // a relay_pending() is on its way to the strand
   mutable std::mutex uid_mutex_;  // guards login_uid_
   std::optional<std::string> login_uid_;
 };

@@ -1,15 +1,19 @@
 #include "corvid/app/websocket_connection.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -31,6 +35,9 @@ std::uint64_t next_connection_id() {
   return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
+// Batches this long or longer are written corked (see set_corked).
+constexpr std::size_t kCorkFrames = 4;
+
 constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
 
 // Read errors that only say the connection is gone: the peer went away without a close, the
@@ -49,6 +56,12 @@ bool ends_quietly(const beast::error_code& ec) {
 // ---- Connection ---------------------------------------------------------------------------
 
 Connection::Connection() : id_(next_connection_id()) {}
+
+bool Connection::send_all(std::span<const Frame> frames) {
+  for (const auto& frame : frames)
+    if (!send(frame)) return false;
+  return true;
+}
 
 asio::awaitable<bool> Connection::close_and_wait(std::chrono::milliseconds, std::uint16_t code,
                                                  std::string reason) {
@@ -92,9 +105,8 @@ std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stre
       strand, beast::tcp_stream(std::move(rebound)), std::move(request), limits));
 }
 
-WebSocketConnection::WebSocketConnection(asio::strand<asio::any_io_executor> strand,
-                                         beast::tcp_stream stream, UpgradeRequest request,
-                                         ConnectionLimits limits)
+WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tcp_stream stream,
+                                         UpgradeRequest request, ConnectionLimits limits)
     : strand_(std::move(strand)),
       ws_(std::move(stream)),
       request_(std::move(request)),
@@ -111,10 +123,11 @@ std::shared_ptr<WebSocketConnection> WebSocketConnection::adopt(Stream accepted,
   return std::shared_ptr<WebSocketConnection>(new WebSocketConnection(std::move(accepted), limits));
 }
 
-// The stream's executor is the session's strand; this strand runs every handler through it, so
-// the websocket layer's own timers never race the connection's reads and writes.
+// The stream's executor is the session's strand, so the websocket layer's own timers never race
+// the connection's reads and writes; the connection runs its own handlers on that strand too
+// (a second strand on top of it would only add a queue to every completion).
 WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limits)
-    : strand_(asio::make_strand(accepted.get_executor())),
+    : strand_(accepted.get_executor()),
       ws_(std::move(accepted)),
       deadline_(strand_),
       closed_signal_(strand_, asio::steady_timer::time_point::max()),
@@ -154,31 +167,50 @@ asio::awaitable<void> WebSocketConnection::accept() {
   co_await asio::co_spawn(strand_, std::move(handshake), asio::use_awaitable);
 }
 
-bool WebSocketConnection::send(Frame frame) {
-  if (!frame) return false;
-  bool overflow = false;
+bool WebSocketConnection::enqueue_locked(const Frame& frame) {
+  // What the writer has written of its batch no longer counts against the bound.
+  const std::size_t frames = queued_frames_ - written_frames_.load(std::memory_order_acquire);
+  const std::size_t bytes = queued_bytes_ - written_bytes_.load(std::memory_order_acquire);
+  if (frames >= limits_.max_queued_frames || bytes + frame->size() > limits_.max_queued_bytes) {
+    mark_closed_locked("outbound queue full (" + std::to_string(frames) + " frames, " +
+                       std::to_string(bytes) + " bytes)");
+    return false;
+  }
+  ++queued_frames_;
+  queued_bytes_ += frame->size();
+  queue_.push_back(frame);
+  return true;
+}
+
+void WebSocketConnection::drop_later() {
+  // The peer is not reading, so a close frame would never be read: drop the socket.
+  asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
+}
+
+bool WebSocketConnection::send(Frame frame) { return send_all(std::span<const Frame>(&frame, 1)); }
+
+bool WebSocketConnection::send_all(std::span<const Frame> frames) {
+  for (const auto& frame : frames)
+    if (!frame) return false;
   {
     std::lock_guard lock(mutex_);
     if (state_ == State::closing || state_ == State::closed || close_queued_) {
       if (error_.empty()) error_ = "connection is closed";
       return false;
     }
-    if (queue_.size() >= limits_.max_queued_frames ||
-        queued_bytes_ + frame->size() > limits_.max_queued_bytes) {
-      overflow = true;
-      mark_closed_locked("outbound queue full (" + std::to_string(queue_.size()) + " frames, " +
-                         std::to_string(queued_bytes_) + " bytes)");
-    } else {
-      queued_bytes_ += frame->size();
-      queue_.push_back(Outgoing{std::move(frame), {}});
-      if (state_ == State::open) start_writer_locked();
+    bool accepted = true;
+    for (const auto& frame : frames) {
+      if (!enqueue_locked(frame)) {
+        accepted = false;
+        break;
+      }
+    }
+    if (accepted) {
+      if (state_ == State::open && !frames.empty()) start_writer_locked();
       return true;
     }
   }
-  if (overflow) {
-    // The peer is not reading, so a close frame would never be read: drop the socket.
-    asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
-  }
+  drop_later();
   return false;
 }
 
@@ -192,8 +224,7 @@ void WebSocketConnection::close(std::uint16_t code, std::string reason) {
     asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
     return;
   }
-  queue_.push_back(
-      Outgoing{nullptr, websocket::close_reason(static_cast<websocket::close_code>(code), reason)});
+  close_reason_ = websocket::close_reason(static_cast<websocket::close_code>(code), reason);
   start_writer_locked();
 }
 
@@ -265,70 +296,140 @@ void WebSocketConnection::start_writer_locked() {
   if (writing_) return;
   writing_ = true;
   // Posted, never dispatched: the caller holds mutex_, and the writer takes it first thing.
-  asio::post(strand_, [self = shared_from_this()] {
-    asio::co_spawn(self->strand_, self->write_loop(self), asio::detached);
+  asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
+}
+
+// The writer takes everything queued in one step and writes it frame by frame; the lock is
+// taken once per batch, never across a write. Each completion holds a reference, so the
+// connection lives while frames are in flight.
+void WebSocketConnection::write_next() {
+  if (batch_pos_ == batch_.size()) {
+    // What the last batch left in the socket leaves now, before the writer waits or closes.
+    set_corked(false);
+    bool send_close = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (state_ != State::closed) {
+        queued_frames_ -= written_frames_.exchange(0, std::memory_order_acq_rel);
+        queued_bytes_ -= written_bytes_.exchange(0, std::memory_order_acq_rel);
+      }
+      // A batch after a burst may be large; it is not kept for the next one.
+      if (batch_.capacity() > 256) {
+        std::vector<Frame>().swap(batch_);
+      } else {
+        batch_.clear();
+      }
+      batch_pos_ = 0;
+      if (state_ == State::closed || dropped_) {
+        writing_ = false;
+        return;
+      }
+      if (!queue_.empty()) {
+        batch_.swap(queue_);
+      } else if (close_queued_ && !close_started_) {
+        close_started_ = true;
+        send_close = true;
+        if (state_ == State::open) state_ = State::closing;
+      } else {
+        writing_ = false;
+        return;
+      }
+    }
+    if (send_close) {
+      write_starting();
+      ws_.async_close(close_reason_, [self = shared_from_this()](const beast::error_code& ec) {
+        self->on_close_written(ec);
+      });
+      return;
+    }
+    ws_.text(true);
+    if (batch_.size() >= kCorkFrames) set_corked(true);
+  }
+  if (dropped_) {  // dropped while the batch was under way; its frames go with the connection
+    std::lock_guard lock(mutex_);
+    batch_.clear();
+    batch_pos_ = 0;
+    writing_ = false;
+    return;
+  }
+  write_starting();
+  const Frame& frame = batch_[batch_pos_];
+  ws_.async_write(asio::buffer(*frame),
+                  [self = shared_from_this()](const beast::error_code& ec, std::size_t n) {
+                    self->on_written(ec, n);
+                  });
+}
+
+void WebSocketConnection::on_written(const beast::error_code& ec, std::size_t /*bytes*/) {
+  in_flight_ = false;
+  if (ec) {
+    bool cut;
+    {
+      std::lock_guard lock(mutex_);
+      cut = state_ == State::closed;
+      batch_.clear();
+      batch_pos_ = 0;
+      writing_ = false;
+    }
+    // A write cut by the watchdog or after an overflow was already reported.
+    if (!cut) drop("write failed: " + ec.message(), true);
+    return;
+  }
+  written_bytes_.fetch_add(batch_[batch_pos_]->size(), std::memory_order_acq_rel);
+  written_frames_.fetch_add(1, std::memory_order_acq_rel);
+  // Released as soon as it is out, like the queue entry it was.
+  batch_[batch_pos_++].reset();
+  write_next();
+}
+
+void WebSocketConnection::on_close_written(const beast::error_code& ec) {
+  in_flight_ = false;
+  drop(ec ? "close failed: " + ec.message() : "closed", false);
+  std::lock_guard lock(mutex_);
+  writing_ = false;
+}
+
+// A batch of frames goes out corked: the kernel packs the frames into full segments instead of
+// sending (and waking the reader for) one small packet per frame; the batch's end uncorks it.
+void WebSocketConnection::set_corked(bool corked) {
+#ifdef TCP_CORK
+  if (corked == corked_ || dropped_) return;
+  corked_ = corked;
+  const int value = corked ? 1 : 0;
+  auto& socket = beast::get_lowest_layer(ws_).socket();
+  // A failure only costs the packing; the writes themselves go through either way.
+  (void)::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+#else
+  (void)corked;
+#endif
+}
+
+// One timer per connection watches the writes instead of one per write: a write starting only
+// records the time, and the timer, when it fires, cuts the connection if the write under way
+// started more than write_timeout ago, or sleeps until that write's own deadline.
+void WebSocketConnection::write_starting() {
+  write_started_ = std::chrono::steady_clock::now();
+  in_flight_ = true;
+  if (!watchdog_armed_) arm_watchdog();
+}
+
+void WebSocketConnection::arm_watchdog() {
+  watchdog_armed_ = true;
+  deadline_.expires_at(write_started_ + limits_.write_timeout);
+  deadline_.async_wait([weak = weak_from_this()](const beast::error_code& ec) {
+    if (ec) return;
+    if (auto conn = weak.lock()) conn->on_watchdog();
   });
 }
 
-// self keeps the connection alive while frames are in flight.
-asio::awaitable<void> WebSocketConnection::write_loop(
-    std::shared_ptr<WebSocketConnection> /*self*/) {
-  for (;;) {
-    Outgoing item;
-    {
-      std::lock_guard lock(mutex_);
-      if (queue_.empty() || state_ == State::closed) {
-        writing_ = false;
-        co_return;
-      }
-      item = std::move(queue_.front());
-      queue_.pop_front();
-      if (item.frame) queued_bytes_ -= item.frame->size();
-    }
-    const std::uint64_t generation = ++write_generation_;
-    deadline_.expires_after(limits_.write_timeout);
-    deadline_.async_wait(
-        asio::bind_executor(strand_, [weak = weak_from_this(), generation](beast::error_code ec) {
-          if (ec) return;
-          if (auto conn = weak.lock()) conn->on_write_timeout(generation);
-        }));
-
-    if (!item.frame) {
-      {
-        std::lock_guard lock(mutex_);
-        if (state_ == State::open) state_ = State::closing;
-      }
-      auto [ec] = co_await ws_.async_close(item.reason, tuple_awaitable);
-      ++write_generation_;
-      deadline_.cancel();
-      drop(ec ? "close failed: " + ec.message() : "closed", false);
-      std::lock_guard lock(mutex_);
-      writing_ = false;
-      co_return;
-    }
-
-    ws_.text(true);
-    auto [ec, n] = co_await ws_.async_write(asio::buffer(*item.frame), tuple_awaitable);
-    (void)n;
-    ++write_generation_;
-    deadline_.cancel();
-    if (ec) {
-      bool timed_out;
-      {
-        std::lock_guard lock(mutex_);
-        timed_out = state_ == State::closed;
-        writing_ = false;
-      }
-      // A write cut by the deadline was already reported by on_write_timeout.
-      if (!timed_out) drop("write failed: " + ec.message(), true);
-      co_return;
-    }
+void WebSocketConnection::on_watchdog() {
+  watchdog_armed_ = false;
+  if (dropped_ || !in_flight_) return;  // idle: the next write arms it again
+  if (std::chrono::steady_clock::now() - write_started_ >= limits_.write_timeout) {
+    drop("write timed out after " + std::to_string(limits_.write_timeout.count()) + " ms", true);
+    return;
   }
-}
-
-void WebSocketConnection::on_write_timeout(std::uint64_t generation) {
-  if (generation != write_generation_) return;  // that write finished in the meantime
-  drop("write timed out after " + std::to_string(limits_.write_timeout.count()) + " ms", true);
+  arm_watchdog();
 }
 
 void WebSocketConnection::mark_closed_locked(const std::string& error) {
@@ -336,6 +437,7 @@ void WebSocketConnection::mark_closed_locked(const std::string& error) {
   state_ = State::closed;
   if (error_.empty()) error_ = error;
   queue_.clear();
+  queued_frames_ = 0;
   queued_bytes_ = 0;
 }
 
@@ -349,7 +451,6 @@ void WebSocketConnection::drop(const std::string& error, bool report) {
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).close();
-    ++write_generation_;
     deadline_.cancel();
     closed_signal_.cancel();  // wakes close_and_wait
     log::get("websocket_hub")->debug("[ws {}] connection {} ended: {}", remote_, id(), error);

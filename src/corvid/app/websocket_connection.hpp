@@ -7,19 +7,21 @@
 // Guarantees: frames leave in the order send() took them; the outbound queue is bounded in frames
 // and bytes and each write has a deadline; overflow, timeout or a failed write closes the
 // transport, and an asynchronous failure is reported once through the failure handler.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -54,6 +56,11 @@ class Connection {
   // Queues one text frame. False when the connection is closed, closing or over its queue
   // bound (the connection then closes itself); error_text() says why.
   virtual bool send(Frame frame) = 0;
+
+  // Queues frames in order as one step (one wake-up of the writer for all of them). False as
+  // soon as one is refused; the connection is then closing, so what was queued of them no
+  // longer matters.
+  virtual bool send_all(std::span<const Frame> frames);
 
   // Queues a close frame after the frames already queued; later sends are refused. Idempotent.
   virtual void close(std::uint16_t code = kCloseNormal, std::string reason = {}) = 0;
@@ -126,6 +133,7 @@ class WebSocketConnection final : public Connection,
 
   boost::asio::awaitable<void> accept() override;
   bool send(Frame frame) override;
+  bool send_all(std::span<const Frame> frames) override;
   void close(std::uint16_t code = kCloseNormal, std::string reason = {}) override;
   boost::asio::awaitable<bool> close_and_wait(std::chrono::milliseconds limit,
                                               std::uint16_t code = kCloseNormal,
@@ -144,40 +152,66 @@ class WebSocketConnection final : public Connection,
 
  private:
   enum class State { created, open, closing, closed };
-  struct Outgoing {
-    Frame frame;  // null for the close frame
-    boost::beast::websocket::close_reason reason;
-  };
 
-  WebSocketConnection(boost::asio::strand<boost::asio::any_io_executor> strand,
-                      boost::beast::tcp_stream stream, UpgradeRequest request,
-                      ConnectionLimits limits);
+  WebSocketConnection(boost::asio::any_io_executor strand, boost::beast::tcp_stream stream,
+                      UpgradeRequest request, ConnectionLimits limits);
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
 
-  boost::asio::awaitable<void> write_loop(std::shared_ptr<WebSocketConnection> self);
   void start_writer_locked();  // requires mutex_
-  void on_write_timeout(std::uint64_t generation);
+  // Queues frame, or marks the connection closed when it is over its bound (then false).
+  bool enqueue_locked(const Frame& frame);  // requires mutex_ and an open connection
+  // After a refused frame: a close frame would never be read by a peer that is not reading.
+  void drop_later();
+  // The writer, on the strand: writes the batch frame by frame, takes the next batch when it is
+  // done, and sends the queued close frame once the frames before it are out.
+  void write_next();
+  void on_written(const boost::beast::error_code& ec, std::size_t bytes);
+  void on_close_written(const boost::beast::error_code& ec);
+  // Records the start of a write and makes sure the watchdog runs.
+  void write_starting();
+  void set_corked(bool corked);
+  void arm_watchdog();
+  void on_watchdog();
   // On the strand: marks closed with text, drops the queue and the socket.
   void drop(const std::string& error, bool report);
   void mark_closed_locked(const std::string& error);  // requires mutex_
 
-  boost::asio::strand<boost::asio::any_io_executor> strand_;
+  // The stream's own executor, which is a strand: every socket operation, the websocket layer's
+  // timers and every completion run through it, one at a time.
+  boost::asio::any_io_executor strand_;
   Stream ws_;                                // touched only on strand_
   UpgradeRequest request_;                   // touched only on strand_
-  boost::asio::steady_timer deadline_;       // strand_ only
+  boost::asio::steady_timer deadline_;       // strand_ only; the write watchdog
   boost::asio::steady_timer closed_signal_;  // strand_ only; cancelled once closed
-  std::uint64_t write_generation_ = 0;       // strand_ only
   bool dropped_ = false;                     // strand_ only
+  // The writer's state, strand_ only. batch_ holds the frames taken from queue_ in one step;
+  // batch_pos_ is the next one to write.
+  std::vector<Frame> batch_;
+  std::size_t batch_pos_ = 0;
+  bool in_flight_ = false;  // a write or the close is under way
+  bool watchdog_armed_ = false;
+  bool corked_ = false;
+  std::chrono::steady_clock::time_point write_started_;
   const ConnectionLimits limits_;
   const bool adopted_ = false;  // handshake done before the connection was made
   std::string remote_;
 
+  // Frames and bytes of the current batch already written: the writer counts them without the
+  // lock, send() subtracts them from the totals below, and the writer folds them in (under
+  // mutex_) when it takes the next batch.
+  std::atomic<std::size_t> written_frames_{0};
+  std::atomic<std::size_t> written_bytes_{0};
+
   mutable std::mutex mutex_;  // guards everything below
   State state_ = State::created;
-  std::deque<Outgoing> queue_;
+  std::vector<Frame> queue_;
+  // Every frame accepted and not yet folded in as written: queue_ and the writer's batch.
+  std::size_t queued_frames_ = 0;
   std::size_t queued_bytes_ = 0;
   bool writing_ = false;
   bool close_queued_ = false;
+  bool close_started_ = false;
+  boost::beast::websocket::close_reason close_reason_;
   std::string error_;
   std::uint16_t peer_close_code_ = 0;
 };

@@ -166,6 +166,11 @@ void ConnectionManager::send_to_user(const std::string& user_uid, const Json& da
 }
 
 void ConnectionManager::send_to_user(const std::string& user_uid, Frame frame) {
+  send_to_user(user_uid, std::span<const Frame>(&frame, 1));
+}
+
+void ConnectionManager::send_to_user(const std::string& user_uid, std::span<const Frame> frames) {
+  if (frames.empty()) return;
   std::vector<ConnectionPtr> targets;
   {
     std::lock_guard lock(mutex_);
@@ -178,7 +183,7 @@ void ConnectionManager::send_to_user(const std::string& user_uid, Frame frame) {
   std::vector<ConnectionPtr> failed;
   std::size_t delivered = 0;
   for (const auto& connection : targets) {
-    if (connection->send(frame)) {
+    if (connection->send_all(frames)) {
       ++delivered;
     } else {
       hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, connection->error_text());

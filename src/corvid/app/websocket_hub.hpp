@@ -12,6 +12,7 @@
 #include <list>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,6 +67,8 @@ class ConnectionManager {
   void send_to_user(const std::string& user_uid, const Json& data);
   // The same with a frame already serialised (the relay serialises once for its log line too).
   void send_to_user(const std::string& user_uid, Frame frame);
+  // Several frames in order, each connection taking them in one step (the relay's batches).
+  void send_to_user(const std::string& user_uid, std::span<const Frame> frames);
 
   // {"total_users", "total_connections", "users": {uid: count}}, accounts in registration order.
   Json get_connection_stats() const;
