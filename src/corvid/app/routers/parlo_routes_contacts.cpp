@@ -17,10 +17,6 @@ namespace {
 namespace net = boost::asio;
 using boost::beast::http::verb;
 
-std::string text(const http::Request& request, const char* field) {
-  return request.json.at(field).get<std::string>();
-}
-
 std::optional<std::string> optional_text(const http::Request& request, const char* field) {
   const Json& value = request.json.at(field);
   if (value.is_null()) return std::nullopt;
@@ -30,7 +26,7 @@ std::optional<std::string> optional_text(const http::Request& request, const cha
 net::awaitable<Json> get_contacts(ParloService& s, http::Request&) { return s.get_contacts(); }
 net::awaitable<Json> get_publics(ParloService& s, http::Request&) { return s.get_publics(); }
 net::awaitable<Json> get_contact_detail(ParloService& s, http::Request& r) {
-  return s.get_contact_detail(text(r, "uid"));
+  return s.get_contact_detail(body_text(r, "uid"));
 }
 net::awaitable<Json> search_contacts(ParloService& s, http::Request& r) {
   return s.search_contacts(optional_text(r, "uid"), optional_text(r, "account"),
@@ -38,14 +34,14 @@ net::awaitable<Json> search_contacts(ParloService& s, http::Request& r) {
                            r.json.at("fuzzy_search").get<bool>());
 }
 net::awaitable<Json> modify_friend_remark(ParloService& s, http::Request& r) {
-  return s.modify_friend_remark(text(r, "uid"), text(r, "remark"));
+  return s.modify_friend_remark(body_text(r, "uid"), body_text(r, "remark"));
 }
 net::awaitable<Json> accept_friend_request(ParloService& s, http::Request& r) {
-  return s.accept_friend_request(text(r, "encryptusername"), text(r, "ticket"),
+  return s.accept_friend_request(body_text(r, "encryptusername"), body_text(r, "ticket"),
                                  r.json.at("scene").get<std::int64_t>());
 }
 net::awaitable<Json> add_room_friend(ParloService& s, http::Request& r) {
-  return s.add_room_friend(text(r, "room_uid"), text(r, "uid"), text(r, "verify"));
+  return s.add_room_friend(body_text(r, "room_uid"), body_text(r, "uid"), body_text(r, "verify"));
 }
 
 // A coroutine of its own (not the lambda) so the answer never depends on the lambda's lifetime.
@@ -85,8 +81,9 @@ std::vector<http::Route> contact_routes(ParloService& service) {
        &rec::search_contacts_request, &search_contacts, "搜索成功", "搜索联系人失败"},
       {verb::post, "/contact/modify_remark", "modify_friend_remark", "修改好友备注", "修改好友备注",
        &rec::modify_friend_remark_request, &modify_friend_remark, "修改备注成功", "修改备注失败"},
-      {verb::post, "/contact/accept_friend", "accept_friend_request", "接受好友请求", "接受好友请求",
-       &rec::accept_friend_request, &accept_friend_request, "接受好友请求成功", "接受好友请求失败"},
+      {verb::post, "/contact/accept_friend", "accept_friend_request", "接受好友请求",
+       "接受好友请求", &rec::accept_friend_request, &accept_friend_request, "接受好友请求成功",
+       "接受好友请求失败"},
       {verb::post, "/contact/add_room_friend", "add_room_friend", "添加群成员为好友",
        "添加群成员为好友", &rec::add_room_friend_request, &add_room_friend, "添加好友成功",
        "添加好友失败"},
@@ -95,8 +92,10 @@ std::vector<http::Route> contact_routes(ParloService& service) {
   for (const auto& d : table) {
     auto route = make_route(d.method, d.path, d.operation, d.summary, d.description, true);
     if (d.body != nullptr) route.body = &d.body();
-    route.handler = [&service, call = d.call, success = d.success, failure = d.failure](
-                        http::Request& r) { return answer_data(call(service, r), success, failure); };
+    route.handler = [&service, call = d.call, success = d.success,
+                     failure = d.failure](http::Request& r) {
+      return answer_data(call(service, r), success, failure);
+    };
     routes.push_back(std::move(route));
   }
   return routes;

@@ -31,10 +31,15 @@ http::Response flag_answer(const Json& result, std::string_view success, std::st
 // as data.
 http::Response data_answer(Json result, std::string_view success, std::string_view failure);
 
+// A text field of a body the record has already validated (present and a text).
+inline std::string body_text(const http::Request& request, const char* field) {
+  return request.json.at(field).get<std::string>();
+}
+
 // The areas, each in registration order.
-std::vector<http::Route> client_routes(ParloService& service);         // status .. current_uid
-std::vector<http::Route> send_routes(ParloService& service);           // text, room_at, card,
-                                                                        // link_card, xml, pat
+std::vector<http::Route> client_routes(ParloService& service);  // status .. current_uid
+std::vector<http::Route> send_routes(ParloService& service);    // text, room_at, card,
+                                                                // link_card, xml, pat
 std::vector<http::Route> upload_routes(ParloService& service, const ParloRouteOptions& options);
 std::vector<http::Route> contact_routes(ParloService& service);
 std::vector<http::Route> room_routes(ParloService& service);

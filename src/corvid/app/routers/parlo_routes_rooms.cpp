@@ -16,13 +16,7 @@ namespace {
 namespace net = boost::asio;
 using boost::beast::http::verb;
 
-std::string room(const http::Request& request) {
-  return request.json.at("room_uid").get<std::string>();
-}
-std::string text(const http::Request& request, const char* field) {
-  return request.json.at(field).get<std::string>();
-}
-
+std::string room(const http::Request& request) { return body_text(request, "room_uid"); }
 net::awaitable<http::Response> get_rooms(ParloService& s, http::Request&) {
   co_return data_answer(co_await s.get_rooms(), "获取成功", "获取群列表失败");
 }
@@ -53,11 +47,11 @@ net::awaitable<http::Response> del_room_member(ParloService& s, http::Request& r
                         "删除群成员成功", "删除群成员失败");
 }
 net::awaitable<http::Response> modify_room_name(ParloService& s, http::Request& r) {
-  co_return data_answer(co_await s.modify_room_name(room(r), text(r, "name")), "修改群名成功",
+  co_return data_answer(co_await s.modify_room_name(room(r), body_text(r, "name")), "修改群名成功",
                         "修改群名失败");
 }
 net::awaitable<http::Response> modify_room_notice(ParloService& s, http::Request& r) {
-  co_return data_answer(co_await s.modify_room_notice(room(r), text(r, "notice")),
+  co_return data_answer(co_await s.modify_room_notice(room(r), body_text(r, "notice")),
                         "修改群公告成功", "修改群公告失败");
 }
 net::awaitable<http::Response> quit_room(ParloService& s, http::Request& r) {
@@ -88,8 +82,8 @@ std::vector<http::Route> room_routes(ParloService& service) {
        &rec::get_room_detail_request, &get_room_detail},
       {verb::post, "/room/members", "get_room_members", "获取群成员", "获取群成员列表",
        &rec::get_room_members_request, &get_room_members},
-      {verb::post, "/room/name", "get_room_name", "获取群名", "获取群名", &rec::get_room_name_request,
-       &get_room_name},
+      {verb::post, "/room/name", "get_room_name", "获取群名", "获取群名",
+       &rec::get_room_name_request, &get_room_name},
       {verb::post, "/room/create", "create_room", "创建群聊", "创建群聊", &rec::create_room_request,
        &create_room},
       {verb::post, "/room/add_member", "add_room_member", "添加群成员", "添加群成员",
@@ -109,7 +103,9 @@ std::vector<http::Route> room_routes(ParloService& service) {
   for (const auto& d : table) {
     auto route = make_route(d.method, d.path, d.operation, d.summary, d.description, true);
     if (d.body != nullptr) route.body = &d.body();
-    route.handler = [&service, handler = d.handler](http::Request& r) { return handler(service, r); };
+    route.handler = [&service, handler = d.handler](http::Request& r) {
+      return handler(service, r);
+    };
     routes.push_back(std::move(route));
   }
   return routes;

@@ -16,41 +16,37 @@ namespace {
 namespace net = boost::asio;
 using boost::beast::http::verb;
 
-std::string text(const http::Request& request, const char* field) {
-  return request.json.at(field).get<std::string>();
-}
-
 net::awaitable<http::Response> send_text_message(ParloService& service, http::Request& r) {
-  const bool ok = co_await service.send_text(text(r, "to_uid"), text(r, "content"));
+  const bool ok = co_await service.send_text(body_text(r, "to_uid"), body_text(r, "content"));
   co_return flag_answer(ok, "消息发送成功", "消息发送失败");
 }
 
 net::awaitable<http::Response> send_room_at_message(ParloService& service, http::Request& r) {
-  const bool ok =
-      co_await service.send_room_at_msg(text(r, "to_uid"), text(r, "content"), r.json.at("at_list"));
+  const bool ok = co_await service.send_room_at_msg(body_text(r, "to_uid"), body_text(r, "content"),
+                                                    r.json.at("at_list"));
   co_return flag_answer(ok, "群@消息发送成功", "群@消息发送失败");
 }
 
 net::awaitable<http::Response> send_card_message(ParloService& service, http::Request& r) {
-  const bool ok = co_await service.send_card(text(r, "to_uid"), text(r, "card_uid"));
+  const bool ok = co_await service.send_card(body_text(r, "to_uid"), body_text(r, "card_uid"));
   co_return flag_answer(ok, "名片发送成功", "名片发送失败");
 }
 
 net::awaitable<http::Response> send_link_card_message(ParloService& service, http::Request& r) {
-  const bool ok = co_await service.send_link_card(text(r, "to_uid"), text(r, "title"),
-                                                  text(r, "desc"), text(r, "url"),
-                                                  text(r, "image_url"));
+  const bool ok = co_await service.send_link_card(body_text(r, "to_uid"), body_text(r, "title"),
+                                                  body_text(r, "desc"), body_text(r, "url"),
+                                                  body_text(r, "image_url"));
   co_return flag_answer(ok, "链接卡片发送成功", "链接卡片发送失败");
 }
 
 net::awaitable<http::Response> send_xml_message(ParloService& service, http::Request& r) {
-  const bool ok = co_await service.send_xml(text(r, "to_uid"), text(r, "xml"),
+  const bool ok = co_await service.send_xml(body_text(r, "to_uid"), body_text(r, "xml"),
                                             r.json.at("app_type").get<std::int64_t>());
   co_return flag_answer(ok, "XML消息发送成功", "XML消息发送失败");
 }
 
 net::awaitable<http::Response> send_pat_message(ParloService& service, http::Request& r) {
-  Json result = co_await service.send_pat(text(r, "room_uid"), text(r, "patted_uid"));
+  Json result = co_await service.send_pat(body_text(r, "room_uid"), body_text(r, "patted_uid"));
   co_return data_answer(std::move(result), "拍一拍发送成功", "拍一拍发送失败");
 }
 
@@ -88,7 +84,9 @@ std::vector<http::Route> send_routes(ParloService& service) {
   for (const auto& s : table) {
     auto route = make_route(verb::post, s.path, s.operation, s.summary, s.description, true);
     route.body = &s.body();
-    route.handler = [&service, handler = s.handler](http::Request& r) { return handler(service, r); };
+    route.handler = [&service, handler = s.handler](http::Request& r) {
+      return handler(service, r);
+    };
     routes.push_back(std::move(route));
   }
   return routes;
