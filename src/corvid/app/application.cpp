@@ -215,6 +215,7 @@ void Application::Parts::wait_signal() {
 
 ShutdownPlan Application::Parts::begin_stop() {
   const auto stop = ShutdownPlan::make(ShutdownClock::now(), options.shutdown_bound);
+  logger()->info("stop signal: the server stops within {} ms", options.shutdown_bound.count());
   std::lock_guard lock(stop_mutex);
   plan = stop;
   try {
