@@ -110,7 +110,7 @@ struct Application::Parts {
   std::condition_variable stop_done;
   std::optional<ShutdownPlan> plan;  // guarded by stop_mutex
   bool finished = false;             // guarded by stop_mutex
-  std::thread watchdog;              // started by begin_stop, joined by finish_stop
+  std::thread watchdog;              // guarded by stop_mutex; joined by finish_stop
 
   // Long-lived: the probe keeps pointers into the service and the registry, so they are never
   // destroyed (reachable from here until the process ends).
@@ -262,12 +262,14 @@ bool Application::Parts::join_workers(ShutdownClock::time_point until) {
 }
 
 void Application::Parts::finish_stop() {
+  std::thread ended;
   {
     std::lock_guard lock(stop_mutex);
     finished = true;
+    ended = std::move(watchdog);
   }
   stop_done.notify_all();
-  if (watchdog.joinable()) watchdog.join();
+  if (ended.joinable()) ended.join();
 }
 
 net::awaitable<void> Application::Parts::shutdown(ShutdownPlan stop) {
@@ -344,10 +346,11 @@ int Application::run() {
               elapsed_ms(stop.start));
     exit_now(0);
   }
-  // Uploads waiting out their grace period on the stopped loop; the exit-time sweep would find
-  // them too, but only on this way out.
-  routers::parlo::sweep_staging_folders();
+  // The watchdog ends first, so it cannot force an exit while this one runs the exit handlers.
   p.finish_stop();
+  // Uploads waiting out their grace period on the stopped loop (the exit-time sweep would find
+  // them too, on this way out only).
+  routers::parlo::sweep_staging_folders();
   flush_logs();
   return 0;
 }
