@@ -100,8 +100,8 @@ struct Application::Parts {
   net::thread_pool pool;
   net::signal_set signals;
   std::atomic<bool> stopping{false};
-  // The detach at shutdown runs here, so it never queues behind client calls that hold the
-  // worker pool (a client that stopped answering holds every worker for its reply wait).
+  // The detach at shutdown runs here, so it never queues behind the client calls that may hold
+  // every worker of the pool (a probe call that blocks, or a backlog of them).
   net::thread_pool detach_pool{1};
 
   // The stop in progress: its plan, set by the first stop signal, and the watchdog that ends

@@ -92,7 +92,7 @@ ShutdownPlan ShutdownPlan::make(ShutdownClock::time_point start, milliseconds bo
 }
 
 milliseconds time_left(ShutdownClock::time_point deadline) {
-  const auto left = std::chrono::ceil<milliseconds>(deadline - ShutdownClock::now());
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - ShutdownClock::now());
   return left.count() > 0 ? left : milliseconds(0);
 }
 
