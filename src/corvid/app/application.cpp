@@ -7,23 +7,25 @@
 #include <cstdlib>
 #include <exception>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/http/verb.hpp>
 #include <spdlog/spdlog.h>
 
@@ -104,13 +106,13 @@ struct Application::Parts {
   // every worker of the pool (a probe call that blocks, or a backlog of them).
   net::thread_pool detach_pool{1};
 
-  // The stop in progress: its plan, set by the first stop signal, and the watchdog that ends
-  // the process when the stop overruns the plan's end (a step that ignored its share).
+  // The stop in progress: the watchdog that ends the process when the stop overruns its
+  // plan's end (a step that ignored its share), and whether the worker threads ended in time.
   std::mutex stop_mutex;
   std::condition_variable stop_done;
-  std::optional<ShutdownPlan> plan;  // guarded by stop_mutex
-  bool finished = false;             // guarded by stop_mutex
-  std::thread watchdog;              // guarded by stop_mutex; joined by finish_stop
+  bool finished = false;  // guarded by stop_mutex
+  std::thread watchdog;   // guarded by stop_mutex; joined by finish_stop
+  std::atomic<bool> workers_joined{false};
 
   // Long-lived: the probe keeps pointers into the service and the registry, so they are never
   // destroyed (reachable from here until the process ends).
@@ -124,8 +126,7 @@ struct Application::Parts {
   void add_routes();
   void wait_signal();
   ShutdownPlan begin_stop();
-  ShutdownPlan current_plan();
-  bool join_workers(ShutdownClock::time_point until);
+  net::awaitable<bool> join_workers(ShutdownClock::time_point until);
   void finish_stop();
   net::awaitable<void> shutdown(ShutdownPlan plan);
 };
@@ -217,7 +218,6 @@ ShutdownPlan Application::Parts::begin_stop() {
   const auto stop = ShutdownPlan::make(ShutdownClock::now(), options.shutdown_bound);
   logger()->info("stop signal: the server stops within {} ms", options.shutdown_bound.count());
   std::lock_guard lock(stop_mutex);
-  plan = stop;
   try {
     watchdog = std::thread([this, stop] {
       std::unique_lock wait_lock(stop_mutex);
@@ -233,32 +233,33 @@ ShutdownPlan Application::Parts::begin_stop() {
   return stop;
 }
 
-ShutdownPlan Application::Parts::current_plan() {
-  std::lock_guard lock(stop_mutex);
-  return plan ? *plan : ShutdownPlan::make(ShutdownClock::now(), options.shutdown_bound);
-}
-
 // Waits until `until` for the worker threads (stopped: queued calls are dropped) and the
-// detach thread. A call still blocked in the probe, or still waiting for its reply, cannot be
-// interrupted: false then, and the threads are left running.
-bool Application::Parts::join_workers(ShutdownClock::time_point until) {
+// detach thread, while the loop still runs, so a second stop signal is still heard. A call
+// still blocked in the probe cannot be interrupted: false then, and the threads are left
+// running. Runs on a strand, so the joiner's posted cancel never races the wait.
+net::awaitable<bool> Application::Parts::join_workers(ShutdownClock::time_point until) {
   pool.stop();
   detach_pool.stop();
-  auto joined = std::make_shared<std::promise<void>>();
-  auto done = joined->get_future();
+  auto strand = co_await net::this_coro::executor;
+  auto timer = std::make_shared<net::steady_timer>(strand, until);
+  auto joined = std::make_shared<std::atomic<bool>>(false);
   try {
     // Detached: when it does not finish in time the process exits under it, and a joinable
-    // thread or an std::async future would block that exit.
-    std::thread([this, joined] {
+    // thread would block that exit.
+    std::thread([this, strand, joined, weak = std::weak_ptr<net::steady_timer>(timer)] {
       pool.join();
       detach_pool.join();
-      joined->set_value();
+      joined->store(true);
+      net::post(strand, [weak] {
+        if (auto t = weak.lock()) t->cancel();
+      });
     }).detach();
   } catch (const std::exception& e) {
     logger()->error("cannot wait for the worker threads: {}", e.what());
-    return false;
+    co_return false;
   }
-  return done.wait_until(until) == std::future_status::ready;
+  co_await timer->async_wait(net::as_tuple(net::use_awaitable));
+  co_return joined->load();
 }
 
 void Application::Parts::finish_stop() {
@@ -298,6 +299,17 @@ net::awaitable<void> Application::Parts::shutdown(ShutdownPlan stop) {
     logger()->error("the shutdown steps failed: {}", e.what());
   }
   service->stop_relaying();
+  try {
+    // A client call still stuck in the probe must not keep the process past the stop's bound.
+    const bool joined = co_await join_workers(stop.join_end);
+    workers_joined.store(joined);
+    if (!joined) {
+      logger()->warn("worker threads still busy {} ms into the stop; exiting without them",
+                     elapsed_ms(stop.start));
+    }
+  } catch (const std::exception& e) {
+    logger()->error("waiting for the worker threads failed: {}", e.what());
+  }
   signals.cancel();
   io.stop();
 }
@@ -339,13 +351,8 @@ int Application::run() {
   p.io.run();
   threads.clear();  // joins
 
-  // A client call still stuck in the probe must not keep the process past the stop's bound.
-  const auto stop = p.current_plan();
-  if (!p.join_workers(stop.join_end)) {
-    log->warn("worker threads still busy {} ms into the stop; exiting without them",
-              elapsed_ms(stop.start));
-    exit_now(0);
-  }
+  // Threads still running client calls would race the exit handlers.
+  if (!p.workers_joined.load()) exit_now(0);
   // The watchdog ends first, so it cannot force an exit while this one runs the exit handlers.
   p.finish_stop();
   // Uploads waiting out their grace period on the stopped loop (the exit-time sweep would find
