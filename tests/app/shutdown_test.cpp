@@ -271,7 +271,8 @@ TEST(CorvidStop, SigtermWithEveryWorkerWaitingEndsInTimeAndLeavesNoUpload) {
   const auto grace_start = Clock::now();
   const auto sent_before = server.control().command({{"cmd", "state"}})["sent_total"].get<long>();
   for (auto& q : queries) net::write(*q, net::buffer(std::string("\r\n")));
-  // At least every worker thread is inside a call that waits for a reply.
+  // The queries reach the client and wait for replies that never come: at least one per
+  // worker thread (32), all 100 where a wait holds no worker.
   ASSERT_TRUE(wait_until(
       [&] {
         return server.control().command({{"cmd", "state"}})["sent_total"].get<long>() - sent_before >= 32;
