@@ -1,25 +1,31 @@
 #include "corvid/app/application.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <functional>
-#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/http/verb.hpp>
 #include <spdlog/spdlog.h>
 
@@ -33,6 +39,7 @@
 #include "corvid/app/routers/config_routes.hpp"
 #include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/routers/parlo_routes.hpp"
+#include "corvid/app/routers/parlo_routes_staging.hpp"
 #include "corvid/app/security.hpp"
 #include "corvid/app/websocket_hub.hpp"
 #include "corvid/core/parlo.hpp"
@@ -48,6 +55,20 @@ std::shared_ptr<spdlog::logger> logger() { return log::get(kLogChannel); }
 
 void flush_logs() {
   spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& l) { l->flush(); });
+}
+
+// Ends the process without running exit handlers or destructors: threads still blocked in the
+// probe would race them. The uploads still staged are removed first, since the exit-time sweep
+// is one of the handlers skipped.
+[[noreturn]] void exit_now(int code) {
+  routers::parlo::sweep_staging_folders();
+  flush_logs();
+  std::_Exit(code);
+}
+
+long long elapsed_ms(ShutdownClock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(ShutdownClock::now() - since)
+      .count();
 }
 
 std::size_t loop_threads(std::size_t requested) {
@@ -81,6 +102,17 @@ struct Application::Parts {
   net::thread_pool pool;
   net::signal_set signals;
   std::atomic<bool> stopping{false};
+  // The detach at shutdown runs here, so it never queues behind the client calls that may hold
+  // every worker of the pool (a probe call that blocks, or a backlog of them).
+  net::thread_pool detach_pool{1};
+
+  // The stop in progress: the watchdog that ends the process when the stop overruns its
+  // plan's end (a step that ignored its share), and whether the worker threads ended in time.
+  std::mutex stop_mutex;
+  std::condition_variable stop_done;
+  bool finished = false;  // guarded by stop_mutex
+  std::thread watchdog;   // guarded by stop_mutex; joined by finish_stop
+  std::atomic<bool> workers_joined{false};
 
   // Long-lived: the probe keeps pointers into the service and the registry, so they are never
   // destroyed (reachable from here until the process ends).
@@ -93,7 +125,10 @@ struct Application::Parts {
   void build();
   void add_routes();
   void wait_signal();
-  net::awaitable<void> shutdown();
+  ShutdownPlan begin_stop();
+  net::awaitable<bool> join_workers(ShutdownClock::time_point until);
+  void finish_stop();
+  net::awaitable<void> shutdown(ShutdownPlan plan);
 };
 
 void Application::Parts::build() {
@@ -171,32 +206,110 @@ void Application::Parts::wait_signal() {
       });
     } else if (stopping.exchange(true)) {
       logger()->warn("second stop signal: exiting at once");
-      flush_logs();
-      std::_Exit(128 + signo);
+      exit_now(128 + signo);
     } else {
-      net::co_spawn(net::make_strand(io), shutdown(), net::detached);
+      net::co_spawn(net::make_strand(io), shutdown(begin_stop()), net::detached);
     }
     wait_signal();
   });
 }
 
-net::awaitable<void> Application::Parts::shutdown() {
+ShutdownPlan Application::Parts::begin_stop() {
+  const auto stop = ShutdownPlan::make(ShutdownClock::now(), options.shutdown_bound);
+  logger()->info("stop signal: the server stops within {} ms", options.shutdown_bound.count());
+  std::lock_guard lock(stop_mutex);
   try {
-    if (!co_await server->shutdown(options.step_bound)) {
-      logger()->warn("HTTP requests still running after {} ms were cut off", options.step_bound.count());
+    watchdog = std::thread([this, stop] {
+      std::unique_lock wait_lock(stop_mutex);
+      if (stop_done.wait_until(wait_lock, stop.end, [this] { return finished; })) return;
+      wait_lock.unlock();
+      logger()->error("the stop did not end within {} ms; exiting now", elapsed_ms(stop.start));
+      exit_now(0);
+    });
+  } catch (const std::exception& e) {
+    // The steps keep their own bounds; only the last resort is missing.
+    logger()->error("cannot start the stop's watchdog: {}", e.what());
+  }
+  return stop;
+}
+
+// Waits until `until` for the worker threads (stopped: queued calls are dropped) and the
+// detach thread, while the loop still runs, so a second stop signal is still heard. A call
+// still blocked in the probe cannot be interrupted: false then, and the threads are left
+// running. Runs on a strand, so the joiner's posted cancel never races the wait.
+net::awaitable<bool> Application::Parts::join_workers(ShutdownClock::time_point until) {
+  pool.stop();
+  detach_pool.stop();
+  auto strand = co_await net::this_coro::executor;
+  auto timer = std::make_shared<net::steady_timer>(strand, until);
+  auto joined = std::make_shared<std::atomic<bool>>(false);
+  try {
+    // Detached: when it does not finish in time the process exits under it, and a joinable
+    // thread would block that exit.
+    std::thread([this, strand, joined, weak = std::weak_ptr<net::steady_timer>(timer)] {
+      pool.join();
+      detach_pool.join();
+      joined->store(true);
+      net::post(strand, [weak] {
+        if (auto t = weak.lock()) t->cancel();
+      });
+    }).detach();
+  } catch (const std::exception& e) {
+    logger()->error("cannot wait for the worker threads: {}", e.what());
+    co_return false;
+  }
+  co_await timer->async_wait(net::as_tuple(net::use_awaitable));
+  co_return joined->load();
+}
+
+void Application::Parts::finish_stop() {
+  std::thread ended;
+  {
+    std::lock_guard lock(stop_mutex);
+    finished = true;
+    ended = std::move(watchdog);
+  }
+  stop_done.notify_all();
+  if (ended.joinable()) ended.join();
+}
+
+net::awaitable<void> Application::Parts::shutdown(ShutdownPlan stop) {
+  try {
+    const auto drain = time_left(stop.drain_end);
+    if (!co_await server->shutdown(drain)) {
+      logger()->warn("HTTP requests still running after {} ms were cut off", drain.count());
     }
   } catch (const std::exception& e) {
     logger()->error("stopping the HTTP server failed: {}", e.what());
   }
-  ShutdownParts parts;
-  parts.connections = [hub = hub] { return hub->snapshot(); };
-  if (auto* parlo = service->parlo()) {
-    parts.detach = [parlo] { return parlo->detach(); };
+  try {
+    ShutdownParts parts;
+    parts.connections = [hub = hub] { return hub->snapshot(); };
+    if (auto* parlo = service->parlo()) {
+      parts.detach = [parlo] { return parlo->detach(); };
+      parts.client_pid = [parlo] { return parlo->pid(); };
+    }
+    parts.blocking = detach_pool.get_executor();
+    // The closes and the detach end by the plan's detach end; the closes by its closes end.
+    parts.bound = time_left(stop.detach_end);
+    parts.detach_share =
+        std::chrono::ceil<std::chrono::milliseconds>(stop.detach_end - stop.closes_end);
+    co_await lifespan_shutdown(std::move(parts));
+  } catch (const std::exception& e) {
+    logger()->error("the shutdown steps failed: {}", e.what());
   }
-  parts.blocking = pool.get_executor();
-  parts.bound = options.step_bound;
-  co_await lifespan_shutdown(std::move(parts));
   service->stop_relaying();
+  try {
+    // A client call still stuck in the probe must not keep the process past the stop's bound.
+    const bool joined = co_await join_workers(stop.join_end);
+    workers_joined.store(joined);
+    if (!joined) {
+      logger()->warn("worker threads still busy {} ms into the stop; exiting without them",
+                     elapsed_ms(stop.start));
+    }
+  } catch (const std::exception& e) {
+    logger()->error("waiting for the worker threads failed: {}", e.what());
+  }
   signals.cancel();
   io.stop();
 }
@@ -238,14 +351,13 @@ int Application::run() {
   p.io.run();
   threads.clear();  // joins
 
-  // A blocking call still stuck in the probe must not keep the process alive for ever.
-  p.pool.stop();
-  auto joined = std::async(std::launch::async, [&p] { p.pool.join(); });
-  if (joined.wait_for(p.options.step_bound) != std::future_status::ready) {
-    log->warn("worker threads still busy after {} ms; exiting without them", p.options.step_bound.count());
-    flush_logs();
-    std::_Exit(0);
-  }
+  // Threads still running client calls would race the exit handlers.
+  if (!p.workers_joined.load()) exit_now(0);
+  // The watchdog ends first, so it cannot force an exit while this one runs the exit handlers.
+  p.finish_stop();
+  // Uploads waiting out their grace period on the stopped loop (the exit-time sweep would find
+  // them too, on this way out only).
+  routers::parlo::sweep_staging_folders();
   flush_logs();
   return 0;
 }

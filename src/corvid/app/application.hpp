@@ -1,8 +1,10 @@
 #pragma once
 // The application: builds the process-wide objects in order (messaging service with the
 // configuration's client section, connection registry, key table, route table, server), runs
-// the start-up lines, serves until SIGINT/SIGTERM, and shuts down in bounded steps (HTTP
-// requests, WebSocket closes, client detach), logging on channel "app.main".
+// the start-up lines, serves until SIGINT/SIGTERM, and shuts down within one overall bound
+// (HTTP requests, WebSocket closes, client detach, worker threads), logging on channel
+// "app.main". Every way out of a stop (orderly, forced by the bound, a second signal) first
+// removes the uploads still staged.
 // Owner: main builds one and calls run(); the service, registry and binding it creates live
 // until the process ends (the probe keeps pointers to them). Threads: run() blocks the calling
 // thread, which becomes one of the loop threads; signals are handled on the loop.
@@ -27,7 +29,9 @@ struct ApplicationOptions {
   // Holds swagger-ui/ and redoc/ for the documentation pages ("" = web/vendor under the
   // installation root).
   std::filesystem::path vendor_dir;
-  std::chrono::milliseconds step_bound = kShutdownStepBound;
+  // A stop signal ends the process within this: the HTTP drain, the WebSocket closes, the
+  // detach and the wait for the worker threads each get a fixed share (ShutdownPlan).
+  std::chrono::milliseconds shutdown_bound = kShutdownBound;
 };
 
 class Application {
@@ -40,7 +44,9 @@ class Application {
   Application& operator=(const Application&) = delete;
 
   // Start-up lines, listen, serve until a stop signal, shut down. Gives the process's exit
-  // code: 0 after an orderly stop, non-zero when the address could not be used.
+  // code: 0 after a stop, non-zero when the address could not be used. A stop whose worker
+  // threads do not finish within the bound ends the process itself (exit status 0), without
+  // returning.
   int run();
 
  private:

@@ -1,5 +1,6 @@
 #include "corvid/app/application_lifespan.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -31,10 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 std::shared_ptr<spdlog::logger> logger() { return log::get(kLogChannel); }
 
-milliseconds remaining(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? left : milliseconds(0);
-}
 
 // What the worker and the waiting coroutine share. The timer is not in it: the coroutine owns
 // the timer, and the worker only reaches it through a weak pointer on the timer's strand, so a
@@ -88,9 +85,27 @@ net::awaitable<bool> run_bounded(net::any_io_executor blocking, std::function<vo
 
 }  // namespace
 
+ShutdownPlan ShutdownPlan::make(ShutdownClock::time_point start, milliseconds bound) {
+  if (bound.count() < 0) bound = milliseconds(0);
+  const auto at = [&](int percent) { return start + bound * percent / 100; };
+  return ShutdownPlan{start, at(50), at(70), at(85), at(90), at(100)};
+}
+
+milliseconds time_left(ShutdownClock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - ShutdownClock::now());
+  return left.count() > 0 ? left : milliseconds(0);
+}
+
 net::awaitable<void> lifespan_shutdown(ShutdownParts parts) {
   auto log = logger();
   log->info("🔄 正在关闭CorvidParlo机器人API服务...");
+  const auto start = Clock::now();
+  const auto bound = std::max(parts.bound, milliseconds(0));
+  const auto detach_end = start + bound;
+  // The closes may not eat the detach's share; without a binding they may use it all.
+  const auto share = parts.detach ? std::clamp(parts.detach_share, milliseconds(0), bound / 2)
+                                  : milliseconds(0);
+  const auto closes_end = detach_end - share;
 
   try {
     log->info("正在关闭WebSocket连接...");
@@ -104,18 +119,17 @@ net::awaitable<void> lifespan_shutdown(ShutdownParts parts) {
         // reported by close_and_wait below
       }
     }
-    const auto deadline = Clock::now() + parts.bound;
     std::size_t timed_out = 0;
     for (const auto& connection : connections) {
       try {
-        if (!co_await connection->close_and_wait(remaining(deadline))) ++timed_out;
+        if (!co_await connection->close_and_wait(time_left(closes_end))) ++timed_out;
       } catch (const std::exception& e) {
         log->error("关闭WebSocket连接时出错: {}", e.what());
       }
     }
     if (timed_out > 0) {
       log->warn("{} WebSocket connection(s) did not finish closing within {} ms and were dropped",
-                timed_out, parts.bound.count());
+                timed_out, std::chrono::ceil<milliseconds>(closes_end - start).count());
     }
     log->info("已关闭 {} 个WebSocket连接", connections.size());
   } catch (const std::exception& e) {
@@ -125,14 +139,22 @@ net::awaitable<void> lifespan_shutdown(ShutdownParts parts) {
   if (parts.detach) {
     try {
       log->info("正在关闭Parlo服务...");
-      // Named, not a temporary inside the co_await: GCC 12 may destroy such temporaries twice.
-      std::function<void()> call = [detach = parts.detach] { static_cast<void>(detach()); };
-      const bool finished = co_await run_bounded(parts.blocking, std::move(call), parts.bound);
-      if (finished) {
+      if (parts.client_pid && parts.client_pid() == 0) {
+        // The probe refuses to detach from pid 0; a server that never drove a client has
+        // nothing to release, which is no error.
+        log->debug("no Parlo client was opened or attached: nothing to detach");
         log->info("Parlo服务已关闭");
       } else {
-        log->warn("detaching the client did not finish within {} ms; going on without it",
-                  parts.bound.count());
+        // Named, not a temporary inside the co_await: GCC 12 may destroy such temporaries twice.
+        std::function<void()> call = [detach = parts.detach] { static_cast<void>(detach()); };
+        const auto allowed = time_left(detach_end);
+        const bool finished = co_await run_bounded(parts.blocking, std::move(call), allowed);
+        if (finished) {
+          log->info("Parlo服务已关闭");
+        } else {
+          log->warn("detaching the client did not finish within {} ms; going on without it",
+                    allowed.count());
+        }
       }
     } catch (const std::exception& e) {
       log->error("关闭Parlo服务时出错: {}", e.what());

@@ -42,6 +42,7 @@ class LiveFolders {
   }
 
  private:
+  friend void ::corvid::app::routers::parlo::sweep_staging_folders() noexcept;
   void remove_remaining() {
     std::set<fs::path> left;
     {
@@ -134,6 +135,14 @@ void StagingFolder::remove_all() noexcept {
     }
   } catch (...) {
     // A destructor on every exit path: nothing may escape, the exit-time sweep retries.
+  }
+}
+
+void sweep_staging_folders() noexcept {
+  try {
+    LiveFolders::get().remove_remaining();
+  } catch (...) {
+    // On the way out of the process: nothing may escape; what is left stays.
   }
 }
 

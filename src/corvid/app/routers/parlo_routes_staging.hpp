@@ -47,4 +47,10 @@ class StagingFolder {
   int fd_ = -1;
 };
 
+// Removes every staging folder of this process that is still there: uploads in flight, and
+// finished ones waiting out their grace period. The exit-time sweep does the same, but a
+// forced exit (std::_Exit) skips it, so every way out of the process calls this first. Any
+// thread, any number of times; never throws.
+void sweep_staging_folders() noexcept;
+
 }  // namespace corvid::app::routers::parlo
