@@ -58,6 +58,9 @@ class ParloService {
   // {"pid", "client_id", "login_status", "status", "login_info", "current_uid"}; never waits.
   Json get_status() const;
 
+  // Calls queued or running on the worker pool (diagnostics and tests).
+  std::size_t blocking_calls() const noexcept { return blocking_calls_.load(); }
+
   // Events delivered after this are no longer relayed (shutdown, before the loop stops).
   void stop_relaying() noexcept { relaying_.store(false); }
 
