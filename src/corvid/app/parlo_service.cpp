@@ -33,9 +33,9 @@ namespace asio = boost::asio;
 
 namespace {
 
-std::shared_ptr<spdlog::logger> service_log() {
-  static auto logger = log::get("parlo_service");
-  return logger;
+const std::shared_ptr<spdlog::logger>& service_log() {
+  static const auto* logger = new std::shared_ptr<spdlog::logger>(log::get("parlo_service"));
+  return *logger;
 }
 
 // The codes with a handler of their own, in the order the fallback compares them.

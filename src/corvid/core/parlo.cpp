@@ -51,7 +51,9 @@ namespace {
 
 namespace asio = boost::asio;
 
-std::shared_ptr<spdlog::logger> instance_log() {
+// A reference, not a copy: every send asks for it, and a copy's count is one cache line that
+// all loop threads would write.
+const std::shared_ptr<spdlog::logger>& instance_log() {
   static auto* logger = new std::shared_ptr<spdlog::logger>(log::get("ParloInstance"));
   return *logger;
 }
@@ -187,7 +189,7 @@ void Parlo::bind_client_id(std::int64_t client_id) {
 }
 
 void Parlo::on_recv(const Json& message) {
-  auto log = instance_log();
+  const auto& log = instance_log();
   if (log->should_log(spdlog::level::debug)) {
     log->debug("on recv message: {}", value_text(message));
   }
