@@ -597,7 +597,9 @@ TEST_F(Binding, AwaitedFormsMatchTheBlockingOnes) {
     sim_.ok({{"cmd", "clear_sent"}});
     const Json awaited = run(c.awaited(*parlo_));
     EXPECT_EQ(without_id(sim_.sent()), blocking_sent);
-    if (!c.changes_data) EXPECT_EQ(awaited, blocking);
+    if (!c.changes_data) {
+      EXPECT_EQ(awaited, blocking);
+    }
   }
   // The same refusals, before anything is sent.
   sim_.ok({{"cmd", "clear_sent"}});
