@@ -145,7 +145,11 @@ int32_t tapwire_open(int32_t smart, int64_t* out_pid);
 int32_t tapwire_attach(int64_t pid, int64_t* out_result);
 int32_t tapwire_detach(int64_t pid, int64_t* out_result);
 
-/* Sends one JSON envelope to the client of client_id; *out_result is passed back unchanged. */
+/* Sends one JSON envelope to the client of client_id; *out_result is passed back unchanged.
+ * Must not wait for the client: it hands the envelope over (a queue, a non-blocking write) and
+ * returns, leaving the client's reply, if any, to the receive callback. Corvid calls it from
+ * its event-loop threads, any number at once, so a send that waited would stall other callers.
+ * A failure is reported at once (status and tapwire_last_error), never after waiting. */
 int32_t tapwire_send(int64_t client_id, const char* json, size_t len, int64_t* out_result);
 
 #ifdef __cplusplus

@@ -11,6 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
 #include "core/support.hpp"
 #include "corvid/core/client_manager.hpp"
 #include "corvid/utils/errors.hpp"
@@ -41,7 +46,11 @@ class Binding : public ::testing::Test {
     logs_ = corvid::test::capture_logs();
     parlo_ = &Parlo::create();
   }
-  void TearDown() override { sim_.stop(); }
+  void TearDown() override {
+    sim_.stop();
+    work_.reset();
+    loop_.stop();
+  }
 
   // Starts a client and waits for its (automatic) login.
   void open_and_login() {
@@ -70,9 +79,28 @@ class Binding : public ::testing::Test {
     return false;
   }
 
+  // Runs an awaitable on the binding's own event loop (one thread) and waits for its result.
+  template <class T>
+  std::future<T> start(boost::asio::awaitable<T> op) {
+    return boost::asio::co_spawn(loop_, std::move(op), boost::asio::use_future);
+  }
+  template <class T>
+  T run(boost::asio::awaitable<T> op) {
+    auto f = start(std::move(op));
+    if (f.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << "an awaited call did not end";
+      std::_Exit(1);
+    }
+    return f.get();
+  }
+
   corvid::test::Sim sim_;
   std::shared_ptr<corvid::test::ChannelLineSink> logs_;
   Parlo* parlo_ = nullptr;
+  boost::asio::io_context loop_{1};
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
+      loop_.get_executor()};
+  std::jthread loop_thread_{[this] { loop_.run(); }};
   std::mutex mutex_;
   std::vector<Json> events_;
 };
@@ -489,6 +517,151 @@ TEST_F(Binding, QueriesReadTheClientsData) {
   EXPECT_THROW(parlo_->get_room_name("room_demo@chatroom"), ParloRuntimeError);
   EXPECT_THROW(parlo_->search_contacts("uid_bob"), ParloRuntimeError);
   EXPECT_TRUE(parlo_->send_pat("room_demo@chatroom", "uid_bob").is_null());  // sync: absent
+}
+
+// The awaited forms send what the blocking ones send and read the same results.
+TEST_F(Binding, AwaitedFormsMatchTheBlockingOnes) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  using Blocking = std::function<Json(Parlo&)>;
+  using Awaited = std::function<boost::asio::awaitable<Json>(Parlo&)>;
+  struct Case {
+    const char* name;
+    Blocking blocking;
+    Awaited awaited;
+    bool changes_data = false;  // the second call meets the first one's change: replies differ
+  };
+  const std::string room = "room_demo@chatroom";
+  const auto optional_json = [](const std::optional<std::string>& v) { return v ? Json(*v) : Json(); };
+  const Case cases[] = {
+      {"get_self_info", [](Parlo& p) { return p.get_self_info(); },
+       [](Parlo& p) { return p.async_get_self_info(); }},
+      {"get_contacts", [](Parlo& p) { return p.get_contacts(); },
+       [](Parlo& p) { return p.async_get_contacts(); }},
+      {"get_publics", [](Parlo& p) { return p.get_publics(); },
+       [](Parlo& p) { return p.async_get_publics(); }},
+      {"get_contact_detail", [](Parlo& p) { return p.get_contact_detail("uid_bob"); },
+       [](Parlo& p) { return p.async_get_contact_detail("uid_bob"); }},
+      {"search_contacts", [](Parlo& p) { return p.search_contacts(std::nullopt, "bob"); },
+       [](Parlo& p) {
+         return p.async_search_contacts(std::nullopt, "bob", std::nullopt, std::nullopt, true);
+       }},
+      {"search_contacts without criteria", [](Parlo& p) { return p.search_contacts(); },
+       [](Parlo& p) {
+         return p.async_search_contacts(std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                        true);
+       }},
+      {"get_rooms", [](Parlo& p) { return p.get_rooms(); },
+       [](Parlo& p) { return p.async_get_rooms(); }},
+      {"get_room_detail", [&](Parlo& p) { return p.get_room_detail(room); },
+       [&](Parlo& p) { return p.async_get_room_detail(room); }},
+      {"get_room_members", [&](Parlo& p) { return p.get_room_members(room); },
+       [&](Parlo& p) { return p.async_get_room_members(room); }},
+      {"get_room_name", [&](Parlo& p) { return optional_json(p.get_room_name(room)); },
+       [&](Parlo& p) -> boost::asio::awaitable<Json> {
+         auto name = co_await p.async_get_room_name(room);
+         co_return name ? Json(*name) : Json();
+       }},
+      {"sql_query", [](Parlo& p) { return p.sql_query("select nickname from contact", 1); },
+       [](Parlo& p) { return p.async_sql_query("select nickname from contact", 1); }},
+      {"send_pat", [&](Parlo& p) { return p.send_pat(room, "uid_bob"); },
+       [&](Parlo& p) { return p.async_send_pat(room, "uid_bob"); }, true},
+      {"accept_friend_request",
+       [](Parlo& p) { return p.accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); },
+       [](Parlo& p) { return p.async_accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); }, true},
+      {"add_room_member", [&](Parlo& p) { return p.add_room_member(room, Json::array({"uid_echo"})); },
+       [&](Parlo& p) { return p.async_add_room_member(room, Json::array({"uid_echo"})); }, true},
+      {"invite_room_member", [&](Parlo& p) { return p.invite_room_member(room, Json::array()); },
+       [&](Parlo& p) { return p.async_invite_room_member(room, Json::array()); }},
+      {"del_room_member", [&](Parlo& p) { return p.del_room_member(room, Json::array({"uid_echo"})); },
+       [&](Parlo& p) { return p.async_del_room_member(room, Json::array({"uid_echo"})); }, true},
+      {"modify_room_name", [&](Parlo& p) { return p.modify_room_name(room, "Demo Room"); },
+       [&](Parlo& p) { return p.async_modify_room_name(room, "Demo Room"); }},
+      {"modify_room_notice", [&](Parlo& p) { return p.modify_room_notice(room, "n"); },
+       [&](Parlo& p) { return p.async_modify_room_notice(room, "n"); }},
+      {"add_room_friend", [&](Parlo& p) { return p.add_room_friend(room, "uid_bob", "hi"); },
+       [&](Parlo& p) { return p.async_add_room_friend(room, "uid_bob", "hi"); }},
+      {"modify_friend_remark", [](Parlo& p) { return p.modify_friend_remark("uid_bob", "Bob"); },
+       [](Parlo& p) { return p.async_modify_friend_remark("uid_bob", "Bob"); }},
+  };
+  // An envelope without its request id, which differs by nature.
+  const auto without_id = [](const std::vector<std::string>& sent) {
+    std::vector<std::string> out;
+    for (const auto& text : sent) out.push_back(text.substr(0, text.find(R"(, "extend": )")));
+    return out;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_.ok({{"cmd", "clear_sent"}});
+    const Json blocking = c.blocking(*parlo_);
+    const auto blocking_sent = without_id(sim_.sent());
+    sim_.ok({{"cmd", "clear_sent"}});
+    const Json awaited = run(c.awaited(*parlo_));
+    EXPECT_EQ(without_id(sim_.sent()), blocking_sent);
+    if (!c.changes_data) {
+      EXPECT_EQ(awaited, blocking);
+    }
+  }
+  // The same refusals, before anything is sent.
+  sim_.ok({{"cmd", "clear_sent"}});
+  EXPECT_THROW(run(parlo_->async_add_room_member(room, Json("uid_echo"))), TypeError);
+  EXPECT_TRUE(sim_.sent().empty());
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+  EXPECT_EQ(parlo_->awaiting_requests(), 0u);
+}
+
+TEST_F(Binding, AwaitedRequestsEndByReplyTimeoutOrQuitAndPastTheLimitFailAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  // A late reply after an awaited timeout is still consumed, never dispatched.
+  record_all();
+  sim_.ok({{"cmd", "reply"}, {"code", MT_GET_CONTACTS_MSG}, {"mode", "delay"}, {"delay_ms", 200}});
+  EXPECT_TRUE(run(parlo_->async_send_sync(MT_GET_CONTACTS_MSG, Json(), 0.01)).is_null());
+  EXPECT_EQ(parlo_->pending_requests(), 1u);
+  ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 0u; }));
+  for (const auto& e : events()) EXPECT_NE(e["type"], MT_GET_CONTACTS_MSG) << e.dump();
+
+  parlo_->set_awaiting_limit(3);
+  sim_.ok({{"cmd", "reply"}, {"code", 0}, {"mode", "drop"}});
+  sim_.ok({{"cmd", "clear_sent"}});
+  std::vector<std::future<Json>> waits;
+  for (int i = 0; i < 3; ++i)  // no limit: only the quit ends them
+    waits.push_back(start(parlo_->async_send_sync(MT_GET_SELF_MSG, Json(), std::nullopt)));
+  ASSERT_TRUE(eventually([&] { return parlo_->awaiting_requests() == 3u; }));
+  try {
+    run(parlo_->async_send_sync(MT_GET_SELF_MSG, Json(), std::nullopt));
+    ADD_FAILURE() << "a fourth awaited request was accepted";
+  } catch (const ParloRuntimeError& e) {
+    EXPECT_STREQ(e.what(), "too many requests awaiting the client's reply (limit 3)");
+  }
+  EXPECT_EQ(sim_.sent().size(), 3u) << "the refused request was sent";
+
+  sim_.ok({{"cmd", "quit"}});
+  for (auto& w : waits) {
+    ASSERT_EQ(w.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(w.get().is_null());
+  }
+  EXPECT_EQ(parlo_->awaiting_requests(), 0u);
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+  EXPECT_THROW(run(parlo_->async_send_sync(MT_GET_SELF_MSG, Json(), 1.0)), ParloNotLoginError);
+  EXPECT_EQ(parlo_->awaiting_requests(), 0u);
+  EXPECT_EQ(parlo_->pending_requests(), 0u);
+}
+
+TEST_F(Binding, AwaitedLoginWaitWritesTheWaitLineAndHoldsNoThread) {
+  sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
+  EXPECT_FALSE(run(parlo_->async_wait_login(0.0)));
+  EXPECT_FALSE(run(parlo_->async_wait_login(-1.0)));
+  EXPECT_TRUE(logs_->contains("ParloInstance | wait login..."));
+  // Several unlimited waits on the loop's one thread: each holds nothing.
+  std::vector<std::future<bool>> waits;
+  for (int i = 0; i < 3; ++i) waits.push_back(start(parlo_->async_wait_login(std::nullopt)));
+  waits.push_back(start(parlo_->async_wait_login(1e300)));
+  ASSERT_TRUE(parlo_->open());
+  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  sim_.ok({{"cmd", "login"}, {"uid", "uid_first"}, {"nickname", "First"}});
+  for (auto& w : waits) {
+    ASSERT_EQ(w.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(w.get());
+  }
 }
 
 }  // namespace

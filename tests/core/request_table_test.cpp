@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 
 #include "corvid/core/login_signal.hpp"
 #include "corvid/utils/errors.hpp"
@@ -97,6 +105,119 @@ TEST(RequestTable, MalformedReplyShapes) {
   null_data->on_response(Json::parse(R"({"data": null})"));
   EXPECT_TRUE(null_data->wait_response(1.0).is_null());
   EXPECT_TRUE(null_data->answered());
+}
+
+// One event-loop thread that awaits requests, as the server's loop threads do.
+class OneLoop {
+ public:
+  OneLoop() : thread_([this] { ioc_.run(); }) {}
+  ~OneLoop() { stop(); }
+  void stop() {
+    work_.reset();
+    ioc_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::future<Json> await(std::shared_ptr<ReqData> r, std::optional<double> timeout) {
+    auto wait = [r, timeout]() -> boost::asio::awaitable<Json> {
+      Json result = co_await r->async_wait_response(timeout);
+      co_return result;
+    };
+    return boost::asio::co_spawn(ioc_, std::move(wait), boost::asio::use_future);
+  }
+
+ private:
+  boost::asio::io_context ioc_{1};
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
+      ioc_.get_executor()};
+  std::thread thread_;
+};
+
+bool ready_within(std::future<Json>& f, std::chrono::seconds limit) {
+  return f.wait_for(limit) == std::future_status::ready;
+}
+
+TEST(RequestTable, AThousandAwaitedRequestsShareOneThreadAndEachEndsItsOwnWay) {
+  // A blocking waiter holds its thread; a thousand awaited ones on one loop thread can only
+  // all end if none of them holds it.
+  OneLoop loop;
+  RequestTable table;
+  constexpr int kEach = 250;
+  struct Pending {
+    std::shared_ptr<ReqData> request;
+    std::string id;
+    std::future<Json> result;
+  };
+  std::vector<Pending> answered, closed, timed_out, early;
+  for (int i = 0; i < kEach; ++i) {
+    auto a = request(1);
+    auto c = request(2);
+    auto t = request(1);
+    auto e = request(1);
+    answered.push_back({a, table.add(a), loop.await(a, std::nullopt)});
+    closed.push_back({c, table.add(c), loop.await(c, std::nullopt)});
+    timed_out.push_back({t, table.add(t), loop.await(t, 0.05)});
+    // Answered before anyone waits: the wait ends at once.
+    const std::string id = table.add(e);
+    table.take(id)->on_response(Json{{"data", i}});
+    early.push_back({e, id, loop.await(e, std::nullopt)});
+  }
+  // The client's side, from another thread, as the probe's callbacks are.
+  std::thread probe([&] {
+    for (int i = 0; i < kEach; ++i) {
+      if (auto r = table.take(answered[i].id)) r->on_response(Json{{"data", {{"n", i}}}});
+    }
+    table.close_client(2);
+  });
+  probe.join();
+  for (int i = 0; i < kEach; ++i) {
+    ASSERT_TRUE(ready_within(answered[i].result, std::chrono::seconds(10))) << i;
+    EXPECT_EQ(answered[i].result.get(), Json({{"n", i}}));
+    ASSERT_TRUE(ready_within(closed[i].result, std::chrono::seconds(10))) << i;
+    EXPECT_TRUE(closed[i].result.get().is_null());
+    EXPECT_FALSE(closed[i].request->answered());
+    ASSERT_TRUE(ready_within(timed_out[i].result, std::chrono::seconds(10))) << i;
+    EXPECT_TRUE(timed_out[i].result.get().is_null());
+    ASSERT_TRUE(ready_within(early[i].result, std::chrono::seconds(10))) << i;
+    EXPECT_EQ(early[i].result.get(), Json(i));
+  }
+  // Only the timed-out ones are left, waiting for a late reply.
+  EXPECT_EQ(table.size(), static_cast<std::size_t>(kEach));
+}
+
+TEST(RequestTable, AReplyRacingTheStartOfTheWaitIsNeverMissed) {
+  OneLoop loop;
+  // No time limit: a lost wake-up would leave the wait hanging.
+  for (int i = 0; i < 2000; ++i) {
+    auto r = request();
+    std::promise<void> go;
+    std::thread probe([&] {
+      go.get_future().wait();
+      r->on_response(Json{{"data", i}});
+    });
+    auto result = loop.await(r, std::nullopt);
+    go.set_value();
+    ASSERT_TRUE(ready_within(result, std::chrono::seconds(10))) << "round " << i;
+    EXPECT_EQ(result.get(), Json(i));
+    probe.join();
+  }
+}
+
+TEST(RequestTable, ALateReplyAfterAnAwaitedTimeoutTouchesNoLoop) {
+  RequestTable table;
+  auto r = request();
+  const std::string id = table.add(r);
+  {
+    OneLoop loop;
+    auto result = loop.await(r, 0.01);
+    ASSERT_TRUE(ready_within(result, std::chrono::seconds(10)));
+    EXPECT_TRUE(result.get().is_null());
+    table.abandon(id);
+  }  // the loop and its executor are gone
+  // The reply comes long after: it is consumed, and must not reach the loop that waited.
+  auto late = table.take(id);
+  ASSERT_EQ(late, r);
+  late->on_response(Json{{"data", 1}});
+  EXPECT_TRUE(r->answered());
 }
 
 TEST(LoginSignal, WaitsSubscriptionsAndReArming) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include <gtest/gtest.h>
 #include <tapwire/tapwire.h>
@@ -429,6 +430,58 @@ TEST_F(ServiceOneWorker, WaitingForTheLoginHoldsNoWorker) {
     EXPECT_TRUE(w.get());
   }
   EXPECT_TRUE(run(service_->wait_login(std::numeric_limits<std::int64_t>::max())));
+}
+
+TEST_F(ServiceOneWorker, SendsNeedNoWorkerAndCallsThatMayBlockQueueOnlyUpToTheirBound) {
+  build();
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("corvid-service-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "photo.png").string();
+  std::ofstream(file) << "png";
+
+  // The only worker is busy until released.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  boost::asio::post(workers_, [released] { released.wait(); });
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  std::vector<std::future<bool>> queued;
+  for (int i = 0; i < 256; ++i)
+    queued.push_back(boost::asio::co_spawn(ioc_, service_->send_image("uid_alice", file),
+                                           boost::asio::use_future));
+  ASSERT_TRUE(eventually([&] { return service_->blocking_calls() == 256u; }));
+
+  // A send reaches the client at once; one more file check fails at once with its lines.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(run(service_->send_text("uid_alice", "no worker needed")));
+  EXPECT_FALSE(run(service_->send_image("uid_alice", file)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string report = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lines_of(printed), (std::vector<std::string>{
+                                   "❌ 发送图片失败: too many client calls waiting for a worker "
+                                   "(limit 256)"}));
+  EXPECT_NE(report.find("send_image"), std::string::npos) << report;
+
+  ::testing::internal::CaptureStdout();
+  release.set_value();
+  for (auto& q : queued) {
+    ASSERT_EQ(q.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(q.get());
+  }
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(service_->blocking_calls(), 0u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(Service, TheLoginWaitWritesTheBindingsWaitLine) {
+  auto& logs = capture();
+  build();
+  EXPECT_FALSE(run(service_->wait_login(0)));
+  EXPECT_EQ(logs->texts("ParloInstance", spdlog::level::info),
+            std::vector<std::string>{"wait login..."});
 }
 
 }  // namespace

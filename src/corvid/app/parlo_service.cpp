@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 
@@ -32,9 +33,9 @@ namespace asio = boost::asio;
 
 namespace {
 
-std::shared_ptr<spdlog::logger> service_log() {
-  static auto logger = log::get("parlo_service");
-  return logger;
+const std::shared_ptr<spdlog::logger>& service_log() {
+  static const auto* logger = new std::shared_ptr<spdlog::logger>(log::get("parlo_service"));
+  return *logger;
 }
 
 // The codes with a handler of their own, in the order the fallback compares them.
@@ -134,37 +135,114 @@ void report(Channel channel, std::string_view prefix, std::string_view text) {
   }
 }
 
-// Runs f(binding) on a worker and resumes on the caller's executor. On an ordinary failure
-// writes prefix + error text on the channel and gives the fallback; cancellation passes
-// through. f owns copies of its arguments, so it stays valid if the caller goes away.
-template <class R, class F>
-asio::awaitable<R> invoke_on(F f, core::Parlo* parlo) {
-  co_return R(f(*parlo));
+// Where an operation may run its binding call. The probe's send never waits for the client
+// (tapwire.h), so a command of the send path and the send of a request run on the calling
+// thread, an event-loop thread included: a send costs no hand-off to another thread and never
+// queues behind anything. A request then waits for its reply holding no thread (the binding's
+// async_ forms). Only the calls that may really block (starting, attaching or detaching the
+// client, a look at the disk) go to the worker pool, and at most kBlockingBacklog of them may
+// be queued or running: one more fails at once instead of joining an endless queue.
+constexpr std::size_t kBlockingBacklog = 256;
+
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> on_workers(asio::thread_pool& workers,
+                                                     std::atomic<std::size_t>& queued, F f) {
+  using R = std::invoke_result_t<F&>;
+  if (queued.fetch_add(1) >= kBlockingBacklog) {
+    queued.fetch_sub(1);
+    throw ParloRuntimeError("too many client calls waiting for a worker (limit " +
+                            std::to_string(kBlockingBacklog) + ")");
+  }
+  struct Release {
+    std::atomic<std::size_t>& count;
+    ~Release() { count.fetch_sub(1); }
+  } release{queued};
+  auto executor = workers.get_executor();
+  auto call = [f = std::move(f)]() mutable -> asio::awaitable<R> { co_return f(); };
+  R result = co_await asio::co_spawn(executor, std::move(call), asio::use_awaitable);
+  co_return result;
 }
 
-// Runs f(binding) on a worker and resumes on the caller's executor. On an ordinary failure
-// writes prefix + error text on the channel and gives nothing (the caller's fallback);
-// cancellation passes through. f owns copies of its arguments, so it stays valid if the caller
-// goes away. Only named values appear next to co_await: GCC 12 destroys temporaries of a
-// co_await expression twice.
-template <class R, class F>
-asio::awaitable<std::optional<R>> call_binding(asio::thread_pool& workers, core::Parlo* parlo,
-                                               Channel channel, std::string_view prefix, F f) {
+enum class Guard {
+  binding,      // a binding exists
+  initialised,  // ... and every handler was registered
+  login,        // ... and its account is logged in
+};
+
+bool passes(const ParloService& service, Guard guard) {
+  switch (guard) {
+    case Guard::binding: return service.parlo() != nullptr;
+    case Guard::initialised: return service.is_initialized() && service.parlo() != nullptr;
+    case Guard::login: return service.logged_in();
+  }
+  return false;
+}
+
+// What an operation checks before its call and writes when it cannot proceed or fails.
+struct Shape {
+  Guard guard;
+  Channel channel;
+  std::string_view prefix;         // the failure line is prefix + the error's text
+  std::string_view refused = {};   // a console line for a failed guard ("" = silent)
+  std::string_view reported = {};  // names the operation in an error report on stderr
+};
+
+template <class T>
+struct AwaitableOf : std::false_type {};
+template <class T, class E>
+struct AwaitableOf<asio::awaitable<T, E>> : std::true_type {
+  using value_type = T;
+};
+
+// The shape every operation shares: the guard (its fallback at once when it fails), then the
+// operation's own body on the binding. The body returns its result, nothing (the operation then
+// answers true), or an awaitable of either. An ordinary failure of the body writes the shape's
+// line on its channel and gives the fallback; a cancellation passes to the caller. The guard
+// and the binding are read when the operation starts, not when it is created. Only named values
+// appear next to co_await: GCC 12 destroys temporaries of a co_await expression twice.
+template <class R, class Body>
+asio::awaitable<R> operate(const ParloService& service, Shape shape, R fallback, Body body) {
+  if (!passes(service, shape.guard)) {
+    if (!shape.refused.empty()) console::line(std::string(shape.refused));
+    co_return fallback;
+  }
   std::string failure;
+  std::string failure_type;
   try {
-    auto executor = workers.get_executor();
-    R result = co_await asio::co_spawn(executor, invoke_on<R>(std::move(f), parlo), asio::use_awaitable);
-    co_return std::optional<R>(std::move(result));
+    core::Parlo& parlo = *service.parlo();
+    using Out = std::invoke_result_t<Body&, core::Parlo&>;
+    if constexpr (AwaitableOf<Out>::value) {
+      Out pending = body(parlo);
+      if constexpr (std::is_void_v<typename AwaitableOf<Out>::value_type>) {
+        co_await std::move(pending);
+        co_return R(true);
+      } else {
+        auto value = co_await std::move(pending);
+        co_return R(std::move(value));
+      }
+    } else if constexpr (std::is_void_v<Out>) {
+      body(parlo);
+      co_return R(true);
+    } else {
+      co_return R(body(parlo));
+    }
   } catch (const boost::system::system_error& e) {
     if (is_cancellation(e)) throw;
     failure = e.what();
+    failure_type = type_name_of(e);
   } catch (const std::exception& e) {
     failure = e.what();
+    failure_type = type_name_of(e);
   } catch (...) {
-    failure.clear();
+    failure_type = "unknown";
   }
-  report(channel, prefix, failure);
-  co_return std::nullopt;
+  report(shape.channel, shape.prefix, failure);
+  if (!shape.reported.empty()) {
+    const std::string operation(shape.reported);
+    console::error_block("ParloService::" + operation + " -> Parlo::" + operation, failure_type,
+                         failure);
+  }
+  co_return fallback;
 }
 
 }  // namespace
@@ -351,258 +429,177 @@ bool ParloService::truthy(const Json& value) { return core::truthy(value); }
 // ---- lifecycle ----------------------------------------------------------------------------
 
 asio::awaitable<bool> ParloService::open_parlo(bool smart, bool show_qrcode) {
-  if (!is_initialized() || parlo_ == nullptr) co_return false;
-  auto call = [smart, show_qrcode](core::Parlo& p) {
-                                          return p.open(smart, show_qrcode);
-                                        };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::log, "打开Parlo失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::initialised, Channel::log, "打开Parlo失败: "}, false,
+                 [this, smart, show_qrcode](core::Parlo& p) {
+                   return on_workers(workers_, blocking_calls_,
+                                     [&p, smart, show_qrcode] { return p.open(smart, show_qrcode); });
+                 });
 }
 
 asio::awaitable<Json> ParloService::attach_parlo(std::int64_t pid) {
-  if (!is_initialized() || parlo_ == nullptr) co_return Json(false);
-  auto call = [pid](core::Parlo& p) { return p.attach(pid); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::log, "附加Parlo进程失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json(false);
+  return operate(*this, {Guard::initialised, Channel::log, "附加Parlo进程失败: "}, Json(false),
+                 [this, pid](core::Parlo& p) {
+                   return on_workers(workers_, blocking_calls_, [&p, pid] { return p.attach(pid); });
+                 });
 }
 
 asio::awaitable<Json> ParloService::detach_parlo() {
-  if (parlo_ == nullptr) co_return Json(false);
-  auto call = [](core::Parlo& p) { return p.detach(); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::log, "分离Parlo进程失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json(false);
+  return operate(*this, {Guard::binding, Channel::log, "分离Parlo进程失败: "}, Json(false),
+                 [this](core::Parlo& p) {
+                   return on_workers(workers_, blocking_calls_, [&p] { return p.detach(); });
+                 });
 }
 
 asio::awaitable<bool> ParloService::wait_login(std::optional<std::int64_t> timeout) {
-  core::Parlo* parlo = parlo_;
-  if (parlo == nullptr) co_return false;
-  std::string failure;
-  try {
-    auto executor = co_await asio::this_coro::executor;
-    auto strand = asio::make_strand(executor);
-    auto timer = std::make_shared<asio::steady_timer>(strand);
-    // A negative wait is no wait; a huge one means "no limit" rather than a clock overflow.
-    constexpr std::int64_t kLongestWait = std::int64_t{100} * 365 * 24 * 3600;
-    if (timeout) {
-      timer->expires_after(std::chrono::seconds(std::clamp<std::int64_t>(*timeout, 0, kLongestWait)));
-    } else {
-      timer->expires_at(asio::steady_timer::time_point::max());
-    }
-    auto arrived = std::make_shared<std::atomic<bool>>(false);
-    const core::LoginToken token = parlo->when_logged_in([timer, arrived, strand] {
-      arrived->store(true);
-      asio::post(strand, [timer] { timer->cancel(); });
-    });
-    // The check and the wait run on the strand that also runs the cancel, so a login between
-    // them cannot be missed. No worker is held while waiting.
-    auto wait = [timer, arrived]() -> asio::awaitable<void> {
-      if (arrived->load()) co_return;
-      co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
-    };
-    co_await asio::co_spawn(strand, std::move(wait), asio::use_awaitable);
-    if (!arrived->load()) parlo->cancel_login_wait(token);
-    co_return parlo->login_status();
-  } catch (const boost::system::system_error& e) {
-    if (is_cancellation(e)) throw;
-    failure = e.what();
-  } catch (const std::exception& e) {
-    failure = e.what();
-  } catch (...) {
-    failure.clear();
-  }
-  report(Channel::log, "等待登录失败: ", failure);
-  co_return false;
+  std::optional<double> seconds;
+  if (timeout) seconds = static_cast<double>(*timeout);
+  return operate(*this, {Guard::binding, Channel::log, "等待登录失败: "}, false,
+                 [seconds](core::Parlo& p) { return p.async_wait_login(seconds); });
 }
 
 asio::awaitable<Json> ParloService::get_self_info() {
-  if (!logged_in()) co_return Json();
-  auto call = [](core::Parlo& p) { return p.get_self_info(); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::log, "获取自己信息失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::log, "获取自己信息失败: "}, Json(),
+                 [](core::Parlo& p) { return p.async_get_self_info(); });
 }
 
 // ---- sending ------------------------------------------------------------------------------
 
 asio::awaitable<bool> ParloService::send_text(std::string to_uid, std::string content) {
-  if (!logged_in()) co_return false;
-  auto call = [to_uid = std::move(to_uid), content = std::move(content)](core::Parlo& p) {
-        p.send_text(to_uid, content);
-        return true;
-      };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::log, "发送文本消息失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::log, "发送文本消息失败: "}, false,
+                 [to_uid = std::move(to_uid), content = std::move(content)](core::Parlo& p) {
+                   p.send_text(to_uid, content);
+                 });
 }
 
 asio::awaitable<bool> ParloService::send_room_at_msg(std::string to_uid, std::string content,
                                                      Json at_list) {
-  if (!logged_in()) co_return false;
-  auto call = [to_uid = std::move(to_uid), content = std::move(content),
-       at_list = std::move(at_list)](core::Parlo& p) {
-        p.send_room_at_msg(to_uid, content, at_list);
-        return true;
-      };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::log, "发送群@消息失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::log, "发送群@消息失败: "}, false,
+                 [to_uid = std::move(to_uid), content = std::move(content),
+                  at_list = std::move(at_list)](core::Parlo& p) {
+                   p.send_room_at_msg(to_uid, content, at_list);
+                 });
 }
 
 asio::awaitable<bool> ParloService::send_card(std::string to_uid, std::string card_uid) {
-  if (!logged_in()) co_return false;
-  auto call = [to_uid = std::move(to_uid), card_uid = std::move(card_uid)](core::Parlo& p) {
-        p.send_card(to_uid, card_uid);
-        return true;
-      };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "发送名片失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::console, "发送名片失败: "}, false,
+                 [to_uid = std::move(to_uid), card_uid = std::move(card_uid)](core::Parlo& p) {
+                   p.send_card(to_uid, card_uid);
+                 });
 }
 
 asio::awaitable<bool> ParloService::send_link_card(std::string to_uid, std::string title,
                                                    std::string desc, std::string url,
                                                    std::string image_url) {
-  if (!logged_in()) co_return false;
-  auto call = [to_uid = std::move(to_uid), title = std::move(title), desc = std::move(desc),
-       url = std::move(url), image_url = std::move(image_url)](core::Parlo& p) {
-        p.send_link_card(to_uid, title, desc, url, image_url);
-        return true;
-      };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "发送链接卡片失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::console, "发送链接卡片失败: "}, false,
+                 [to_uid = std::move(to_uid), title = std::move(title), desc = std::move(desc),
+                  url = std::move(url), image_url = std::move(image_url)](core::Parlo& p) {
+                   p.send_link_card(to_uid, title, desc, url, image_url);
+                 });
 }
 
-asio::awaitable<bool> ParloService::send_file_kind(std::string kind, std::string operation,
-                                                   std::string to_uid, std::string file_path,
-                                                   std::function<void(core::Parlo&)> command) {
-  core::Parlo* parlo = parlo_;
-  if (!logged_in()) {
-    console::line("❌ Parlo未登录，无法发送" + kind);
-    co_return false;
-  }
-  std::string failure;
-  std::string failure_type;
-  try {
-    // The file check touches the disk, so it runs on a worker like the command.
-    auto check = [file_path]() -> asio::awaitable<bool> {
-      std::error_code ec;
-      const bool found = !file_path.empty() && std::filesystem::exists(file_path, ec);
-      co_return found && !ec;
-    };
-    auto executor = workers_.get_executor();
-    const bool exists = co_await asio::co_spawn(executor, std::move(check), asio::use_awaitable);
-    if (!exists) {
-      console::line("❌ 文件不存在: " + file_path);
-      co_return false;
-    }
-    console::line("📤 开始发送" + kind + "到 " + to_uid + ": " + file_path);
-    auto send = [parlo, command = std::move(command)]() -> asio::awaitable<void> {
-      command(*parlo);
-      co_return;
-    };
-    co_await asio::co_spawn(executor, std::move(send), asio::use_awaitable);
-    console::line("✅ " + kind + "发送请求已提交: " + file_path);
-    co_return true;
-  } catch (const boost::system::system_error& e) {
-    if (is_cancellation(e)) throw;
-    failure = e.what();
-    failure_type = type_name_of(e);
-  } catch (const std::exception& e) {
-    failure = e.what();
-    failure_type = type_name_of(e);
-  } catch (...) {
-    failure_type = "unknown";
-  }
-  console::line("❌ 发送" + kind + "失败: " + failure);
-  console::error_block("ParloService::" + operation + " -> Parlo::" + operation, failure_type,
-                       failure);
-  co_return false;
+// The four file kinds: the lines they write besides the shape's.
+struct ParloService::FileKind {
+  std::string_view kind;       // as the progress lines name it
+  std::string_view operation;  // as the error report names it
+  std::string_view refused;    // the line of a send while not logged in
+  std::string_view failed;     // the failure line's prefix
+};
+
+namespace {
+constexpr ParloService::FileKind kImage{"图片", "send_image", "❌ Parlo未登录，无法发送图片",
+                                        "❌ 发送图片失败: "};
+constexpr ParloService::FileKind kFile{"文件", "send_file", "❌ Parlo未登录，无法发送文件",
+                                       "❌ 发送文件失败: "};
+constexpr ParloService::FileKind kVideo{"视频", "send_video", "❌ Parlo未登录，无法发送视频",
+                                        "❌ 发送视频失败: "};
+constexpr ParloService::FileKind kGif{"GIF", "send_gif", "❌ Parlo未登录，无法发送GIF",
+                                      "❌ 发送GIF失败: "};
+}  // namespace
+
+asio::awaitable<bool> ParloService::send_file_kind(const FileKind& kind, std::string to_uid,
+                                                   std::string file_path, FileCommand command) {
+  const Shape shape{Guard::login, Channel::console, kind.failed, kind.refused, kind.operation};
+  return operate(
+      *this, shape, false,
+      [this, &kind, to_uid = std::move(to_uid), file_path = std::move(file_path),
+       command](core::Parlo& p) -> asio::awaitable<bool> {
+        // The file check touches the disk, so it runs on a worker.
+        auto check = [file_path] {
+          std::error_code ec;
+          const bool found = !file_path.empty() && std::filesystem::exists(file_path, ec);
+          return found && !ec;
+        };
+        const bool exists = co_await on_workers(workers_, blocking_calls_, std::move(check));
+        const std::string name(kind.kind);
+        if (!exists) {
+          console::line("❌ 文件不存在: " + file_path);
+          co_return false;
+        }
+        console::line("📤 开始发送" + name + "到 " + to_uid + ": " + file_path);
+        command(p, to_uid, file_path);
+        console::line("✅ " + name + "发送请求已提交: " + file_path);
+        co_return true;
+      });
 }
 
 asio::awaitable<bool> ParloService::send_image(std::string to_uid, std::string file_path) {
-  std::string kind = "图片", operation = "send_image";
-  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) { p.send_image(to_uid, file_path); };
-  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
-                                            std::move(command));
-  co_return sent;
+  return send_file_kind(kImage, std::move(to_uid), std::move(file_path),
+                        [](core::Parlo& p, const std::string& to, const std::string& file) {
+                          p.send_image(to, file);
+                        });
 }
 
 asio::awaitable<bool> ParloService::send_file(std::string to_uid, std::string file_path) {
-  std::string kind = "文件", operation = "send_file";
-  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) { p.send_file(to_uid, file_path); };
-  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
-                                            std::move(command));
-  co_return sent;
+  return send_file_kind(kFile, std::move(to_uid), std::move(file_path),
+                        [](core::Parlo& p, const std::string& to, const std::string& file) {
+                          p.send_file(to, file);
+                        });
 }
 
 asio::awaitable<bool> ParloService::send_video(std::string to_uid, std::string file_path) {
-  std::string kind = "视频", operation = "send_video";
-  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) { p.send_video(to_uid, file_path); };
-  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
-                                            std::move(command));
-  co_return sent;
+  return send_file_kind(kVideo, std::move(to_uid), std::move(file_path),
+                        [](core::Parlo& p, const std::string& to, const std::string& file) {
+                          p.send_video(to, file);
+                        });
 }
 
 asio::awaitable<bool> ParloService::send_gif(std::string to_uid, std::string file_path) {
-  std::string kind = "GIF", operation = "send_gif";
-  std::function<void(core::Parlo&)> command = [to_uid, file_path](core::Parlo& p) {
-    p.send_gif(Json(to_uid), Json(file_path));
-  };
-  const bool sent = co_await send_file_kind(std::move(kind), std::move(operation), to_uid, file_path,
-                                            std::move(command));
-  co_return sent;
+  return send_file_kind(kGif, std::move(to_uid), std::move(file_path),
+                        [](core::Parlo& p, const std::string& to, const std::string& file) {
+                          p.send_gif(Json(to), Json(file));
+                        });
 }
 
 asio::awaitable<bool> ParloService::send_xml(std::string to_uid, std::string xml,
                                              std::int64_t app_type) {
-  if (!logged_in()) co_return false;
-  auto call = [to_uid = std::move(to_uid), xml = std::move(xml), app_type](core::Parlo& p) {
-        p.send_xml(Json(to_uid), Json(xml), Json(app_type));
-        return true;
-      };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "发送XML消息失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::console, "发送XML消息失败: "}, false,
+                 [to_uid = std::move(to_uid), xml = std::move(xml), app_type](core::Parlo& p) {
+                   p.send_xml(Json(to_uid), Json(xml), Json(app_type));
+                 });
 }
 
 asio::awaitable<Json> ParloService::send_pat(std::string room_uid, std::string patted_uid) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](core::Parlo& p) {
-        return p.send_pat(room_uid, patted_uid);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "发送拍一拍失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "发送拍一拍失败: "}, Json(),
+                 [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](core::Parlo& p) {
+                   return p.async_send_pat(room_uid, patted_uid);
+                 });
 }
 
 // ---- contacts -----------------------------------------------------------------------------
 
 asio::awaitable<Json> ParloService::get_contacts() {
-  if (!logged_in()) co_return Json();
-  auto call = [](core::Parlo& p) { return p.get_contacts(); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取联系人列表失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "获取联系人列表失败: "}, Json(),
+                 [](core::Parlo& p) { return p.async_get_contacts(); });
 }
 
 asio::awaitable<Json> ParloService::get_publics() {
-  if (!logged_in()) co_return Json();
-  auto call = [](core::Parlo& p) { return p.get_publics(); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取公众号列表失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "获取公众号列表失败: "}, Json(),
+                 [](core::Parlo& p) { return p.async_get_publics(); });
 }
 
 asio::awaitable<Json> ParloService::get_contact_detail(std::string uid) {
-  if (!logged_in()) co_return Json();
-  auto call = [uid = std::move(uid)](core::Parlo& p) { return p.get_contact_detail(Json(uid)); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取联系人详情失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "获取联系人详情失败: "}, Json(),
+                 [uid = std::move(uid)](core::Parlo& p) { return p.async_get_contact_detail(uid); });
 }
 
 asio::awaitable<Json> ParloService::search_contacts(std::optional<std::string> uid,
@@ -610,161 +607,121 @@ asio::awaitable<Json> ParloService::search_contacts(std::optional<std::string> u
                                                     std::optional<std::string> nickname,
                                                     std::optional<std::string> remark,
                                                     bool fuzzy_search) {
-  if (!logged_in()) co_return Json();
-  auto call = [uid = std::move(uid), account = std::move(account), nickname = std::move(nickname),
-       remark = std::move(remark), fuzzy_search](core::Parlo& p) {
-        Json result = p.search_contacts(uid, account, nickname, remark, Json(fuzzy_search));
+  return operate(
+      *this, {Guard::login, Channel::console, "搜索联系人失败: "}, Json(),
+      [uid = std::move(uid), account = std::move(account), nickname = std::move(nickname),
+       remark = std::move(remark), fuzzy_search](core::Parlo& p) -> asio::awaitable<Json> {
+        const Json fuzzy(fuzzy_search);
+        Json result = co_await p.async_search_contacts(uid, account, nickname, remark, fuzzy);
         if (!result.is_array() && !result.is_null())
           throw TypeError(std::string("Expected list, got ") + result.type_name());
-        return result;
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "搜索联系人失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+        co_return result;
+      });
 }
 
 asio::awaitable<Json> ParloService::modify_friend_remark(std::string uid, std::string remark) {
-  if (!logged_in()) co_return Json();
-  auto call = [uid = std::move(uid), remark = std::move(remark)](core::Parlo& p) {
-        return p.modify_friend_remark(uid, remark);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "修改好友备注失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "修改好友备注失败: "}, Json(),
+                 [uid = std::move(uid), remark = std::move(remark)](core::Parlo& p) {
+                   return p.async_modify_friend_remark(uid, remark);
+                 });
 }
 
 asio::awaitable<Json> ParloService::accept_friend_request(std::string encryptusername,
                                                           std::string ticket, std::int64_t scene) {
-  if (!logged_in()) co_return Json();
-  auto call = [encryptusername = std::move(encryptusername), ticket = std::move(ticket),
-       scene](core::Parlo& p) { return p.accept_friend_request(encryptusername, ticket, scene); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "接受好友请求失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "接受好友请求失败: "}, Json(),
+                 [encryptusername = std::move(encryptusername), ticket = std::move(ticket),
+                  scene](core::Parlo& p) {
+                   return p.async_accept_friend_request(encryptusername, ticket, scene);
+                 });
 }
 
 asio::awaitable<Json> ParloService::add_room_friend(std::string room_uid, std::string uid,
                                                     std::string verify) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), uid = std::move(uid),
-       verify = std::move(verify)](core::Parlo& p) { return p.add_room_friend(room_uid, uid, verify); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "添加群成员为好友失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "添加群成员为好友失败: "}, Json(),
+                 [room_uid = std::move(room_uid), uid = std::move(uid),
+                  verify = std::move(verify)](core::Parlo& p) {
+                   return p.async_add_room_friend(room_uid, uid, verify);
+                 });
 }
 
 // ---- group chats and SQL ------------------------------------------------------------------
 
 asio::awaitable<Json> ParloService::get_rooms() {
-  if (!logged_in()) co_return Json();
-  auto call = [](core::Parlo& p) { return p.get_rooms(); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群列表失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "获取群列表失败: "}, Json(),
+                 [](core::Parlo& p) { return p.async_get_rooms(); });
 }
 
 asio::awaitable<Json> ParloService::get_room_detail(std::string room_uid) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_detail(Json(room_uid)); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群详情失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "获取群详情失败: "}, Json(),
+                 [room_uid = std::move(room_uid)](core::Parlo& p) {
+                   return p.async_get_room_detail(room_uid);
+                 });
 }
 
 asio::awaitable<Json> ParloService::get_room_members(std::string room_uid) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_members(room_uid); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "获取群成员列表失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "获取群成员列表失败: "}, Json(),
+                 [room_uid = std::move(room_uid)](core::Parlo& p) {
+                   return p.async_get_room_members(room_uid);
+                 });
 }
 
 asio::awaitable<std::optional<std::string>> ParloService::get_room_name(std::string room_uid) {
-  if (!logged_in()) co_return std::nullopt;
-  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) { return p.get_room_name(room_uid); };
-  auto result = co_await call_binding<std::optional<std::string>>(workers_, parlo_, Channel::console, "获取群名失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return std::nullopt;
+  return operate(*this, {Guard::login, Channel::console, "获取群名失败: "},
+                 std::optional<std::string>(), [room_uid = std::move(room_uid)](core::Parlo& p) {
+                   return p.async_get_room_name(room_uid);
+                 });
 }
 
 asio::awaitable<bool> ParloService::create_room(Json member_list) {
-  if (!logged_in()) co_return false;
-  auto call = [member_list = std::move(member_list)](core::Parlo& p) {
-                                          p.create_room(member_list);
-                                          return true;
-                                        };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "创建群失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::console, "创建群失败: "}, false,
+                 [member_list = std::move(member_list)](core::Parlo& p) {
+                   p.create_room(member_list);
+                 });
 }
 
 asio::awaitable<Json> ParloService::add_room_member(std::string room_uid, Json member_list) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
-        return p.add_room_member(room_uid, member_list);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "添加群成员失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "添加群成员失败: "}, Json(),
+                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+                   return p.async_add_room_member(room_uid, member_list);
+                 });
 }
 
 asio::awaitable<Json> ParloService::invite_room_member(std::string room_uid, Json member_list) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
-        return p.invite_room_member(room_uid, member_list);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "邀请群成员失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "邀请群成员失败: "}, Json(),
+                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+                   return p.async_invite_room_member(room_uid, member_list);
+                 });
 }
 
 asio::awaitable<Json> ParloService::del_room_member(std::string room_uid, Json member_list) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
-        return p.del_room_member(room_uid, member_list);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "删除群成员失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "删除群成员失败: "}, Json(),
+                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
+                   return p.async_del_room_member(room_uid, member_list);
+                 });
 }
 
 asio::awaitable<Json> ParloService::modify_room_name(std::string room_uid, std::string name) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), name = std::move(name)](core::Parlo& p) {
-        return p.modify_room_name(room_uid, name);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "修改群名失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "修改群名失败: "}, Json(),
+                 [room_uid = std::move(room_uid), name = std::move(name)](core::Parlo& p) {
+                   return p.async_modify_room_name(room_uid, name);
+                 });
 }
 
 asio::awaitable<Json> ParloService::modify_room_notice(std::string room_uid, std::string notice) {
-  if (!logged_in()) co_return Json();
-  auto call = [room_uid = std::move(room_uid), notice = std::move(notice)](core::Parlo& p) {
-        return p.modify_room_notice(room_uid, notice);
-      };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "修改群公告失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "修改群公告失败: "}, Json(),
+                 [room_uid = std::move(room_uid), notice = std::move(notice)](core::Parlo& p) {
+                   return p.async_modify_room_notice(room_uid, notice);
+                 });
 }
 
 asio::awaitable<bool> ParloService::quit_room(std::string room_uid) {
-  if (!logged_in()) co_return false;
-  auto call = [room_uid = std::move(room_uid)](core::Parlo& p) {
-                                          p.quit_room(room_uid);
-                                          return true;
-                                        };
-  auto result = co_await call_binding<bool>(workers_, parlo_, Channel::console, "退出群失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return false;
+  return operate(*this, {Guard::login, Channel::console, "退出群失败: "}, false,
+                 [room_uid = std::move(room_uid)](core::Parlo& p) { p.quit_room(room_uid); });
 }
 
 asio::awaitable<Json> ParloService::sql_query(std::string sql, std::int64_t db) {
-  if (!logged_in()) co_return Json();
-  auto call = [sql = std::move(sql), db](core::Parlo& p) { return p.sql_query(sql, db); };
-  auto result = co_await call_binding<Json>(workers_, parlo_, Channel::console, "数据库查询失败: ", std::move(call));
-  if (result) co_return std::move(*result);
-  co_return Json();
+  return operate(*this, {Guard::login, Channel::console, "数据库查询失败: "}, Json(),
+                 [sql = std::move(sql), db](core::Parlo& p) { return p.async_sql_query(sql, db); });
 }
 
 }  // namespace corvid::app

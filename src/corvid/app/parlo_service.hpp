@@ -5,9 +5,11 @@
 // (false or null) and failure lines. Logs on channel "parlo_service"; some operations report
 // on the console instead, as their callers' operators expect.
 // Owner: main builds one for the process, after the registry; it is never destroyed while the
-// probe may call back. Threads: operations may be awaited from any executor; blocking binding
-// calls run on the worker pool and resume on the caller's executor; events are relayed on one
-// strand, in arrival order. Guarantees: no operation throws for an ordinary failure.
+// probe may call back. Threads: operations may be awaited from any executor. A send runs on the
+// caller's thread (the probe's send never waits for the client), a request's reply is awaited
+// without a thread, and only the calls that may block (open, attach, detach, the file check)
+// run on the worker pool, a bounded number at a time; events are relayed on one strand, in
+// arrival order. Guarantees: no operation throws for an ordinary failure.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -55,6 +57,9 @@ class ParloService {
 
   // {"pid", "client_id", "login_status", "status", "login_info", "current_uid"}; never waits.
   Json get_status() const;
+
+  // Calls queued or running on the worker pool (diagnostics and tests).
+  std::size_t blocking_calls() const noexcept { return blocking_calls_.load(); }
 
   // Events delivered after this are no longer relayed (shutdown, before the loop stops).
   void stop_relaying() noexcept { relaying_.store(false); }
@@ -131,12 +136,17 @@ class ParloService {
   void set_login_uid(std::optional<std::string> uid);
 
   // The four file-sending operations: login check, file check, start line, command, done line.
-  boost::asio::awaitable<bool> send_file_kind(std::string kind, std::string operation,
-                                              std::string to_uid, std::string file_path,
-                                              std::function<void(core::Parlo&)> command);
+ public:
+  struct FileKind;  // the lines one kind writes (parlo_service.cpp)
+ private:
+  using FileCommand = void (*)(core::Parlo&, const std::string& to_uid,
+                               const std::string& file_path);
+  boost::asio::awaitable<bool> send_file_kind(const FileKind& kind, std::string to_uid,
+                                              std::string file_path, FileCommand command);
 
   ConnectionManager& hub_;
   boost::asio::thread_pool& workers_;
+  std::atomic<std::size_t> blocking_calls_{0};  // calls queued or running on workers_
   boost::asio::strand<boost::asio::any_io_executor> relay_strand_;
   core::Parlo* parlo_ = nullptr;  // set once, in the constructor
   std::atomic<bool> initialized_{false};

@@ -1,8 +1,17 @@
 #include "corvid/core/parlo.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "corvid/core/client_manager.hpp"
 #include "corvid/core/contact_sql.hpp"
@@ -30,6 +39,9 @@ struct Parlo::State {
   RequestTable requests;
   EventEmitter emitter;
 
+  std::atomic<std::size_t> awaiting{0};  // async_send_sync calls between their send and end
+  std::atomic<std::size_t> awaiting_limit{kDefaultAwaitingLimit};
+
   mutable std::mutex mutex;  // guards login_info and default_timeout
   Json login_info = Json::object();
   std::optional<double> default_timeout = kDefaultSyncTimeoutSeconds;
@@ -37,7 +49,11 @@ struct Parlo::State {
 
 namespace {
 
-std::shared_ptr<spdlog::logger> instance_log() {
+namespace asio = boost::asio;
+
+// A reference, not a copy: every send asks for it, and a copy's count is one cache line that
+// all loop threads would write.
+const std::shared_ptr<spdlog::logger>& instance_log() {
   static auto* logger = new std::shared_ptr<spdlog::logger>(log::get("ParloInstance"));
   return *logger;
 }
@@ -115,6 +131,38 @@ bool Parlo::wait_login(std::optional<double> timeout_seconds) {
   return state_->login.wait(timeout_seconds);
 }
 
+asio::awaitable<bool> Parlo::async_wait_login(std::optional<double> timeout_seconds) {
+  instance_log()->info("wait login...");
+  // As the blocking wait: no time, a negative one or no number is no wait; beyond about three
+  // years there is no limit (rather than a clock overflow).
+  constexpr double kUnlimitedSeconds = 1e8;
+  auto executor = co_await asio::this_coro::executor;
+  auto strand = asio::make_strand(executor);
+  auto timer = std::make_shared<asio::steady_timer>(strand);
+  if (!timeout_seconds || *timeout_seconds >= kUnlimitedSeconds) {
+    timer->expires_at(asio::steady_timer::time_point::max());
+  } else {
+    const double seconds =
+        std::isnan(*timeout_seconds) || *timeout_seconds < 0 ? 0.0 : *timeout_seconds;
+    timer->expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(
+        std::chrono::duration<double>(seconds)));
+  }
+  auto arrived = std::make_shared<std::atomic<bool>>(false);
+  const LoginToken token = when_logged_in([timer, arrived, strand] {
+    arrived->store(true);
+    asio::post(strand, [timer] { timer->cancel(); });
+  });
+  // The check and the wait run on the strand that also runs the cancel, so a login between
+  // them cannot be missed.
+  auto wait = [timer, arrived]() -> asio::awaitable<void> {
+    if (arrived->load()) co_return;
+    co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+  };
+  co_await asio::co_spawn(strand, std::move(wait), asio::use_awaitable);
+  if (!arrived->load()) cancel_login_wait(token);
+  co_return login_status();
+}
+
 LoginToken Parlo::when_logged_in(std::function<void()> f) {
   return state_->login.subscribe(std::move(f));
 }
@@ -141,7 +189,7 @@ void Parlo::bind_client_id(std::int64_t client_id) {
 }
 
 void Parlo::on_recv(const Json& message) {
-  auto log = instance_log();
+  const auto& log = instance_log();
   if (log->should_log(spdlog::level::debug)) {
     log->debug("on recv message: {}", value_text(message));
   }
@@ -216,6 +264,39 @@ Json Parlo::send_sync(int code, const Json& data, std::optional<double> timeout_
   return result;
 }
 
+asio::awaitable<Json> Parlo::async_send_sync(int code, Json data,
+                                             std::optional<double> timeout_seconds) {
+  // Each awaiting request costs only its entry and a timer, but a client that stopped
+  // answering must not collect them without end: past the limit a request fails at once.
+  std::atomic<std::size_t>& awaiting = state_->awaiting;
+  const std::size_t limit = state_->awaiting_limit.load();
+  if (awaiting.fetch_add(1) >= limit) {
+    awaiting.fetch_sub(1);
+    throw ParloRuntimeError("too many requests awaiting the client's reply (limit " +
+                            std::to_string(limit) + ")");
+  }
+  struct Release {
+    std::atomic<std::size_t>& count;
+    ~Release() { count.fetch_sub(1); }
+  } release{awaiting};
+
+  auto request = std::make_shared<ReqData>(code, data, state_->client_id.load());
+  const std::string id = state_->requests.add(request);
+  try {
+    send(code, data, id);
+  } catch (...) {
+    state_->requests.drop(id);
+    throw;
+  }
+  Json result = co_await request->async_wait_response(timeout_seconds);
+  if (!request->answered()) state_->requests.abandon(id);
+  co_return result;
+}
+
+void Parlo::set_awaiting_limit(std::size_t limit) { state_->awaiting_limit.store(limit); }
+std::size_t Parlo::awaiting_limit() const { return state_->awaiting_limit.load(); }
+std::size_t Parlo::awaiting_requests() const { return state_->awaiting.load(); }
+
 void Parlo::set_default_timeout(std::optional<double> timeout_seconds) {
   std::lock_guard lock(state_->mutex);
   state_->default_timeout = timeout_seconds;
@@ -230,39 +311,80 @@ std::size_t Parlo::pending_requests() const { return state_->requests.size(); }
 
 // ---- queries --------------------------------------------------------------------------------
 
-Json Parlo::get_login_info() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->login_info;
-}
+namespace {
 
-Json Parlo::get_self_info() { return send_sync(MT_GET_SELF_MSG, Json(), default_timeout()); }
-Json Parlo::get_contacts() { return send_sync(MT_GET_CONTACTS_MSG, Json(), default_timeout()); }
-Json Parlo::get_publics() { return send_sync(MT_GET_PUBLICS_MSG, Json(), default_timeout()); }
-
-Json Parlo::get_contact_detail(const Json& uid) {
+Json object_of(std::initializer_list<std::pair<const char*, Json>> items) {
   Json data = Json::object();
-  data["uid"] = uid;
-  return send_sync(MT_GET_CONTACT_DETAIL_MSG, data, default_timeout());
+  for (const auto& [key, value] : items) data[key] = value;
+  return data;
 }
 
-Json Parlo::search_contacts(const std::optional<std::string>& uid,
-                            const std::optional<std::string>& account,
-                            const std::optional<std::string>& nickname,
-                            const std::optional<std::string>& remark, const Json& fuzzy_search) {
-  const auto statement = contact_search_sql(uid, account, nickname, remark, truthy(fuzzy_search));
-  if (!statement) return Json::array();
-  const Json reply = sql_query(*statement, 1);
+// One request of the sync path, built once for both ways of waiting for it.
+struct Outgoing {
+  int code;
+  Json data;
+};
+
+Json ask(Parlo& parlo, Outgoing request) {
+  return parlo.send_sync(request.code, request.data, parlo.default_timeout());
+}
+
+asio::awaitable<Json> ask_async(Parlo& parlo, Outgoing request) {
+  return parlo.async_send_sync(request.code, std::move(request.data), parlo.default_timeout());
+}
+
+Outgoing contact_detail_request(const Json& uid) {
+  return {MT_GET_CONTACT_DETAIL_MSG, object_of({{"uid", uid}})};
+}
+Outgoing room_detail_request(const Json& room_uid) {
+  return {MT_GET_ROOM_DETAIL_MSG, object_of({{"room_uid", room_uid}})};
+}
+Outgoing room_members_request(const std::string& room_uid) {
+  return {MT_GET_ROOM_MEMBERS_MSG, object_of({{"room_uid", room_uid}})};
+}
+Outgoing sql_request(const std::string& sql, std::int64_t db) {
+  return {MT_SQL_QUERY_MSG, object_of({{"sql", sql}, {"db", db}})};
+}
+Outgoing pat_request(const std::string& room_uid, const std::string& patted_uid) {
+  return {MT_SEND_PAT_MSG, object_of({{"room_uid", room_uid}, {"patted_uid", patted_uid}})};
+}
+Outgoing accept_friend_request_of(const std::string& encryptusername, const std::string& ticket,
+                                  std::int64_t scene) {
+  return {MT_ACCEPT_FRIEND_MSG,
+          object_of({{"encryptusername", encryptusername}, {"ticket", ticket}, {"scene", scene}})};
+}
+Outgoing member_request(int code, const std::string& room_uid, const Json& member_list) {
+  require_list(member_list, "member_list");
+  return {code, object_of({{"room_uid", room_uid}, {"member_list", member_list}})};
+}
+Outgoing room_name_change(const std::string& room_uid, const std::string& name) {
+  return {MT_MOD_ROOM_NAME_MSG, object_of({{"room_uid", room_uid}, {"name", name}})};
+}
+Outgoing room_notice_change(const std::string& room_uid, const std::string& notice) {
+  return {MT_MOD_ROOM_NOTICE_MSG, object_of({{"room_uid", room_uid}, {"notice", notice}})};
+}
+Outgoing room_friend_request(const std::string& room_uid, const std::string& uid,
+                             const std::string& verify) {
+  return {MT_ADD_FRIEND_MSG,
+          object_of({{"room_uid", room_uid}, {"uid", uid}, {"source_type", 14}, {"remark", verify}})};
+}
+Outgoing remark_change(const std::string& uid, const std::string& remark) {
+  return {MT_MODIFY_FRIEND_REMARK, object_of({{"uid", uid}, {"remark", remark}})};
+}
+
+// The account ids a contact search found. Every row is checked before the first detail
+// request, so a malformed reply costs nothing.
+std::vector<Json> search_result_ids(const Json& reply) {
   if (reply.is_null()) throw ParloRuntimeError("the contact search got no reply");
   if (!reply.is_object()) throw TypeError(std::string("a search reply must be an object, not ") +
                                           reply.type_name());
-  if (reply.empty()) return Json::array();
+  std::vector<Json> ids;
+  if (reply.empty()) return ids;
   auto rows = reply.find("result");
   if (rows == reply.end()) throw KeyError("result");
-  if (rows->is_null()) return Json::array();
+  if (rows->is_null()) return ids;
   if (!rows->is_array()) throw TypeError(std::string("\"result\" must be a list, not ") +
                                          rows->type_name());
-  // Every row is checked before the first detail request, so a malformed reply costs nothing.
-  std::vector<Json> ids;
   for (const Json& row : *rows) {
     if (!row.is_array()) throw TypeError(std::string("a result row must be a list, not ") +
                                          row.type_name());
@@ -272,27 +394,11 @@ Json Parlo::search_contacts(const std::optional<std::string>& uid,
     }
     ids.push_back(row[0]);
   }
-  Json out = Json::array();
-  for (const Json& id : ids) out.push_back(get_contact_detail(id));
-  return out;
+  return ids;
 }
 
-Json Parlo::get_rooms() { return send_sync(MT_GET_ROOMS_MSG, Json(), default_timeout()); }
-
-Json Parlo::get_room_detail(const Json& room_uid) {
-  Json data = Json::object();
-  data["room_uid"] = room_uid;
-  return send_sync(MT_GET_ROOM_DETAIL_MSG, data, default_timeout());
-}
-
-Json Parlo::get_room_members(const std::string& room_uid) {
-  Json data = Json::object();
-  data["room_uid"] = room_uid;
-  return send_sync(MT_GET_ROOM_MEMBERS_MSG, data, default_timeout());
-}
-
-std::optional<std::string> Parlo::get_room_name(const std::string& room_uid) {
-  const Json reply = sql_query(room_name_sql(room_uid), 1);
+// The stored name in a room-name lookup's reply: "" when no row matches, nullopt for null.
+std::optional<std::string> room_name_of(const Json& reply) {
   if (reply.is_null()) throw ParloRuntimeError("the room name lookup got no reply");
   if (!reply.is_object()) throw TypeError(std::string("a lookup reply must be an object, not ") +
                                           reply.type_name());
@@ -312,24 +418,97 @@ std::optional<std::string> Parlo::get_room_name(const std::string& room_uid) {
   return name.get<std::string>();
 }
 
+}  // namespace
+
+Json Parlo::get_login_info() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->login_info;
+}
+
+Json Parlo::get_self_info() { return ask(*this, {MT_GET_SELF_MSG, Json()}); }
+Json Parlo::get_contacts() { return ask(*this, {MT_GET_CONTACTS_MSG, Json()}); }
+Json Parlo::get_publics() { return ask(*this, {MT_GET_PUBLICS_MSG, Json()}); }
+Json Parlo::get_contact_detail(const Json& uid) { return ask(*this, contact_detail_request(uid)); }
+
+Json Parlo::search_contacts(const std::optional<std::string>& uid,
+                            const std::optional<std::string>& account,
+                            const std::optional<std::string>& nickname,
+                            const std::optional<std::string>& remark, const Json& fuzzy_search) {
+  const auto statement = contact_search_sql(uid, account, nickname, remark, truthy(fuzzy_search));
+  if (!statement) return Json::array();
+  const std::vector<Json> ids = search_result_ids(sql_query(*statement, 1));
+  Json out = Json::array();
+  for (const Json& id : ids) out.push_back(get_contact_detail(id));
+  return out;
+}
+
+Json Parlo::get_rooms() { return ask(*this, {MT_GET_ROOMS_MSG, Json()}); }
+Json Parlo::get_room_detail(const Json& room_uid) { return ask(*this, room_detail_request(room_uid)); }
+Json Parlo::get_room_members(const std::string& room_uid) {
+  return ask(*this, room_members_request(room_uid));
+}
+
+std::optional<std::string> Parlo::get_room_name(const std::string& room_uid) {
+  return room_name_of(sql_query(room_name_sql(room_uid), 1));
+}
+
 Json Parlo::sql_query(const std::string& sql, std::int64_t db) {
-  Json data = Json::object();
-  data["sql"] = sql;
-  data["db"] = db;
-  return send_sync(MT_SQL_QUERY_MSG, data, default_timeout());
+  return ask(*this, sql_request(sql, db));
+}
+
+asio::awaitable<Json> Parlo::async_get_self_info() {
+  return ask_async(*this, {MT_GET_SELF_MSG, Json()});
+}
+asio::awaitable<Json> Parlo::async_get_contacts() {
+  return ask_async(*this, {MT_GET_CONTACTS_MSG, Json()});
+}
+asio::awaitable<Json> Parlo::async_get_publics() {
+  return ask_async(*this, {MT_GET_PUBLICS_MSG, Json()});
+}
+asio::awaitable<Json> Parlo::async_get_contact_detail(Json uid) {
+  return ask_async(*this, contact_detail_request(uid));
+}
+
+asio::awaitable<Json> Parlo::async_search_contacts(std::optional<std::string> uid,
+                                                   std::optional<std::string> account,
+                                                   std::optional<std::string> nickname,
+                                                   std::optional<std::string> remark,
+                                                   Json fuzzy_search) {
+  const auto statement = contact_search_sql(uid, account, nickname, remark, truthy(fuzzy_search));
+  if (!statement) co_return Json::array();
+  std::string sql = *statement;
+  const Json reply = co_await async_sql_query(std::move(sql), 1);
+  const std::vector<Json> ids = search_result_ids(reply);
+  Json out = Json::array();
+  for (const Json& id : ids) {
+    Json uid_value = id;
+    Json detail = co_await async_get_contact_detail(std::move(uid_value));
+    out.push_back(std::move(detail));
+  }
+  co_return out;
+}
+
+asio::awaitable<Json> Parlo::async_get_rooms() {
+  return ask_async(*this, {MT_GET_ROOMS_MSG, Json()});
+}
+asio::awaitable<Json> Parlo::async_get_room_detail(Json room_uid) {
+  return ask_async(*this, room_detail_request(room_uid));
+}
+asio::awaitable<Json> Parlo::async_get_room_members(std::string room_uid) {
+  return ask_async(*this, room_members_request(room_uid));
+}
+
+asio::awaitable<std::optional<std::string>> Parlo::async_get_room_name(std::string room_uid) {
+  std::string sql = room_name_sql(room_uid);
+  const Json reply = co_await async_sql_query(std::move(sql), 1);
+  co_return room_name_of(reply);
+}
+
+asio::awaitable<Json> Parlo::async_sql_query(std::string sql, std::int64_t db) {
+  return ask_async(*this, sql_request(sql, db));
 }
 
 // ---- commands -------------------------------------------------------------------------------
-
-namespace {
-
-Json object_of(std::initializer_list<std::pair<const char*, Json>> items) {
-  Json data = Json::object();
-  for (const auto& [key, value] : items) data[key] = value;
-  return data;
-}
-
-}  // namespace
 
 std::int64_t Parlo::send_text(const std::string& to_uid, const std::string& content) {
   return send(MT_SEND_TEXT_MSG, object_of({{"to_uid", to_uid}, {"content", content}}));
@@ -386,63 +565,63 @@ std::int64_t Parlo::quit_room(const std::string& room_uid) {
 }
 
 Json Parlo::send_pat(const std::string& room_uid, const std::string& patted_uid) {
-  return send_sync(MT_SEND_PAT_MSG, object_of({{"room_uid", room_uid}, {"patted_uid", patted_uid}}),
-                   default_timeout());
+  return ask(*this, pat_request(room_uid, patted_uid));
 }
-
 Json Parlo::accept_friend_request(const std::string& encryptusername, const std::string& ticket,
                                   std::int64_t scene) {
-  return send_sync(MT_ACCEPT_FRIEND_MSG,
-                   object_of({{"encryptusername", encryptusername},
-                              {"ticket", ticket},
-                              {"scene", scene}}),
-                   default_timeout());
+  return ask(*this, accept_friend_request_of(encryptusername, ticket, scene));
 }
-
 Json Parlo::add_room_member(const std::string& room_uid, const Json& member_list) {
-  require_list(member_list, "member_list");
-  return send_sync(MT_ADD_TO_ROOM_MSG,
-                   object_of({{"room_uid", room_uid}, {"member_list", member_list}}),
-                   default_timeout());
+  return ask(*this, member_request(MT_ADD_TO_ROOM_MSG, room_uid, member_list));
 }
-
 Json Parlo::invite_room_member(const std::string& room_uid, const Json& member_list) {
-  require_list(member_list, "member_list");
-  return send_sync(MT_INVITE_TO_ROOM_MSG,
-                   object_of({{"room_uid", room_uid}, {"member_list", member_list}}),
-                   default_timeout());
+  return ask(*this, member_request(MT_INVITE_TO_ROOM_MSG, room_uid, member_list));
 }
-
 Json Parlo::del_room_member(const std::string& room_uid, const Json& member_list) {
-  require_list(member_list, "member_list");
-  return send_sync(MT_DEL_ROOM_MEMBER_MSG,
-                   object_of({{"room_uid", room_uid}, {"member_list", member_list}}),
-                   default_timeout());
+  return ask(*this, member_request(MT_DEL_ROOM_MEMBER_MSG, room_uid, member_list));
 }
-
 Json Parlo::modify_room_name(const std::string& room_uid, const std::string& name) {
-  return send_sync(MT_MOD_ROOM_NAME_MSG, object_of({{"room_uid", room_uid}, {"name", name}}),
-                   default_timeout());
+  return ask(*this, room_name_change(room_uid, name));
 }
-
 Json Parlo::modify_room_notice(const std::string& room_uid, const std::string& notice) {
-  return send_sync(MT_MOD_ROOM_NOTICE_MSG, object_of({{"room_uid", room_uid}, {"notice", notice}}),
-                   default_timeout());
+  return ask(*this, room_notice_change(room_uid, notice));
 }
-
 Json Parlo::add_room_friend(const std::string& room_uid, const std::string& uid,
                             const std::string& verify) {
-  return send_sync(MT_ADD_FRIEND_MSG,
-                   object_of({{"room_uid", room_uid},
-                              {"uid", uid},
-                              {"source_type", 14},
-                              {"remark", verify}}),
-                   default_timeout());
+  return ask(*this, room_friend_request(room_uid, uid, verify));
+}
+Json Parlo::modify_friend_remark(const std::string& uid, const std::string& remark) {
+  return ask(*this, remark_change(uid, remark));
 }
 
-Json Parlo::modify_friend_remark(const std::string& uid, const std::string& remark) {
-  return send_sync(MT_MODIFY_FRIEND_REMARK, object_of({{"uid", uid}, {"remark", remark}}),
-                   default_timeout());
+asio::awaitable<Json> Parlo::async_send_pat(std::string room_uid, std::string patted_uid) {
+  return ask_async(*this, pat_request(room_uid, patted_uid));
+}
+asio::awaitable<Json> Parlo::async_accept_friend_request(std::string encryptusername,
+                                                         std::string ticket, std::int64_t scene) {
+  return ask_async(*this, accept_friend_request_of(encryptusername, ticket, scene));
+}
+asio::awaitable<Json> Parlo::async_add_room_member(std::string room_uid, Json member_list) {
+  return ask_async(*this, member_request(MT_ADD_TO_ROOM_MSG, room_uid, member_list));
+}
+asio::awaitable<Json> Parlo::async_invite_room_member(std::string room_uid, Json member_list) {
+  return ask_async(*this, member_request(MT_INVITE_TO_ROOM_MSG, room_uid, member_list));
+}
+asio::awaitable<Json> Parlo::async_del_room_member(std::string room_uid, Json member_list) {
+  return ask_async(*this, member_request(MT_DEL_ROOM_MEMBER_MSG, room_uid, member_list));
+}
+asio::awaitable<Json> Parlo::async_modify_room_name(std::string room_uid, std::string name) {
+  return ask_async(*this, room_name_change(room_uid, name));
+}
+asio::awaitable<Json> Parlo::async_modify_room_notice(std::string room_uid, std::string notice) {
+  return ask_async(*this, room_notice_change(room_uid, notice));
+}
+asio::awaitable<Json> Parlo::async_add_room_friend(std::string room_uid, std::string uid,
+                                                   std::string verify) {
+  return ask_async(*this, room_friend_request(room_uid, uid, verify));
+}
+asio::awaitable<Json> Parlo::async_modify_friend_remark(std::string uid, std::string remark) {
+  return ask_async(*this, remark_change(uid, remark));
 }
 
 }  // namespace corvid::core

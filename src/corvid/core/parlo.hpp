@@ -6,6 +6,9 @@
 // Owner: the process (bindings are never destroyed: the probe keeps pointers to them).
 // Threads: every public call may come from any thread; blocking calls (open, attach, detach,
 // wait_login, send_sync and every query and command on the sync path) belong on a worker pool.
+// The async_ forms of the waiting calls hold no thread while they wait, and send (with every
+// command of the send path) only hands the envelope to the probe, whose send never waits for
+// the client (tapwire.h), so both may run on an event-loop thread.
 // Probe callbacks run the bookkeeping and the handlers on the probe's own threads.
 #include <cstdint>
 #include <functional>
@@ -14,6 +17,8 @@
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include <boost/asio/awaitable.hpp>
 
 #include "corvid/utils/json.hpp"
 
@@ -31,6 +36,8 @@ concept NotAnInteger = !std::is_integral_v<std::remove_cvref_t<T>> ||
 
 // The wait of a request on the sync path when the caller names none.
 inline constexpr double kDefaultSyncTimeoutSeconds = 10.0;
+// Requests that may await their replies at once (the async_ forms); one more fails at once.
+inline constexpr std::size_t kDefaultAwaitingLimit = 1000;
 
 // A handler gets the binding and the event record (the probe message as received). The record
 // is valid only during the call: a handler that keeps it (or relays it elsewhere) copies it.
@@ -79,6 +86,9 @@ class Parlo {
   // = 0). Returns at once while logged in; after a logout or a client quit it waits for the
   // next login. True when logged in on return.
   bool wait_login(std::optional<double> timeout_seconds = std::nullopt);
+  // The same wait, holding no thread: the awaiting coroutine sleeps on a timer of its own
+  // executor that the next login cancels. Writes the same "wait login..." line.
+  boost::asio::awaitable<bool> async_wait_login(std::optional<double> timeout_seconds);
   // Non-blocking form: f runs once, when the account is logged in: at once on this thread
   // when it is logged in now (the result is then 0), otherwise on the probe thread of the
   // next login event, before the event's handlers. f must not block.
@@ -106,6 +116,14 @@ class Parlo {
   // "data" throws KeyError. The reply is never dispatched as an event.
   Json send_sync(int code, const Json& data = Json(),
                  std::optional<double> timeout_seconds = kDefaultSyncTimeoutSeconds);
+  // send_sync for a coroutine: the envelope goes out on the calling thread, then the wait
+  // holds no thread. Beyond awaiting_limit() requests awaiting at once it throws
+  // ParloRuntimeError at once and sends nothing.
+  boost::asio::awaitable<Json> async_send_sync(
+      int code, Json data, std::optional<double> timeout_seconds = kDefaultSyncTimeoutSeconds);
+  void set_awaiting_limit(std::size_t limit);
+  std::size_t awaiting_limit() const;
+  std::size_t awaiting_requests() const;  // async_send_sync calls still waiting
 
   // The wait used by the queries and the sync-path commands below (default 10 s).
   void set_default_timeout(std::optional<double> timeout_seconds);
@@ -142,6 +160,23 @@ class Parlo {
   template <NotAnInteger T>
   Json sql_query(const std::string&, T) = delete;
 
+  // The queries for a coroutine: the same requests and results, through async_send_sync.
+  // Arguments are taken by value: they must outlive the caller's first suspension.
+  boost::asio::awaitable<Json> async_get_self_info();
+  boost::asio::awaitable<Json> async_get_contacts();
+  boost::asio::awaitable<Json> async_get_publics();
+  boost::asio::awaitable<Json> async_get_contact_detail(Json uid);
+  boost::asio::awaitable<Json> async_search_contacts(std::optional<std::string> uid,
+                                                     std::optional<std::string> account,
+                                                     std::optional<std::string> nickname,
+                                                     std::optional<std::string> remark,
+                                                     Json fuzzy_search);
+  boost::asio::awaitable<Json> async_get_rooms();
+  boost::asio::awaitable<Json> async_get_room_detail(Json room_uid);
+  boost::asio::awaitable<Json> async_get_room_members(std::string room_uid);
+  boost::asio::awaitable<std::optional<std::string>> async_get_room_name(std::string room_uid);
+  boost::asio::awaitable<Json> async_sql_query(std::string sql, std::int64_t db);
+
   // ---- commands -----------------------------------------------------------------------------
   // Send path: the probe's result once it took the envelope.
   std::int64_t send_text(const std::string& to_uid, const std::string& content);
@@ -174,6 +209,21 @@ class Parlo {
   Json add_room_friend(const std::string& room_uid, const std::string& uid,
                        const std::string& verify);
   Json modify_friend_remark(const std::string& uid, const std::string& remark);
+
+  // The sync-path commands for a coroutine (see the queries above).
+  boost::asio::awaitable<Json> async_send_pat(std::string room_uid, std::string patted_uid);
+  boost::asio::awaitable<Json> async_accept_friend_request(std::string encryptusername,
+                                                           std::string ticket,
+                                                           std::int64_t scene);
+  boost::asio::awaitable<Json> async_add_room_member(std::string room_uid, Json member_list);
+  boost::asio::awaitable<Json> async_invite_room_member(std::string room_uid, Json member_list);
+  boost::asio::awaitable<Json> async_del_room_member(std::string room_uid, Json member_list);
+  boost::asio::awaitable<Json> async_modify_room_name(std::string room_uid, std::string name);
+  boost::asio::awaitable<Json> async_modify_room_notice(std::string room_uid,
+                                                        std::string notice);
+  boost::asio::awaitable<Json> async_add_room_friend(std::string room_uid, std::string uid,
+                                                     std::string verify);
+  boost::asio::awaitable<Json> async_modify_friend_remark(std::string uid, std::string remark);
 
   // ---- called by the client manager on probe threads ----------------------------------------
   void bind_client_id(std::int64_t client_id);

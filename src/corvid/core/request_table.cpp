@@ -4,25 +4,97 @@
 #include <functional>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "corvid/utils/errors.hpp"
 #include "corvid/utils/guid.hpp"
 
 namespace corvid::core {
 
+namespace {
+
+constexpr double kUnlimitedSeconds = 1e8;  // beyond about three years a wait has no limit
+
+bool unlimited(const std::optional<double>& timeout_seconds) {
+  return !timeout_seconds || *timeout_seconds >= kUnlimitedSeconds;
+}
+
+// A wait that ends at once: no time, a negative time, or no number at all.
+bool no_wait(const std::optional<double>& timeout_seconds) {
+  return timeout_seconds && (std::isnan(*timeout_seconds) || *timeout_seconds <= 0);
+}
+
+std::chrono::steady_clock::duration duration_of(double seconds) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
 Json ReqData::wait_response(std::optional<double> timeout_seconds) {
-  constexpr double kUnlimitedSeconds = 1e8;
   {
     std::unique_lock lock(mutex_);
-    if (!timeout_seconds || *timeout_seconds >= kUnlimitedSeconds) {
+    if (unlimited(timeout_seconds)) {
       cv_.wait(lock, [&] { return done_; });
-    } else if (!std::isnan(*timeout_seconds) && *timeout_seconds > 0) {
-      const auto deadline = std::chrono::steady_clock::now() +
-                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                std::chrono::duration<double>(*timeout_seconds));
+    } else if (!no_wait(timeout_seconds)) {
+      const auto deadline = std::chrono::steady_clock::now() + duration_of(*timeout_seconds);
       cv_.wait_until(lock, deadline, [&] { return done_; });
     }
   }
   return get_response_data();
+}
+
+boost::asio::awaitable<Json> ReqData::async_wait_response(std::optional<double> timeout_seconds) {
+  namespace asio = boost::asio;
+  if (!no_wait(timeout_seconds)) {
+    // The timer lives on a strand of its own: the end of the request (on a probe thread)
+    // reaches it only through that strand, and the check below runs there too, so an end
+    // between the check and the start of the wait cannot be missed.
+    auto executor = co_await asio::this_coro::executor;
+    auto strand = asio::make_strand(executor);
+    auto timer = std::make_shared<asio::steady_timer>(strand);
+    if (unlimited(timeout_seconds)) {
+      timer->expires_at(asio::steady_timer::time_point::max());
+    } else {
+      timer->expires_after(duration_of(*timeout_seconds));
+    }
+    set_waker([strand, timer] { asio::post(strand, [timer] { timer->cancel(); }); });
+    auto wait = [self = shared_from_this(), timer]() -> asio::awaitable<void> {
+      if (self->ended()) co_return;
+      co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+    };
+    co_await asio::co_spawn(strand, std::move(wait), asio::use_awaitable);
+    // A request abandoned here may be kept for a late reply: it must not keep the strand.
+    set_waker(nullptr);
+  }
+  co_return get_response_data();
+}
+
+void ReqData::set_waker(std::function<void()> f) {
+  bool run_now = false;
+  {
+    std::lock_guard lock(mutex_);
+    run_now = done_ && f;
+    waker_ = run_now ? nullptr : std::move(f);
+  }
+  if (run_now) f();
+}
+
+void ReqData::finish() {
+  std::function<void()> waker;
+  {
+    std::lock_guard lock(mutex_);
+    waker = std::move(waker_);
+    waker_ = nullptr;
+  }
+  cv_.notify_all();
+  if (waker) waker();
 }
 
 void ReqData::on_response(Json message) {
@@ -32,15 +104,21 @@ void ReqData::on_response(Json message) {
     response_ = std::move(message);
     done_ = true;
   }
-  cv_.notify_all();
+  finish();
 }
 
 void ReqData::cancel() {
   {
     std::lock_guard lock(mutex_);
+    if (done_) return;
     done_ = true;
   }
-  cv_.notify_all();
+  finish();
+}
+
+bool ReqData::ended() const {
+  std::lock_guard lock(mutex_);
+  return done_;
 }
 
 Json ReqData::get_response_data() const {

@@ -5,6 +5,9 @@
 // once; one that timed out stays for a grace period (so a late reply is still consumed, not
 // dispatched as an event) and is then dropped, oldest first, beyond a count limit too. A
 // client quit ends every request sent to it: no reply can come over a closed connection.
+// A request is waited for in one of two ways: a blocking caller parks its thread on the
+// request, an awaiting coroutine parks nothing (its own timer ends the wait, the reply or the
+// quit cancels the timer), so any number of requests can wait without a thread each.
 // Owner: the binding. Threads: any; one mutex, never held while waiting or calling out.
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +20,8 @@
 #include <optional>
 #include <string>
 
+#include <boost/asio/awaitable.hpp>
+
 #include "corvid/utils/json.hpp"
 
 namespace corvid::core {
@@ -25,7 +30,7 @@ inline constexpr std::chrono::seconds kAbandonedGrace{300};
 inline constexpr std::size_t kAbandonedLimit = 1024;
 
 // One pending request.
-class ReqData {
+class ReqData : public std::enable_shared_from_this<ReqData> {
  public:
   ReqData(int msg_type, Json request_data, std::int64_t client_id)
       : msg_type(msg_type), request_data(std::move(request_data)), client_id(client_id) {}
@@ -36,19 +41,30 @@ class ReqData {
 
   // Waits up to timeout seconds (nullopt = no limit) and returns get_response_data().
   Json wait_response(std::optional<double> timeout_seconds);
+  // The same wait without a thread: the coroutine is suspended on a timer of its own executor
+  // until the reply, the end of the connection or the timeout, whichever comes first. Must be
+  // owned by a shared_ptr.
+  boost::asio::awaitable<Json> async_wait_response(std::optional<double> timeout_seconds);
   // Stores the whole reply, then wakes the waiter.
   void on_response(Json message);
   // Ends the wait without a reply (the connection closed).
   void cancel();
+  bool ended() const;
   // null before a reply; the reply's "data" after it (KeyError when it has none).
   Json get_response_data() const;
   bool answered() const;
 
  private:
-  mutable std::mutex mutex_;  // guards the two fields below
+  // Runs f once when the request ends, on the thread that ends it (at once when it has ended
+  // already); the awaiting form's wake-up. Replaces an earlier f.
+  void set_waker(std::function<void()> f);
+  void finish();  // wakes both kinds of waiter; called without mutex_
+
+  mutable std::mutex mutex_;  // guards the three fields below
   std::condition_variable cv_;
   bool done_ = false;
   std::optional<Json> response_;
+  std::function<void()> waker_;
 };
 
 class RequestTable {
