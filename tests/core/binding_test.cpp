@@ -71,7 +71,7 @@ class Binding : public ::testing::Test {
   }
 
   corvid::test::Sim sim_;
-  std::shared_ptr<corvid::test::ChannelLineSink> logs_;
+  std::shared_ptr<corvid::test::LogSink> logs_;
   Parlo* parlo_ = nullptr;
   std::mutex mutex_;
   std::vector<Json> events_;

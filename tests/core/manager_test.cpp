@@ -42,7 +42,7 @@ class Manager : public ::testing::Test {
   }
 
   corvid::test::Sim sim_;
-  std::shared_ptr<corvid::test::ChannelLineSink> logs_;
+  std::shared_ptr<corvid::test::LogSink> logs_;
 };
 
 TEST_F(Manager, ReadyBindsTheFirstMatchingBindingOnly) {
