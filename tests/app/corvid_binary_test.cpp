@@ -90,15 +90,16 @@ class Corvid {
     fs::rename(temp, dir_ / "config.json");
   }
 
-  void start() {
+  void start(std::vector<std::pair<std::string, std::string>> env = {}) {
+    env.emplace_back("CORVID_CONFIG", "");
     process_ = std::make_unique<ChildProcess>(
         kBinary, std::vector<std::string>{"--config", (dir_ / "config.json").string()}, dir_,
-        std::vector<std::pair<std::string, std::string>>{{"CORVID_CONFIG", ""}});
+        std::move(env));
   }
 
   // Started and answering /health; false when the process ended or did not answer in time.
-  bool start_and_wait() {
-    start();
+  bool start_and_wait(std::vector<std::pair<std::string, std::string>> env = {}) {
+    start(std::move(env));
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline) {
       if (process_->wait_for(0ms)) return false;
@@ -260,6 +261,18 @@ TEST(CorvidBinary, SighupWithABrokenOrMissingFileKeepsTheKeys) {
       << corvid.process().output();
   EXPECT_EQ(corvid.get("/api/config/", new_key).status, 200);
   EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 401);
+}
+
+// Only uploads use the temporary folder, and each looks it up for itself: one that does not
+// exist when the server starts stops nothing.
+TEST(CorvidBinary, StartsWhenTheTemporaryFolderDoesNotExist) {
+  Corvid corvid;
+  const fs::path missing = corvid.dir() / "no" / "tmp";
+  ASSERT_TRUE(corvid.start_and_wait({{"TMPDIR", missing.string()}})) << corvid.process().output();
+  EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 200);
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(corvid.process().output().find("start-up failed"), std::string::npos)
+      << corvid.process().output();
 }
 
 // A WebSocket of the logged-in account, when this build serves the WebSocket route.
