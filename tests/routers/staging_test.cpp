@@ -67,7 +67,8 @@ class DescriptorsExhausted {
 };
 
 TEST(StagingFolder, RemovalWorksWhenDescriptorsRunOutAndAFailedOneIsRetried) {
-  const fs::path root = fs::temp_directory_path() / ("corvid-staging-" + std::to_string(::getpid()));
+  const fs::path root =
+      fs::temp_directory_path() / ("corvid-staging-" + std::to_string(::getpid()));
   fs::remove_all(root);
   fs::path plain;
   fs::path crowded;

@@ -493,7 +493,8 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
   for (const std::string stmt : {"select fts3_tokenizer('simple')",
                                  "select hex(FTS3_Tokenizer('porter'))",
                                  "select fts3_tokenizer('evil', x'0000000000000000')",
-                                 "select nickname from contact where fts3_tokenizer('simple') is not null"}) {
+                                 "select nickname from contact "
+                                 "where fts3_tokenizer('simple') is not null"}) {
     SCOPED_TRACE(stmt);
     Json reply = run(stmt);
     EXPECT_FALSE(reply.contains("result")) << reply.dump();

@@ -85,8 +85,8 @@ class LogSink final : public spdlog::sinks::base_sink<std::mutex> {
   void sink_it_(const spdlog::details::log_msg& msg) override {
     std::string channel(msg.logger_name.data(), msg.logger_name.size());
     if (channel_ && channel != *channel_) return;
-    records_.push_back(
-        LogLine{std::move(channel), msg.level, std::string(msg.payload.data(), msg.payload.size())});
+    records_.push_back(LogLine{std::move(channel), msg.level,
+                               std::string(msg.payload.data(), msg.payload.size())});
   }
   void flush_() override {}
 

@@ -9,7 +9,8 @@
 int main(int argc, char** argv) {
   std::string out = corvid::xdg::support_versions_text();
   for (int i = 1; i < argc; ++i) {
-    out += std::string(" ") + argv[i] + (corvid::xdg::is_support_version(std::string(argv[i])) ? "=yes" : "=no");
+    const bool member = corvid::xdg::is_support_version(std::string(argv[i]));
+    out += std::string(" ") + argv[i] + (member ? "=yes" : "=no");
   }
   std::puts(out.c_str());
   return 0;

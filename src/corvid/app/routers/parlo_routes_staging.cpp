@@ -192,8 +192,9 @@ void StagingFolder::remove_all() noexcept {
     std::error_code ec;
     remove_folder(folder_, file_, ec);
     if (ec) {
-      log::get(kParloRouterLog)->error("removing the staging folder {} failed: {} (tried again "
-                                       "later)", folder_.string(), ec.message());
+      log::get(kParloRouterLog)
+          ->error("removing the staging folder {} failed: {}; tried again later", folder_.string(),
+                  ec.message());
       LiveFolders::get().failed(folder_);
     } else {
       LiveFolders::get().erase(folder_);
