@@ -185,6 +185,13 @@ TAPWIRE_EXPORT int32_t tapwire_sim_fail(const char* op, const char* text) {
   });
 }
 
+TAPWIRE_EXPORT int32_t tapwire_sim_answer(const char* op, int64_t result, int32_t enabled) {
+  return guarded([&] {
+    require(op, "op");
+    Simulation::instance().answer(op, enabled ? std::optional<int64_t>(result) : std::nullopt);
+  });
+}
+
 TAPWIRE_EXPORT int32_t tapwire_sim_reply(int32_t code, int32_t mode, int64_t delay_ms) {
   return guarded([&] { Simulation::instance().reply(code, mode, delay_ms); });
 }

@@ -73,13 +73,23 @@ Json Simulation::command(std::string_view text) {
       quit();
     } else if (name == "fail") {
       fail(text_arg(cmd, "op"), optional_text_arg(cmd, "text"));
+    } else if (name == "answer") {
+      const Json* result = find(cmd, "result");
+      if (result && !result->is_number_integer()) {
+        throw SimError("\"result\" must be an integer or null");
+      }
+      this->answer(text_arg(cmd, "op"),
+                   result ? std::optional<std::int64_t>(result->get<std::int64_t>()) : std::nullopt);
     } else if (name == "reply") {
       std::int64_t code = int_arg(cmd, "code", 0);
       if (code < INT32_MIN || code > INT32_MAX) throw SimError("unknown request code");
       reply(static_cast<std::int32_t>(code), reply_mode(text_arg(cmd, "mode")),
             int_arg(cmd, "delay_ms", 0));
     } else if (name == "ready") {
-      ready_before_open(bool_arg(cmd, "before_open_returns", false));
+      const bool before = bool_arg(cmd, "before_open_returns", false);
+      ready_delay(std::chrono::milliseconds(
+          int_arg(cmd, "delay_ms", Simulation::kReadyAfterReturn.count())));
+      ready_before_open(before);
     } else if (name == "auto_login") {
       auto_login(bool_arg(cmd, "enabled", true));
     } else if (name == "install_version") {

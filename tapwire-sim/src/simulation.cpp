@@ -109,6 +109,13 @@ void Simulation::check_fail(const char* op) {
   if (it != fail_.end()) throw SimError(it->second);
 }
 
+std::optional<std::int64_t> Simulation::forced_answer(const char* op) {
+  std::lock_guard lock(mu_);
+  auto it = answers_.find(std::string_view(op));
+  if (it == answers_.end()) return std::nullopt;
+  return it->second;
+}
+
 void Simulation::require_ready_locked() const {
   if (!env_ready_) throw SimError("tapwire_init_env has not been called");
   if (!callbacks_set_) throw SimError("tapwire_init_callback has not been called");
@@ -194,12 +201,13 @@ std::shared_ptr<Connection> Simulation::connect_locked(Process& p) {
   return conn;
 }
 
-void Simulation::launch(const std::shared_ptr<Connection>& conn, bool ready_first) {
+void Simulation::launch(const std::shared_ptr<Connection>& conn, bool ready_first,
+                        std::chrono::milliseconds ready_delay) {
   conn->start(to_text(event(MT_READY_MSG, Json{{"pid", conn->pid()}})));
   if (ready_first) {
     conn->release(Connection::Clock::duration::zero(), true);
   } else {
-    conn->release(kReadyAfterReturn, false);
+    conn->release(ready_delay, false);
   }
 }
 
@@ -246,6 +254,7 @@ std::int64_t Simulation::open(bool smart) {
   std::shared_ptr<Connection> conn;
   std::vector<std::shared_ptr<Connection>> finished;
   bool ready_first = false;
+  std::chrono::milliseconds ready_delay = kReadyAfterReturn;
   std::int64_t pid = 0;
   {
     std::lock_guard lock(mu_);
@@ -266,18 +275,21 @@ std::int64_t Simulation::open(bool smart) {
     pid = target->pid;
     conn = connect_locked(*target);
     ready_first = ready_before_open_;
+    ready_delay = ready_delay_;
   }
   for (auto& f : finished) f->join();
-  launch(conn, ready_first);
+  launch(conn, ready_first, ready_delay);
   return pid;
 }
 
 std::int64_t Simulation::attach(std::int64_t pid) {
   check_fail("attach");
   if (pid <= 0) throw SimError("invalid pid " + std::to_string(pid));
+  if (auto forced = forced_answer("attach")) return *forced;
   std::shared_ptr<Connection> conn;
   std::vector<std::shared_ptr<Connection>> finished;
   bool ready_first = false;
+  std::chrono::milliseconds ready_delay = kReadyAfterReturn;
   {
     std::lock_guard lock(mu_);
     require_ready_locked();
@@ -286,15 +298,17 @@ std::int64_t Simulation::attach(std::int64_t pid) {
     if (!p || p->client_id != 0) return 0;  // no such client, or a probe is attached already
     conn = connect_locked(*p);
     ready_first = ready_before_open_;
+    ready_delay = ready_delay_;
   }
   for (auto& f : finished) f->join();
-  launch(conn, ready_first);
+  launch(conn, ready_first, ready_delay);
   return 1;
 }
 
 std::int64_t Simulation::detach(std::int64_t pid) {
   check_fail("detach");
   if (pid <= 0) throw SimError("invalid pid " + std::to_string(pid));
+  if (auto forced = forced_answer("detach")) return *forced;
   std::lock_guard lock(mu_);
   Process* p = find_locked(pid);
   if (!p || p->client_id == 0) return 0;
@@ -489,6 +503,18 @@ void Simulation::fail(std::string_view op, std::optional<std::string> text) {
   }
 }
 
+void Simulation::answer(std::string_view op, std::optional<std::int64_t> result) {
+  if (op != "attach" && op != "detach") {
+    throw SimError("no forced answer for operation \"" + std::string(op) + "\"");
+  }
+  std::lock_guard lock(mu_);
+  if (result) {
+    answers_[std::string(op)] = *result;
+  } else {
+    answers_.erase(std::string(op));
+  }
+}
+
 void Simulation::reply(std::int32_t code, std::int32_t mode, std::int64_t delay_ms) {
   if (code != 0 && (code < TAPWIRE_SEND_CODE_FIRST || code > TAPWIRE_SEND_CODE_LAST)) {
     throw SimError("unknown request code " + std::to_string(code));
@@ -502,6 +528,14 @@ void Simulation::reply(std::int32_t code, std::int32_t mode, std::int64_t delay_
   std::lock_guard lock(mu_);
   if (code == 0) reply_rules_.clear();
   reply_rules_[code] = ReplyRule{mode, delay_ms};
+}
+
+void Simulation::ready_delay(std::chrono::milliseconds delay) {
+  if (delay.count() < 0 || delay.count() > kMaxDelayMs) {
+    throw SimError("ready delay out of range 0.." + std::to_string(kMaxDelayMs) + " ms");
+  }
+  std::lock_guard lock(mu_);
+  ready_delay_ = delay;
 }
 
 void Simulation::ready_before_open(bool enabled) {
@@ -561,8 +595,10 @@ void Simulation::reset() {
     processes_.clear();
     current_pid_ = 0;
     fail_.clear();
+    answers_.clear();
     reply_rules_.clear();
     ready_before_open_ = false;
+    ready_delay_ = kReadyAfterReturn;
     auto_login_ = true;
     qr_requested_ = false;
     install_version_ = kDefaultInstallVersion;

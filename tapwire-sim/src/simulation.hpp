@@ -79,8 +79,12 @@ class Simulation {
   void quit();
   std::int64_t spawn();
   void fail(std::string_view op, std::optional<std::string> text);
+  // attach/detach answer result without touching any client (nullopt: they work again).
+  void answer(std::string_view op, std::optional<std::int64_t> result);
   void reply(std::int32_t code, std::int32_t mode, std::int64_t delay_ms);
   void ready_before_open(bool enabled);
+  // How long after open/attach returns the ready message comes (default kReadyAfterReturn).
+  void ready_delay(std::chrono::milliseconds delay);
   void auto_login(bool enabled);
   void set_install_version(std::string version);
   std::vector<std::string> sent();
@@ -120,12 +124,14 @@ class Simulation {
 
   Simulation();
   void check_fail(const char* op);
+  std::optional<std::int64_t> forced_answer(const char* op);
   Process* current_locked();
   Process* find_locked(std::int64_t pid);
   // Creates the connection of p (its accept/ready/login plan queued); the caller starts and
   // releases it after dropping mu_.
   std::shared_ptr<Connection> connect_locked(Process& p);
-  void launch(const std::shared_ptr<Connection>& conn, bool ready_first);
+  void launch(const std::shared_ptr<Connection>& conn, bool ready_first,
+              std::chrono::milliseconds ready_delay);
   std::shared_ptr<Connection> connection_locked(std::int64_t client_id);
   std::vector<std::shared_ptr<Connection>> reap_locked();
   void require_ready_locked() const;
@@ -145,8 +151,10 @@ class Simulation {
   bool qr_requested_ = false;                          // guarded by mu_
   std::string install_version_ = kDefaultInstallVersion;  // guarded by mu_
   std::map<std::string, std::string, std::less<>> fail_;  // guarded by mu_
+  std::map<std::string, std::int64_t, std::less<>> answers_;  // guarded by mu_
   std::map<std::int32_t, ReplyRule> reply_rules_;      // guarded by mu_ (0 = every code)
   bool ready_before_open_ = false;                     // guarded by mu_
+  std::chrono::milliseconds ready_delay_ = kReadyAfterReturn;  // guarded by mu_
   bool auto_login_ = true;                             // guarded by mu_
   std::map<std::int64_t, Process> processes_;          // guarded by mu_
   std::int64_t current_pid_ = 0;                       // guarded by mu_

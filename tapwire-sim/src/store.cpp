@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 #include "seed_sql.hpp"
 
@@ -84,18 +86,43 @@ Json row_of(sqlite3_stmt* stmt) {
 // ATTACH (which could create files), PRAGMA and transaction control are refused at prepare.
 struct ReadOnlyGuard {
   bool refused = false;
+  std::string function;  // a refused function, by name
 };
 
-int read_only_authorizer(void* user, int action, const char*, const char*, const char*,
-                         const char*) {
+// Functions a caller's query may not call even though they write nothing: the tokenizer
+// registry hands out (one argument) and takes in (two arguments) raw code pointers of the
+// process the client runs in.
+constexpr std::string_view kRefusedFunctions[] = {"fts3_tokenizer"};
+
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+int read_only_authorizer(void* user, int action, const char*, const char* function_name,
+                         const char*, const char*) {
+  auto* guard = static_cast<ReadOnlyGuard*>(user);
   switch (action) {
+    case SQLITE_FUNCTION:
+      // SQL function names are case-insensitive.
+      for (std::string_view refused : kRefusedFunctions) {
+        if (function_name && same_name(function_name, refused)) {
+          guard->refused = true;
+          guard->function = std::string(refused);
+          return SQLITE_DENY;
+        }
+      }
+      return SQLITE_OK;
     case SQLITE_SELECT:
     case SQLITE_READ:
-    case SQLITE_FUNCTION:
     case SQLITE_RECURSIVE:
       return SQLITE_OK;
     default:
-      static_cast<ReadOnlyGuard*>(user)->refused = true;
+      guard->refused = true;
       return SQLITE_DENY;
   }
 }
@@ -211,6 +238,9 @@ Json Store::query_readonly(std::string_view sql, std::int64_t db) {
   int rc = sqlite3_prepare_v2(db_, text.c_str(), static_cast<int>(text.size()) + 1, &raw, &tail);
   sqlite3_set_authorizer(db_, nullptr, nullptr);
   if (rc != SQLITE_OK) {
+    if (!guard.function.empty()) {
+      return Json{{"error", "function " + guard.function + "() may not be called"}};
+    }
     if (guard.refused) return Json{{"error", "read-only database: only SELECT statements may run"}};
     return Json{{"error", sqlite3_errmsg(db_)}};
   }

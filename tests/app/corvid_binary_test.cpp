@@ -90,15 +90,16 @@ class Corvid {
     fs::rename(temp, dir_ / "config.json");
   }
 
-  void start() {
+  void start(std::vector<std::pair<std::string, std::string>> env = {}) {
+    env.emplace_back("CORVID_CONFIG", "");
     process_ = std::make_unique<ChildProcess>(
         kBinary, std::vector<std::string>{"--config", (dir_ / "config.json").string()}, dir_,
-        std::vector<std::pair<std::string, std::string>>{{"CORVID_CONFIG", ""}});
+        std::move(env));
   }
 
   // Started and answering /health; false when the process ended or did not answer in time.
-  bool start_and_wait() {
-    start();
+  bool start_and_wait(std::vector<std::pair<std::string, std::string>> env = {}) {
+    start(std::move(env));
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline) {
       if (process_->wait_for(0ms)) return false;
@@ -200,6 +201,78 @@ TEST(CorvidBinary, SighupReloadsTheKeyTable) {
   EXPECT_EQ(Json::parse(answer.body)["data"]["auth"]["api_keys"], (Json{{"rotated", "********"}}));
   EXPECT_EQ(corvid.get("/api/config/", old_key).status, 401);
   EXPECT_FALSE(corvid.process().wait_for(0ms).has_value()) << "SIGHUP must not stop the server";
+}
+
+// A reload that cannot read the keys keeps the table in force: callers keep their access while
+// the file is mended, and the error line says which file and what is wrong with it.
+TEST(CorvidBinary, SighupWithABrokenOrMissingFileKeepsTheKeys) {
+  Corvid corvid;
+  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+  const fs::path file = corvid.dir() / "config.json";
+  auto count = [&](const std::string& needle) {
+    const std::string out = corvid.process().output();
+    std::size_t n = 0;
+    for (auto at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1)) ++n;
+    return n;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+    std::string problem;  // what the error line says after the file's name
+  };
+  const Case cases[] = {
+      {"broken JSON", [&] { std::ofstream(file, std::ios::trunc) << R"({"auth": {"api_keys": )"; },
+       ": invalid JSON: "},
+      {"missing file", [&] { fs::remove(file); }, ": not found"},
+      {"key table of the wrong type",
+       [&] { std::ofstream(file, std::ios::trunc) << R"({"auth": {"api_keys": ["k"]}})"; },
+       "auth.api_keys: expected an object"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string line = "加载API密钥失败: " + file.string();
+    const std::size_t failures = count(line);
+    c.damage();
+    corvid.process().signal(SIGHUP);
+    ASSERT_TRUE(corvid.process().wait_output(
+        [&](const std::string&) { return count(line) > failures; }, 20s))
+        << corvid.process().output();
+    const std::string out = corvid.process().output();
+    const auto at = out.rfind(line);
+    const auto begin = out.rfind('\n', at);
+    const std::string error_line =
+        out.substr(begin == std::string::npos ? 0 : begin + 1,
+                   out.find('\n', at) - (begin == std::string::npos ? 0 : begin + 1));
+    EXPECT_NE(error_line.find(c.problem), std::string::npos) << error_line;
+    EXPECT_NE(error_line.find("the 1 key(s) loaded before stay in force"), std::string::npos)
+        << error_line;
+    EXPECT_NE(error_line.find("error"), std::string::npos) << error_line;
+    EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 200);
+  }
+  EXPECT_EQ(count("API keys reloaded on SIGHUP"), 0u) << corvid.process().output();
+
+  // Mended, the next SIGHUP loads it.
+  const std::string new_key = random_key();
+  corvid.write_config({{"mended", new_key}});
+  corvid.process().signal(SIGHUP);
+  ASSERT_TRUE(corvid.process().wait_output(
+      [&](const std::string&) { return count("API keys reloaded on SIGHUP: 1 key(s)") == 1; },
+      20s))
+      << corvid.process().output();
+  EXPECT_EQ(corvid.get("/api/config/", new_key).status, 200);
+  EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 401);
+}
+
+// Only uploads use the temporary folder, and each looks it up for itself: one that does not
+// exist when the server starts stops nothing.
+TEST(CorvidBinary, StartsWhenTheTemporaryFolderDoesNotExist) {
+  Corvid corvid;
+  const fs::path missing = corvid.dir() / "no" / "tmp";
+  ASSERT_TRUE(corvid.start_and_wait({{"TMPDIR", missing.string()}})) << corvid.process().output();
+  EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 200);
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(corvid.process().output().find("start-up failed"), std::string::npos)
+      << corvid.process().output();
 }
 
 // A WebSocket of the logged-in account, when this build serves the WebSocket route.

@@ -27,7 +27,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "corvid/utils/errors.hpp"
 
 namespace corvid::app {
@@ -94,7 +94,7 @@ class FakeConnection : public Connection {
 struct Harness {
   net::io_context io;
   net::thread_pool pool{2};
-  testing::LogCapture log{"app.main"};
+  test::LogCapture log{"app.main"};
 
   // Runs the shutdown to its end and gives the lines of "app.main".
   std::vector<std::string> run(ShutdownParts parts) {

@@ -95,7 +95,7 @@ class Binding : public ::testing::Test {
   }
 
   corvid::test::Sim sim_;
-  std::shared_ptr<corvid::test::ChannelLineSink> logs_;
+  std::shared_ptr<corvid::test::LogSink> logs_;
   Parlo* parlo_ = nullptr;
   boost::asio::io_context loop_{1};
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
@@ -304,10 +304,66 @@ TEST_F(Binding, ProbeFailuresCarryTheProbeText) {
   EXPECT_THROW(parlo_->send_text("uid_echo", "hi"), ProbeError);
   EXPECT_THROW(parlo_->get_self_info(), ProbeError);
   EXPECT_EQ(parlo_->pending_requests(), 0u);  // a request that never went out is not kept
+}
 
-  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", "no such process"}});
-  EXPECT_THROW(parlo_->attach(4242), ProbeError);
-  EXPECT_EQ(parlo_->pid(), 4242);  // attach stores the pid first
+// An attach that does not attach leaves the binding on the client it has: its pid, its
+// connection, and the client a later detach reaches.
+TEST_F(Binding, AttachThatFailsOrFindsNothingKeepsThePreviousPid) {
+  std::atomic<int> quits{0};
+  parlo_->on(MT_RECV_PARLO_QUIT_MSG, "on_quit", [&](Parlo&, const Json&) { ++quits; });
+  ASSERT_NO_FATAL_FAILURE(open_and_login());
+  const std::int64_t pid = parlo_->pid();
+  const std::int64_t client = parlo_->client_id();
+
+  struct Case {
+    const char* name;
+    std::int64_t target;
+    const char* refusal;  // the probe's failure text, or null for an answer of 0
+  };
+  const Case cases[] = {
+      {"the probe refuses", 4242, "no such process"},
+      {"no such client (the probe answers 0)", 987654, nullptr},
+      {"a client that already has a probe (0)", pid, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.refusal) {
+      sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", c.refusal}});
+      EXPECT_THROW(parlo_->attach(c.target), ProbeError);
+      sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", nullptr}});
+    } else {
+      EXPECT_EQ(parlo_->attach(c.target), 0);
+    }
+    EXPECT_EQ(parlo_->pid(), pid);
+    EXPECT_EQ(parlo_->client_id(), client);
+    EXPECT_TRUE(parlo_->status());
+    EXPECT_TRUE(parlo_->login_status());
+    EXPECT_EQ(parlo_->to_string(), "ParloInstance(pid: " + std::to_string(pid) +
+                                       ", client_id: " + std::to_string(client) + ")");
+    EXPECT_TRUE(logs_->contains("ParloInstance | attach parlo pid: " + std::to_string(c.target)));
+  }
+  // Detach still reaches the client that is bound.
+  EXPECT_EQ(parlo_->detach(), 1);
+  ASSERT_TRUE(eventually([&] { return quits.load() == 1; }));
+  EXPECT_FALSE(parlo_->status());
+}
+
+// A refused attach between open and the opened client's ready report: the ready still finds
+// the binding by the opened client's pid, and a wait for the login returns.
+TEST_F(Binding, RefusedAttachBeforeTheReadyKeepsTheOpenedClient) {
+  sim_.ok({{"cmd", "ready"}, {"delay_ms", 1000}});
+  ASSERT_TRUE(parlo_->open());
+  const std::int64_t opened = parlo_->pid();
+  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", "access denied"}});
+  EXPECT_THROW(parlo_->attach(987655), ProbeError);
+  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", nullptr}});
+  EXPECT_EQ(parlo_->attach(987654), 0);
+  ASSERT_FALSE(parlo_->status()) << "the ready came before the attach was refused";
+  EXPECT_EQ(parlo_->pid(), opened);
+
+  EXPECT_TRUE(parlo_->wait_login(10.0));
+  EXPECT_TRUE(parlo_->status());
+  EXPECT_EQ(ParloMgr::instance().bound_instance(parlo_->client_id()), parlo_);
 }
 
 TEST_F(Binding, NothingIsSentWhileLoggedOut) {

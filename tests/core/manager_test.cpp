@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -26,21 +27,22 @@ std::string ready(std::int64_t pid) {
   return R"({"type": 11024, "data": {"pid": )" + std::to_string(pid) + "}}";
 }
 
-// A pid no simulated client has: attach stores it first and the probe then refuses it.
-void give_pid(Parlo& p, std::int64_t pid) {
-  try {
-    p.attach(pid);
-  } catch (const ProbeError&) {
-  }
-  ASSERT_EQ(p.pid(), pid);
-}
-
 class Manager : public ::testing::Test {
  protected:
   void SetUp() override { logs_ = corvid::test::capture_logs(); }
   void TearDown() override { sim_.stop(); }
+
+  // A pid no simulated client has: the probe is told to answer every attach as done without
+  // connecting anything, so the binding takes the pid and the test plays the client's part
+  // with made-up client ids.
+  void give_pid(Parlo& p, std::int64_t pid) {
+    sim_.ok({{"cmd", "answer"}, {"op", "attach"}, {"result", 1}});
+    EXPECT_EQ(p.attach(pid), 1);
+    ASSERT_EQ(p.pid(), pid);
+  }
+
   corvid::test::Sim sim_;
-  std::shared_ptr<corvid::test::ChannelLineSink> logs_;
+  std::shared_ptr<corvid::test::LogSink> logs_;
 };
 
 TEST_F(Manager, ReadyBindsTheFirstMatchingBindingOnly) {
@@ -138,25 +140,136 @@ TEST_F(Manager, MalformedMessagesAreRefusedWithoutDelivery) {
 }
 
 TEST_F(Manager, ReadyThatCameFirstIsClaimedWithItsMessages) {
+  ParloMgr& mgr = ParloMgr::instance();
+  struct Case {
+    const char* name;
+    std::int64_t client_id;
+    std::int64_t pid;
+  };
+  const Case cases[] = {
+      {"an ordinary client id", 900031, 555001},
+      // The ABI gives no meaning to 0: it is a client like any other, not "nothing bound".
+      {"client id 0", 0, 555002},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Parlo& a = Parlo::create();
+    std::vector<std::string> seen;
+    std::mutex m;
+    a.on(MT_ALL, "on_all", [&](Parlo&, const Json& rec) {
+      std::lock_guard lock(m);
+      seen.push_back(rec["type"].dump());
+    });
+    // The client reports itself, its QR code and its login before open/attach returned its pid.
+    EXPECT_THROW(mgr.on_recv(c.client_id, ready(c.pid)), ParloBindError);
+    mgr.on_recv(c.client_id, R"({"type": 11087, "data": {}})");
+    mgr.on_recv(c.client_id, R"({"type": 11025, "data": {"uid": "u", "nickname": "n"}})");
+    EXPECT_FALSE(a.status());
+
+    ASSERT_NO_FATAL_FAILURE(give_pid(a, c.pid));
+    EXPECT_EQ(mgr.bound_instance(c.client_id), &a);
+    EXPECT_TRUE(a.status());
+    EXPECT_EQ(a.client_id(), c.client_id);
+    EXPECT_TRUE(a.login_status());
+    // Later messages go straight through, none is held behind the caught-up ones.
+    mgr.on_recv(c.client_id, R"({"type": 11046, "data": {}})");
+    mgr.on_close(c.client_id);
+    EXPECT_FALSE(a.status());
+    std::lock_guard lock(m);
+    EXPECT_EQ(seen, (std::vector<std::string>{"11087", "11025", "11046", "11001"}));
+  }
+}
+
+// A binding on a live client is attached to another one; the old connection closes only after
+// the attach returned. Whatever the order of the new client's ready and the old client's close,
+// the binding ends up on the new client with its login.
+TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
+  enum class Ready { before_attach_returns, before_old_close, after_old_close };
+  struct Case {
+    const char* name;
+    Ready ready;
+  };
+  const Case cases[] = {
+      {"ready before attach returns", Ready::before_attach_returns},
+      {"ready after attach, before the old close", Ready::before_old_close},
+      {"ready only after the old close", Ready::after_old_close},
+  };
+  ParloMgr& mgr = ParloMgr::instance();
+  auto detach_pid = sim_.fn<decltype(&tapwire_detach)>("tapwire_detach");
+  auto bind_errors = [&] {
+    const auto lines = logs_->lines();
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.find("ParloBindError") != std::string::npos;
+    });
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_.ok({{"cmd", "reset"}});
+    Parlo& p = Parlo::create();
+    ASSERT_TRUE(p.open());
+    ASSERT_TRUE(p.wait_login(10.0));
+    const std::int64_t old_pid = p.pid();
+    const std::int64_t old_client = p.client_id();
+    const std::int64_t new_pid = sim_.ok({{"cmd", "spawn"}})["pid"].get<std::int64_t>();
+
+    switch (c.ready) {
+      case Ready::before_attach_returns:
+        sim_.ok({{"cmd", "ready"}, {"before_open_returns", true}});
+        break;
+      case Ready::before_old_close:
+        break;
+      case Ready::after_old_close:
+        sim_.ok({{"cmd", "ready"}, {"delay_ms", 1500}});
+        break;
+    }
+    const std::size_t refused_before = mgr.unbound_count();
+    const auto errors_before = bind_errors();
+    EXPECT_EQ(p.attach(new_pid), 1);
+    EXPECT_EQ(p.pid(), new_pid);
+    EXPECT_EQ(p.client_id(), old_client);  // still on the old, live connection
+    if (c.ready != Ready::after_old_close) {
+      // The new client's ready found the binding busy and was remembered.
+      ASSERT_TRUE(eventually([&] { return bind_errors() > errors_before; }));
+    }
+
+    std::int64_t result = 0;
+    ASSERT_EQ(detach_pid(old_pid, &result), 0) << sim_.last_error();
+    ASSERT_EQ(result, 1);
+    if (c.ready == Ready::after_old_close) {
+      ASSERT_TRUE(eventually([&] { return !p.status(); }));
+      EXPECT_EQ(p.client_id(), old_client);  // the ready is still to come
+    }
+
+    ASSERT_TRUE(eventually([&] { return p.status() && p.client_id() != old_client; }))
+        << "status " << p.status() << ", client_id " << p.client_id();
+    EXPECT_EQ(mgr.bound_instance(p.client_id()), &p);
+    EXPECT_TRUE(p.wait_login(10.0));
+    EXPECT_EQ(mgr.unbound_count(), refused_before);
+  }
+}
+
+// A close that arrives for a connection the binding has already left changes nothing.
+TEST_F(Manager, LateCloseOfAConnectionLeftBehindKeepsTheNewOne) {
   Parlo& a = Parlo::create();
   ParloMgr& mgr = ParloMgr::instance();
-  std::vector<std::string> seen;
-  std::mutex m;
-  a.on(MT_ALL, "on_all", [&](Parlo&, const Json& rec) {
-    std::lock_guard lock(m);
-    seen.push_back(rec["type"].dump());
-  });
-  // The client reports itself, its QR code and its login before open/attach returned its pid.
-  EXPECT_THROW(mgr.on_recv(900031, ready(555001)), ParloBindError);
-  mgr.on_recv(900031, R"({"type": 11087, "data": {}})");
-  mgr.on_recv(900031, R"({"type": 11025, "data": {"uid": "u", "nickname": "n"}})");
-  EXPECT_FALSE(a.status());
+  std::atomic<int> quits{0};
+  a.on(MT_RECV_PARLO_QUIT_MSG, "on_quit", [&](Parlo&, const Json&) { ++quits; });
+  ASSERT_NO_FATAL_FAILURE(give_pid(a, 777010));
+  mgr.on_recv(900041, ready(777010));
+  mgr.on_close(900041);
+  ASSERT_EQ(quits.load(), 1);
+  mgr.on_recv(900042, ready(777010));  // the same client, connected again
+  ASSERT_EQ(a.client_id(), 900042);
+  mgr.on_recv(900042, R"({"type": 11025, "data": {"uid": "u", "nickname": "n"}})");
 
-  ASSERT_NO_FATAL_FAILURE(give_pid(a, 555001));
-  EXPECT_EQ(mgr.bound_instance(900031), &a);
+  mgr.on_close(900041);  // the first connection's close, once more and late
+  EXPECT_EQ(quits.load(), 1);
+  EXPECT_TRUE(a.status());
   EXPECT_TRUE(a.login_status());
-  std::lock_guard lock(m);
-  EXPECT_EQ(seen, (std::vector<std::string>{"11087", "11025"}));
+  EXPECT_EQ(a.client_id(), 900042);
+  mgr.on_close(900042);
+  EXPECT_EQ(quits.load(), 2);
+  EXPECT_FALSE(a.status());
 }
 
 TEST_F(Manager, ConcurrentRegistrationBindingAndDelivery) {

@@ -1,6 +1,6 @@
 #pragma once
-// Test support for the client side: a log capture, deadline polling, and the simulated
-// client's controls looked up in the very library the server loaded.
+// Test support for the client side: the shared log capture, deadline polling, and the
+// simulated client's controls looked up in the very library the server loaded.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -12,49 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include <spdlog/sinks/base_sink.h>
-
 #include "corvid/utils/json.hpp"
 #include "corvid/utils/log.hpp"
+#include "support/log_capture.hpp"
 #include "tapwire/tapwire_sim.h"
 
 namespace corvid::test {
 
-// "<channel> | <text>" lines, one entry per record. Named apart from support/log_capture.hpp's
-// sink so that a test program including both headers still has one definition of each class.
-class ChannelLineSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool contains(const std::string& needle) {
-    for (const auto& l : lines()) {
-      if (l.find(needle) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines_.emplace_back(std::string(msg.logger_name.begin(), msg.logger_name.end()) + " | " +
-                        std::string(msg.payload.begin(), msg.payload.end()));
-  }
-  void flush_() override {}
-
- private:
-  std::vector<std::string> lines_;
-};
-
-inline std::shared_ptr<ChannelLineSink> capture_logs() {
-  static auto sink = [] {
-    auto s = std::make_shared<ChannelLineSink>();
-    corvid::log::add_sink(s);
-    corvid::log::set_level(spdlog::level::debug);
-    return s;
-  }();
-  return sink;
-}
+// The process-wide capture (support/log_capture.hpp), by the name these tests knew it.
+using ChannelLineSink = LogSink;
 
 // Polls cond until it holds or the deadline passes.
 inline bool eventually(const std::function<bool()>& cond,

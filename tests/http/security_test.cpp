@@ -1,6 +1,11 @@
 #include "corvid/app/security.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -132,7 +137,7 @@ TEST(AuthManager, LoadsFromConfigurationInOrder) {
   EXPECT_TRUE(log.contains("security info 已加载 3 个API密钥"));
 }
 
-TEST(AuthManager, ReloadReplacesTheTableAndFailureEmptiesIt) {
+TEST(AuthManager, ReloadReplacesTheTableAndAFailedReloadKeepsIt) {
   KeyEntries current = {{"admin", kAdminKey}};
   bool broken = false;
   test::LogCapture log;
@@ -145,15 +150,77 @@ TEST(AuthManager, ReloadReplacesTheTableAndFailureEmptiesIt) {
   // A change of the source is not seen until the reload.
   current = {{"ops", kOpsKey}};
   EXPECT_TRUE(manager.validate_api_key(kAdminKey));
-  manager.reload_api_keys();
+  EXPECT_TRUE(manager.reload_api_keys());
   EXPECT_FALSE(manager.validate_api_key(kAdminKey));
   EXPECT_TRUE(manager.validate_api_key(kOpsKey));
 
   broken = true;
-  manager.reload_api_keys();
+  EXPECT_FALSE(manager.reload_api_keys());
+  EXPECT_EQ(manager.key_names(), (std::vector<std::string>{"ops"}));
+  EXPECT_TRUE(std::holds_alternative<AuthenticatedUser>(manager.check_bearer("Bearer " + kOpsKey)));
+  EXPECT_TRUE(log.contains("security error 加载API密钥失败: config.json: auth.api_keys is not an "
+                           "object; the 1 key(s) loaded before stay in force"));
+
+  // A reload to an empty table is a table like any other.
+  broken = false;
+  current = {};
+  EXPECT_TRUE(manager.reload_api_keys());
+  EXPECT_EQ(manager.key_count(), 0u);
+}
+
+TEST(AuthManager, AFailedLoadAtStartLeavesTheEmptyTable) {
+  test::LogCapture log;
+  AuthManager manager(AuthManager::KeySource([]() -> KeyEntries {
+    throw std::runtime_error("config.json: auth.api_keys is not an object");
+  }));
   EXPECT_EQ(manager.key_count(), 0u);
   EXPECT_EQ(refusal_text(manager.check_bearer("Bearer " + kOpsKey)), "无效的API密钥");
-  EXPECT_TRUE(log.contains("security error 加载API密钥失败: config.json: auth.api_keys is not an object"));
+  EXPECT_TRUE(log.contains("security error 加载API密钥失败: config.json: auth.api_keys is not an object\n"));
+}
+
+// The file source of a reload: what a reload finds in the file, read in full each time; a
+// file that is missing or broken fails the reload instead of emptying the table.
+TEST(AuthManager, FileSourceReloadsAndNamesTheFileOfAFailure) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("corvid-security-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto file = dir / "config.json";
+  auto write = [&](const std::string& text) { std::ofstream(file, std::ios::trunc) << text; };
+  write(R"({"auth": {"api_keys": {"admin": ")" + kAdminKey + R"("}}})");
+  Config config;
+  config.auth.api_keys = {{"admin", kAdminKey}};
+  test::LogCapture log;
+  AuthManager manager(config, keys_from_file(file.string()));
+
+  write(R"({"auth": {"api_keys": {"ops": ")" + kOpsKey + R"("}}})");
+  ASSERT_TRUE(manager.reload_api_keys());
+  EXPECT_EQ(manager.key_names(), (std::vector<std::string>{"ops"}));
+
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {"broken JSON", [&] { write(R"({"auth": )"); }, ": invalid JSON: "},
+      {"missing file", [&] { std::filesystem::remove(file); }, ": not found"},
+      {"a folder in its place", [&] {
+         std::filesystem::remove(file);
+         std::filesystem::create_directory(file);
+       },
+       ": cannot read: it is a folder"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(file);
+    write("{}");
+    c.damage();
+    EXPECT_FALSE(manager.reload_api_keys());
+    EXPECT_EQ(manager.key_names(), (std::vector<std::string>{"ops"}));
+    EXPECT_TRUE(log.contains("security error 加载API密钥失败: " + file.string() + c.problem))
+        << log.text();
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(AuthManager, KeysNeverReachTheLog) {

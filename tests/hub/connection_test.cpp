@@ -22,6 +22,7 @@
 
 #include "corvid/app/websocket_hub.hpp"
 #include "hub/hub_test_support.hpp"
+#include "support/log_capture.hpp"
 
 namespace corvid::app {
 namespace {
@@ -32,7 +33,7 @@ namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
 using testing::eventually;
-using testing::LogCapture;
+using corvid::test::LogCapture;
 
 // A server on an ephemeral loopback port: each request to /<uid> becomes a connection of that
 // account; text "ping" is answered "pong" through the connection's queue.

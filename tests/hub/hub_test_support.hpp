@@ -10,11 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include <spdlog/details/log_msg.h>
-#include <spdlog/sinks/base_sink.h>
-
 #include "corvid/app/websocket_connection.hpp"
 #include "corvid/utils/log.hpp"
+#include "support/log_capture.hpp"
 
 namespace corvid::testing {
 
@@ -78,56 +76,10 @@ class FakeConnection final : public app::Connection {
   std::string error_;
 };
 
-struct LogLine {
-  std::string channel;
-  spdlog::level::level_enum level;
-  std::string text;
-};
-
-class CaptureSink final : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<LogLine> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  // Texts of one channel at one level, in order.
-  std::vector<std::string> texts(const std::string& channel, spdlog::level::level_enum level) {
-    std::vector<std::string> out;
-    for (auto& line : lines())
-      if (line.channel == channel && line.level == level) out.push_back(line.text);
-    return out;
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines_.push_back({std::string(msg.logger_name.data(), msg.logger_name.size()), msg.level,
-                      std::string(msg.payload.data(), msg.payload.size())});
-  }
-  void flush_() override {}
-
- private:
-  std::vector<LogLine> lines_;
-};
-
-// Adds a capturing sink for the life of the object, at the given level.
-class LogCapture {
- public:
-  explicit LogCapture(spdlog::level::level_enum level = spdlog::level::debug)
-      : sink_(std::make_shared<CaptureSink>()) {
-    log::set_level(level);
-    log::add_sink(sink_);
-  }
-  ~LogCapture() { log::remove_sink(sink_); }
-  CaptureSink& operator*() { return *sink_; }
-  CaptureSink* operator->() { return sink_.get(); }
-
- private:
-  std::shared_ptr<CaptureSink> sink_;
-};
+// The shared capture (support/log_capture.hpp), by the names these tests knew it.
+using LogLine = corvid::test::LogLine;
+using CaptureSink = corvid::test::LogSink;
+using LogCapture = corvid::test::LogCapture;
 
 // Polls condition until it holds or the deadline passes; true when it held.
 inline bool eventually(const std::function<bool()>& condition,

@@ -13,12 +13,13 @@
 #include "corvid/app/websocket_hub.hpp"
 #include "corvid/utils/errors.hpp"
 #include "hub/hub_test_support.hpp"
+#include "support/log_capture.hpp"
 
 namespace corvid::app {
 namespace {
 
 using testing::FakeConnection;
-using testing::LogCapture;
+using corvid::test::LogCapture;
 
 std::shared_ptr<FakeConnection> fake() { return std::make_shared<FakeConnection>(); }
 

@@ -134,7 +134,7 @@ class ParloApi : public ::testing::Test {
   }
 
   Sim sim_;
-  std::shared_ptr<ChannelLineSink> logs_;
+  std::shared_ptr<LogSink> logs_;
   boost::asio::thread_pool pool_{8};  // room for the side-by-side waits of one test
   std::filesystem::path upload_root_;
   std::unique_ptr<TestServer> server_;

@@ -487,6 +487,21 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
     EXPECT_TRUE(reply["error"].is_string());
   }
   EXPECT_FALSE(std::filesystem::exists(path)) << "ATTACH must not create a file";
+
+  // The tokenizer registry writes nothing, yet its one-argument form hands out a code pointer
+  // of this very process and its two-argument form installs one: refused by name, any case.
+  for (const std::string stmt : {"select fts3_tokenizer('simple')",
+                                 "select hex(FTS3_Tokenizer('porter'))",
+                                 "select fts3_tokenizer('evil', x'0000000000000000')",
+                                 "select nickname from contact "
+                                 "where fts3_tokenizer('simple') is not null"}) {
+    SCOPED_TRACE(stmt);
+    Json reply = run(stmt);
+    EXPECT_FALSE(reply.contains("result")) << reply.dump();
+    EXPECT_EQ(reply.value("error", std::string()), "function fts3_tokenizer() may not be called");
+  }
+  // Other functions still run.
+  EXPECT_EQ(run("select upper('a'), length('abc')"), Json::parse(R"({"result": [["A", 3]]})"));
   EXPECT_EQ(run("select count(*), min(nickname) from contact"), Json::parse(R"({"result": [[6, "Alice"]]})"));
 
   for (const auto& [stmt, db] : std::vector<std::pair<std::string, int>>{

@@ -114,6 +114,79 @@ TEST_F(SimControls, FailMakesEachOperationFailWithItsText) {
   }
 }
 
+TEST_F(SimControls, AnswerMakesAttachAndDetachAnswerWithoutTouchingClients) {
+  auto [pid, id] = open_logged_in();
+  const size_t before = rec.count();
+  int64_t r = -1;
+  // A pid no client has: attach answers as told, and no connection opens.
+  ASSERT_EQ(api.tapwire_sim_answer("attach", 1, 1), 0) << api.error();
+  EXPECT_EQ(api.tapwire_attach(987654, &r), 0) << api.error();
+  EXPECT_EQ(r, 1);
+  // The running client's connection stays open through a forced detach.
+  ASSERT_EQ(api.tapwire_sim_answer("detach", 0, 1), 0) << api.error();
+  EXPECT_EQ(api.tapwire_detach(pid, &r), 0) << api.error();
+  EXPECT_EQ(r, 0);
+  // The pid check still comes first.
+  EXPECT_NE(api.tapwire_attach(0, &r), 0);
+  EXPECT_NE(api.tapwire_sim_answer("send", 1, 1), 0);
+  EXPECT_NE(api.tapwire_sim_answer(nullptr, 1, 1), 0);
+  ASSERT_TRUE(request(id, MT_GET_SELF_MSG, Json::object(), "still_open"));
+  for (const auto& e : rec.events()) {
+    EXPECT_NE(e.kind, Event::kClose);
+    EXPECT_EQ(e.client_id, id);
+  }
+  EXPECT_GT(rec.count(), before);
+
+  // Cleared (the JSON form), they act again: the unknown pid is unknown, the detach closes.
+  EXPECT_EQ(api.command({{"cmd", "answer"}, {"op", "attach"}, {"result", nullptr}})["ok"], true);
+  EXPECT_EQ(api.command({{"cmd", "answer"}, {"op", "detach"}, {"result", nullptr}})["ok"], true);
+  EXPECT_EQ(api.command({{"cmd", "answer"}, {"op", "attach"}, {"result", "1"}})["ok"], false);
+  EXPECT_EQ(api.tapwire_attach(987654, &r), 0);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(api.tapwire_detach(pid, &r), 0);
+  EXPECT_EQ(r, 1);
+  EXPECT_TRUE(rec.wait_for([&](const std::vector<Event>& evs) {
+    for (const auto& e : evs) {
+      if (e.kind == Event::kClose && e.client_id == id) return true;
+    }
+    return false;
+  }));
+}
+
+TEST_F(SimControls, ReadyDelayHoldsTheReadyBackAfterTheReturn) {
+  EXPECT_EQ(api.command({{"cmd", "ready"}, {"delay_ms", -1}})["ok"], false);
+  ASSERT_EQ(api.command({{"cmd", "ready"}, {"delay_ms", 400}})["ok"], true);
+  const auto start = std::chrono::steady_clock::now();
+  int64_t pid = 0;
+  ASSERT_EQ(api.tapwire_open(0, &pid), 0) << api.error();
+  auto ready_seen = [&](const std::vector<Event>& evs) {
+    for (const auto& e : evs) {
+      if (e.kind == Event::kRecv && e.message.is_object() && e.message.value("type", 0) == MT_READY_MSG) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_FALSE(ready_seen(rec.events()));
+  ASSERT_TRUE(rec.wait_for(ready_seen));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+  // What the client reports afterwards still follows its ready.
+  bool login_after_ready = false;
+  ASSERT_TRUE(rec.wait_for([&](const std::vector<Event>& evs) {
+    bool ready = false;
+    for (const auto& e : evs) {
+      if (e.kind != Event::kRecv || !e.message.is_object()) continue;
+      ready = ready || e.message.value("type", 0) == MT_READY_MSG;
+      if (e.message.value("type", 0) == MT_USER_LOGIN_MSG) {
+        login_after_ready = ready;
+        return true;
+      }
+    }
+    return false;
+  }));
+  EXPECT_TRUE(login_after_ready);
+}
+
 TEST_F(SimControls, ReplyModesShapeTheReplies) {
   auto [pid, id] = open_logged_in();
   auto send = [&](int code, const std::string& extend) {

@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
   X(tapwire_get_install_parlo_version) X(tapwire_init_env) X(tapwire_init_callback)            \
   X(tapwire_show_login_qrcode) X(tapwire_open) X(tapwire_attach) X(tapwire_detach)             \
   X(tapwire_send) X(tapwire_sim_command) X(tapwire_sim_inject) X(tapwire_sim_login)            \
-  X(tapwire_sim_logout) X(tapwire_sim_quit) X(tapwire_sim_spawn) X(tapwire_sim_fail)           \
+  X(tapwire_sim_logout) X(tapwire_sim_quit) X(tapwire_sim_spawn) X(tapwire_sim_fail) X(tapwire_sim_answer) \
   X(tapwire_sim_reply) X(tapwire_sim_ready_before_open) X(tapwire_sim_auto_login)              \
   X(tapwire_sim_set_install_version) X(tapwire_sim_sent) X(tapwire_sim_clear_sent)             \
   X(tapwire_sim_reset) X(tapwire_sim_stop)

@@ -5,15 +5,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 
 #include "corvid/utils/log.hpp"
+#include "support/log_capture.hpp"
 
 namespace corvid::app {
 namespace {
@@ -25,24 +25,6 @@ const char* const kEnvNames[] = {
     "CORVID_CONFIG",         "CORVID_SERVER_HOST",   "CORVID_SERVER_PORT",  "CORVID_SERVER_DEBUG",
     "CORVID_PARLO_EXE_PATH", "CORVID_PARLO_VERSION", "CORVID_AUTH_API_KEYS"};
 
-// Collects what the modules log, so a test can check a warning was given.
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines_.emplace_back(msg.payload.data(), msg.payload.size());
-  }
-  void flush_() override {}
-
- private:
-  std::vector<std::string> lines_;
-};
-
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,11 +32,10 @@ class ConfigTest : public ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "corvid-config-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
-    sink_ = std::make_shared<CaptureSink>();
-    log::add_sink(sink_);
+    logs_ = std::make_unique<test::LogCapture>();
   }
   void TearDown() override {
-    log::remove_sink(sink_);
+    logs_.reset();
     for (const char* name : kEnvNames) ::unsetenv(name);
     std::error_code ec;
     fs::remove_all(dir_, ec);
@@ -66,15 +47,11 @@ class ConfigTest : public ::testing::Test {
     return path;
   }
 
-  bool logged(const std::string& text) {
-    for (const auto& line : sink_->lines()) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
+  // What the modules logged, so a test can check a warning was given.
+  bool logged(const std::string& text) { return logs_->contains(text); }
 
   fs::path dir_;
-  std::shared_ptr<CaptureSink> sink_;
+  std::unique_ptr<test::LogCapture> logs_;
 };
 
 TEST_F(ConfigTest, DocumentErrorsNameTheSettingAndTheFile) {

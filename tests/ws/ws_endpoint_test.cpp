@@ -156,7 +156,7 @@ class WsEndpoint : public ::testing::Test {
     }
   }
 
-  std::shared_ptr<ChannelLineSink> logs_;
+  std::shared_ptr<LogSink> logs_;
   Sim sim_;
   boost::asio::thread_pool pool_{4};
   std::unique_ptr<TestServer> server_;

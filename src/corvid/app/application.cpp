@@ -77,13 +77,14 @@ std::size_t loop_threads(std::size_t requested) {
   return hardware != 0 ? hardware : 1;
 }
 
-// The key table's source: the configuration file read again, so SIGHUP picks up edited keys.
+// Where SIGHUP reloads the keys from: the configuration file read again, so edited keys take
+// effect (a file that went missing or broke is a failed reload, not an empty table).
 AuthManager::KeySource key_source(const Config& config, const std::string& path) {
   if (path.empty()) {
     auto keys = config.auth.api_keys;
     return [keys] { return keys; };
   }
-  return [path] { return load_config(path).auth.api_keys; };
+  return keys_from_file(path);
 }
 
 }  // namespace
@@ -134,7 +135,7 @@ struct Application::Parts {
 void Application::Parts::build() {
   hub = new ConnectionManager();
   service = new ParloService(config.parlo, io.get_executor(), pool, *hub);
-  auth = std::make_unique<AuthManager>(key_source(config, options.config_path));
+  auth = std::make_unique<AuthManager>(config, key_source(config, options.config_path));
   router = std::make_unique<http::Router>(*auth);
   router->set_login_guard([service = service] { return service->logged_in(); });
   add_routes();
@@ -198,8 +199,10 @@ void Application::Parts::wait_signal() {
       // Reading the file is blocking I/O: it belongs on the worker pool.
       net::post(pool, [this] {
         try {
-          auth->reload_api_keys();
-          logger()->info("API keys reloaded on SIGHUP: {} key(s)", auth->key_count());
+          // A failed reload has logged its error and kept the keys in force.
+          if (auth->reload_api_keys()) {
+            logger()->info("API keys reloaded on SIGHUP: {} key(s)", auth->key_count());
+          }
         } catch (const std::exception& e) {
           logger()->error("reloading the API keys failed: {}", e.what());
         }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
@@ -71,23 +72,43 @@ AuthManager::AuthManager(KeySource source)
 AuthManager::AuthManager(const Config& config)
     : AuthManager(KeySource([keys = config.auth.api_keys] { return keys; })) {}
 
-void AuthManager::reload_api_keys() { load(); }
+AuthManager::AuthManager(const Config& config, KeySource reload_source)
+    : AuthManager(KeySource([keys = config.auth.api_keys] { return keys; })) {
+  source_ = std::move(reload_source);
+}
+
+bool AuthManager::reload_api_keys() {
+  auto table = read(true);
+  if (!table) return false;
+  std::lock_guard lock(mutex_);
+  table_ = std::move(table);
+  return true;
+}
 
 void AuthManager::load() {
+  auto table = read(false);
+  std::lock_guard lock(mutex_);
+  table_ = table ? std::move(table) : std::make_shared<const Table>();
+}
+
+std::shared_ptr<const AuthManager::Table> AuthManager::read(bool keeping) {
   auto table = std::make_shared<Table>();
+  auto failed = [&](std::string_view error) {
+    if (keeping) {
+      logger()->error("加载API密钥失败: {}; the {} key(s) loaded before stay in force", error,
+                      key_count());
+    } else {
+      logger()->error("加载API密钥失败: {}", error);
+    }
+    return nullptr;
+  };
   try {
     if (!source_) throw std::runtime_error("no key source");
     table->entries = source_();
   } catch (const std::exception& e) {
-    logger()->error("加载API密钥失败: {}", e.what());
-    std::lock_guard lock(mutex_);
-    table_ = std::make_shared<const Table>();
-    return;
+    return failed(e.what());
   } catch (...) {
-    logger()->error("加载API密钥失败: {}", "unknown error");
-    std::lock_guard lock(mutex_);
-    table_ = std::make_shared<const Table>();
-    return;
+    return failed("unknown error");
   }
   const std::size_t count = table->entries.size();
   // Warnings name the entry, never the key itself.
@@ -102,11 +123,8 @@ void AuthManager::load() {
       logger()->warn("API key \"{}\" is shorter than {} characters", name, kShortKeyLength);
     }
   }
-  {
-    std::lock_guard lock(mutex_);
-    table_ = std::move(table);
-  }
   logger()->info("已加载 {} 个API密钥", count);
+  return table;
 }
 
 std::shared_ptr<const AuthManager::Table> AuthManager::snapshot() const {
@@ -164,6 +182,25 @@ std::vector<std::string> AuthManager::key_names() const {
   std::vector<std::string> names;
   for (const auto& entry : snapshot()->entries) names.push_back(entry.first);
   return names;
+}
+
+AuthManager::KeySource keys_from_file(std::string path) {
+  return [path = std::move(path)] {
+    std::error_code ec;
+    const bool present = std::filesystem::exists(path, ec);
+    if (ec && ec != std::errc::no_such_file_or_directory) {
+      throw ConfigError(path + ": cannot read: " + ec.message());
+    }
+    if (!present) throw ConfigError(path + ": not found");
+    try {
+      return load_config(path).auth.api_keys;
+    } catch (const ConfigError& e) {
+      // Errors of the environment's overrides do not start with the file's name.
+      const std::string_view text = e.what();
+      if (text.starts_with(path + ": ")) throw;
+      throw ConfigError(path + ": " + std::string(text));
+    }
+  };
 }
 
 void log_websocket_auth_error(std::string_view error) {

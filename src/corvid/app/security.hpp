@@ -57,12 +57,18 @@ class AuthManager {
   // leaves an empty table and the log line "加载API密钥失败: {e}".
   using KeySource = std::function<KeyEntries()>;
 
+  // Loads the table from source at once; a failure leaves the empty table.
   explicit AuthManager(KeySource source);
   // Keys taken from the configuration as loaded; a reload reads the same table again.
   explicit AuthManager(const Config& config);
+  // Keys taken from the configuration as loaded; a reload reads reload_source.
+  AuthManager(const Config& config, KeySource reload_source);
 
-  // Loads the table again from the source (the application calls it on SIGHUP).
-  void reload_api_keys();
+  // Loads the table again from the source (the application calls it on SIGHUP). True when the
+  // new table is in force. A failed reload keeps the table in force (callers keep their keys
+  // while the file is being mended) and logs an error with the source's text, which names the
+  // file and the problem.
+  bool reload_api_keys();
 
   // True when `key` is non-empty and equals at least one configured key (not a name).
   bool validate_api_key(std::string_view key) const;
@@ -84,6 +90,8 @@ class AuthManager {
  private:
   struct Table;
   void load();
+  // Reads the source and checks the entries; nullptr (and the error line) when it failed.
+  std::shared_ptr<const Table> read(bool keeping);
   std::shared_ptr<const Table> snapshot() const;
   AuthResult check_key(const Table& table, std::string_view key, bool bearer) const;
 
@@ -91,6 +99,11 @@ class AuthManager {
   mutable std::mutex mutex_;
   std::shared_ptr<const Table> table_;  // guarded by mutex_; replaced whole, never changed
 };
+
+// The key table of the configuration file at path, read again in full (environment overrides
+// included). Unlike the start, where a missing file means the defaults, a file that is missing,
+// unreadable or broken is an error here: a ConfigError whose text starts with the path.
+AuthManager::KeySource keys_from_file(std::string path);
 
 // Logs "WebSocket认证失败: {e}" on the "security" channel (a refusal could not be written).
 void log_websocket_auth_error(std::string_view error);

@@ -157,7 +157,8 @@ void ParloMgr::append_instance(Parlo* instance) {
 }
 
 void ParloMgr::arm(Parlo* instance) {
-  std::int64_t bound_id = 0;
+  // Any id is a client id, 0 included: "nothing bound yet" is the empty optional.
+  std::optional<std::int64_t> bound_id;
   bool rearmed = false;
   {
     std::lock_guard lock(mutex_);
@@ -187,11 +188,27 @@ void ParloMgr::arm(Parlo* instance) {
     }
   }
   if (rearmed) log::get("ParloManager")->debug("parlo instance waits for a new client");
-  if (bound_id != 0) {
+  if (bound_id) {
     log::get("ParloManager")->info("bound client_id: {} to a ready message that came first",
-                                   bound_id);
-    drain(bound_id, instance);
+                                   *bound_id);
+    drain(*bound_id, instance);
   }
+}
+
+void ParloMgr::closed(std::int64_t client_id, Parlo* target) {
+  // A close of a connection the binding has already left (it was bound again since) must not
+  // clear the state of the connection it uses now.
+  if (target->client_id() != client_id) {
+    log::get("ParloManager")
+        ->debug("close client_id: {} ignored: its parlo instance is on client_id {} now",
+                client_id, target->client_id());
+    return;
+  }
+  target->on_close();
+  // The client that replaces this one (a re-attach, a restarted client) may have reported
+  // its ready while the binding was still on this connection: that ready was remembered, and
+  // the binding claims it now instead of waiting for an open or attach that already ran.
+  arm(target);
 }
 
 void ParloMgr::drain(std::int64_t client_id, Parlo* target) {
@@ -212,7 +229,7 @@ void ParloMgr::drain(std::int64_t client_id, Parlo* target) {
       if (next.message) {
         target->on_recv(*next.message);
       } else {
-        target->on_close();
+        closed(client_id, target);
       }
     } catch (const std::exception& e) {
       log::get("ParloManager")->error("recv callback error, client_id: {}, error: {}", client_id,
@@ -314,7 +331,7 @@ void ParloMgr::on_close(std::int64_t client_id) {
     if (it == instance_map_.end()) return;
     target = it->second;
   }
-  target->on_close();
+  closed(client_id, target);
 }
 
 std::size_t ParloMgr::unbound_count() const {

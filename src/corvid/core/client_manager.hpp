@@ -55,8 +55,9 @@ class ParloMgr {
 
   void append_instance(Parlo* instance);
 
-  // Called by a binding around open/attach: puts a binding whose connection closed back into
-  // the unbound list, and binds it to a remembered ready message carrying its pid.
+  // Called by a binding around open/attach, and after each close of its connection: puts a
+  // binding whose connection closed back into the unbound list, and binds it to a remembered
+  // ready message carrying its pid.
   void arm(Parlo* instance);
 
   // The probe callbacks (the C trampolines call these and catch what they throw).
@@ -82,6 +83,8 @@ class ParloMgr {
   };
 
   void bind_parlo(std::int64_t client_id, const Json& pid);
+  // The connection client_id of target closed: its state is cleared and it is armed again.
+  void closed(std::int64_t client_id, Parlo* target);
   // Delivers what was held for client_id in order; new messages queue behind until it is done.
   void drain(std::int64_t client_id, Parlo* target);
 

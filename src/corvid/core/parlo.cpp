@@ -114,10 +114,16 @@ bool Parlo::open(bool smart, bool show_login_qrcode) {
 }
 
 std::int64_t Parlo::attach(std::int64_t pid) {
+  instance_log()->info("attach parlo pid: {}", pid);
+  // The pid is taken only once the probe has attached: a refused attach, or one that finds
+  // no such client (0), leaves the binding on the client it had, so a ready still expected
+  // from an opened client keeps its match. A ready of the new client that arrives before
+  // attach returns is remembered by the manager and claimed by arm() below.
+  const std::int64_t result = state_->probe.attach(pid);
+  if (result == 0) return result;
   state_->pid.store(pid);
   state_->manager.arm(this);
-  instance_log()->info("attach parlo pid: {}", pid);
-  return state_->probe.attach(pid);
+  return result;
 }
 
 std::int64_t Parlo::detach() {

@@ -74,8 +74,9 @@ class Parlo {
   // Starts a client (after asking for the login QR code when show_login_qrcode); true when the
   // probe started one (pid != 0). Probe failures throw ProbeError.
   bool open(bool smart = false, bool show_login_qrcode = false);
-  // Attaches to the running client pid (stored first, whatever the probe answers); returns
-  // the probe's result unchanged.
+  // Attaches to the running client pid; returns the probe's result unchanged. pid() becomes
+  // pid only when the probe attached (a non-zero result); a refusal (ProbeError) or a 0
+  // ("no such client") keeps the previous pid.
   std::int64_t attach(std::int64_t pid);
   template <NotAnInteger T>
   std::int64_t attach(T) = delete;  // a pid is an integer, never a boolean or text

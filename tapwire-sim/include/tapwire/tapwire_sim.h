@@ -33,9 +33,11 @@ enum tapwire_sim_reply_mode {
  *   {"cmd": "login", "uid": "...", "nickname": "..."}     {"cmd": "logout"}
  *   {"cmd": "quit"}                                       the client process exits
  *   {"cmd": "fail", "op": "open|attach|detach|send|init_env|...", "text": "..." | null}
+ *   {"cmd": "answer", "op": "attach|detach", "result": N | null}
  *   {"cmd": "reply", "code": N, "mode": "normal|drop|delay|duplicate|no_data|malformed",
  *    "delay_ms": M}
- *   {"cmd": "ready", "before_open_returns": bool}
+ *   {"cmd": "ready", "before_open_returns": bool, "delay_ms": M}  (M: ready M ms after the
+ *    return; default 20)
  *   {"cmd": "auto_login", "enabled": bool}                {"cmd": "spawn"} -> {"pid": P}
  *   {"cmd": "sent"} -> {"sent": ["<envelope text>", ...]} {"cmd": "clear_sent"}
  *   {"cmd": "state"} -> {"pid", "client_id", "logged_in", "uid"}
@@ -59,6 +61,10 @@ int32_t tapwire_sim_spawn(int64_t* out_pid);
  * "init_callback", "show_login_qrcode", "get_install_parlo_version") fail with text;
  * text NULL makes it succeed again. */
 int32_t tapwire_sim_fail(const char* op, const char* text);
+
+/* Makes "attach" or "detach" answer result at once (after its argument checks), without
+ * touching any client: no connection opens or closes. enabled 0 makes it work again. */
+int32_t tapwire_sim_answer(const char* op, int64_t result, int32_t enabled);
 
 /* How requests of code are answered (code 0 = all). */
 int32_t tapwire_sim_reply(int32_t code, int32_t mode, int64_t delay_ms);

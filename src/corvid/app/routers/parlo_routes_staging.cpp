@@ -19,8 +19,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Removes a staging folder without opening it: the staged file (when there is one) and then
+// the folder itself, so that no descriptor is needed when they have all been taken. Only a
+// folder that holds something else falls back to the walk, which opens it.
+void remove_folder(const fs::path& folder, const fs::path& file, std::error_code& ec) {
+  ec.clear();
+  // A file that will not unlink (something else stands at its path) is left to the walk.
+  if (!file.empty()) ::unlink(file.c_str());
+  if (::rmdir(folder.c_str()) == 0 || errno == ENOENT) return;
+  if (errno != ENOTEMPTY && errno != EEXIST) {
+    ec.assign(errno, std::generic_category());
+    return;
+  }
+  fs::remove_all(folder, ec);
+}
+
 // Folders not yet removed, so that an exit while uploads are in flight (or waiting out their
-// grace period on a loop that no longer runs) leaves nothing behind.
+// grace period on a loop that no longer runs) leaves nothing behind, and folders whose removal
+// failed (descriptors run out for the walk of an unexpected entry, say), tried again later.
 class LiveFolders {
  public:
   static LiveFolders& get() {
@@ -39,6 +55,34 @@ class LiveFolders {
   void erase(const fs::path& p) {
     std::lock_guard lock(mutex_);
     folders_.erase(p);
+    failed_.erase(p);
+  }
+  void failed(const fs::path& p) {
+    std::lock_guard lock(mutex_);
+    if (folders_.count(p)) failed_.insert(p);
+  }
+  // Tries the failed removals again; a success is logged once.
+  void retry_failed() {
+    std::set<fs::path> again;
+    {
+      std::lock_guard lock(mutex_);
+      if (failed_.empty()) return;
+      again.swap(failed_);
+    }
+    for (const auto& p : again) {
+      std::error_code ec;
+      remove_folder(p, {}, ec);
+      if (ec) {
+        failed(p);
+      } else {
+        erase(p);
+        log::get(kParloRouterLog)->info("staging folder {} removed on a later attempt", p.string());
+      }
+    }
+  }
+  std::size_t failed_count() {
+    std::lock_guard lock(mutex_);
+    return failed_.size();
   }
 
  private:
@@ -48,14 +92,16 @@ class LiveFolders {
     {
       std::lock_guard lock(mutex_);
       left.swap(folders_);
+      failed_.clear();
     }
     for (const auto& p : left) {
       std::error_code ec;
       fs::remove_all(p, ec);
     }
   }
-  std::mutex mutex_;  // guards folders_
+  std::mutex mutex_;  // guards folders_ and failed_
   std::set<fs::path> folders_;
+  std::set<fs::path> failed_;  // a subset of folders_
 };
 
 std::system_error errno_error(const std::string& what) {
@@ -64,7 +110,18 @@ std::system_error errno_error(const std::string& what) {
 
 }  // namespace
 
-StagingFolder::StagingFolder(const fs::path& root) {
+fs::path system_temp_folder() {
+  for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    if (const char* value = std::getenv(name); value && *value) return fs::path(value);
+  }
+  return fs::path("/tmp");
+}
+
+std::size_t staging_removals_pending() { return LiveFolders::get().failed_count(); }
+
+StagingFolder::StagingFolder(const fs::path& given_root) {
+  LiveFolders::get().retry_failed();
+  const fs::path root = given_root.empty() ? system_temp_folder() : given_root;
   fs::create_directories(root);
   std::string pattern = (root / (std::string(kStagingPrefix) + "XXXXXX")).string();
   std::vector<char> buf(pattern.begin(), pattern.end());
@@ -103,19 +160,26 @@ void StagingFolder::close_file() {
 }
 
 bool StagingFolder::remove_file() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-  if (file_.empty()) return false;
   std::error_code ec;
-  const bool removed = fs::remove(file_, ec);
+  const bool removed = remove_file(ec);
   if (ec) {
     log::get(kParloRouterLog)->error("removing the staged upload {} failed: {}", file_.string(),
                                      ec.message());
     return false;
   }
   return removed;
+}
+
+bool StagingFolder::remove_file(std::error_code& ec) {
+  ec.clear();
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (file_.empty()) return false;
+  bool removed = fs::remove(file_, ec);
+  if (ec) removed = fs::remove(file_, ec);  // once more, as a passing failure may allow
+  return !ec && removed;
 }
 
 void StagingFolder::remove_all() noexcept {
@@ -125,16 +189,19 @@ void StagingFolder::remove_all() noexcept {
       ::close(fd_);
       fd_ = -1;
     }
+    LiveFolders::get().retry_failed();
     std::error_code ec;
-    fs::remove_all(folder_, ec);
+    remove_folder(folder_, file_, ec);
     if (ec) {
-      log::get(kParloRouterLog)->error("removing the staging folder {} failed: {}",
-                                       folder_.string(), ec.message());
+      log::get(kParloRouterLog)
+          ->error("removing the staging folder {} failed: {}; tried again later", folder_.string(),
+                  ec.message());
+      LiveFolders::get().failed(folder_);
     } else {
       LiveFolders::get().erase(folder_);
     }
   } catch (...) {
-    // A destructor on every exit path: nothing may escape, the exit-time sweep retries.
+    // A destructor on every exit path: nothing may escape, later folders and exit retry.
   }
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -234,7 +235,14 @@ net::awaitable<http::Response> send_upload(ParloService& service, http::Request&
   }
   net::steady_timer timer(co_await net::this_coro::executor, settings->grace);
   co_await timer.async_wait(net::use_awaitable);
-  remove_staged(std::move(staging));
+  // A staged file that cannot be removed is reported to the caller (it may hold what the
+  // caller uploaded), not hidden behind the plain failure text.
+  std::error_code removal;
+  if (staging->remove_file(removal)) logger()->info("临时文件已删除: {}", file_path);
+  if (removal) {
+    const std::system_error error(removal, "cannot remove the staged file");
+    co_return http::json_response(http::base_response(false, error_prefix + error.what()));
+  }
   co_return flag_answer(false, kind.success, kind.failure);
 }
 #pragma GCC diagnostic pop
@@ -254,7 +262,8 @@ const UploadKind kKinds[] = {
 
 std::vector<http::Route> upload_routes(ParloService& service, const ParloRouteOptions& options) {
   auto settings = std::make_shared<Settings>();
-  settings->root = options.upload_root.empty() ? fs::temp_directory_path() : options.upload_root;
+  // Empty: the system's temporary folder, resolved (and created) by each upload.
+  settings->root = options.upload_root;
   settings->grace = options.staging_grace;
   settings->blocking = options.blocking_executor;
 
