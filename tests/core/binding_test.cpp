@@ -254,6 +254,7 @@ TEST_F(Binding, MissingLateAndDuplicateReplies) {
 TEST_F(Binding, ClientQuitEndsWaitingRequests) {
   ASSERT_NO_FATAL_FAILURE(open_and_login());
   sim_.ok({{"cmd", "reply"}, {"code", 0}, {"mode", "drop"}});
+  sim_.ok({{"cmd", "clear_sent"}});
   std::atomic<int> ended{0};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 4; ++i) {
@@ -262,7 +263,10 @@ TEST_F(Binding, ClientQuitEndsWaitingRequests) {
       if (parlo_->send_sync(MT_GET_SELF_MSG, Json(), std::nullopt).is_null()) ++ended;
     });
   }
-  ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 4u; }));
+  // A request is pending just before its envelope reaches the client: wait until the client
+  // holds all four, or the quit could overtake a send, which then fails instead of waiting.
+  ASSERT_TRUE(eventually([&] { return sim_.sent().size() == 4u; }));
+  ASSERT_EQ(parlo_->pending_requests(), 4u);
   sim_.ok({{"cmd", "quit"}});
   // Without a limit only the quit can end the waits; a wait that survives it fails here.
   const bool all_ended = eventually([&] { return ended.load() == 4; });
