@@ -209,6 +209,7 @@ void WebSocketConnection::set_peer_close_handler(PeerCloseHandler handler) {
 void WebSocketConnection::on_peer_close() {
   if (peer_closed_) return;
   peer_closed_ = true;
+  peer_closed_flag_.store(true, std::memory_order_release);
   {
     std::lock_guard lock(mutex_);
     peer_close_code_ = ws_.reason().code;
@@ -303,6 +304,12 @@ void WebSocketConnection::wake() {
 }
 
 bool WebSocketConnection::taking_data() const {
+  {
+    // A connection on its way out takes nothing more; the relay must not wait for it.
+    std::lock_guard lock(mutex_);
+    if (state_ != State::open || close_queued_) return false;
+  }
+  if (peer_closed_flag_.load(std::memory_order_acquire)) return false;
   const std::int64_t since = write_since_ms_.load(std::memory_order_acquire);
   return since == 0 || steady_ms() - since < kStallGraceMs;
 }

@@ -241,6 +241,7 @@ class WebSocketConnection final : public Connection,
   // relay from other threads).
   std::atomic<std::int64_t> write_since_ms_{0};
   std::atomic<bool> writing_{false};  // the writer runs or is posted
+  std::atomic<bool> peer_closed_flag_{false};  // peer_closed_, for other threads
 
   mutable std::mutex mutex_;  // guards everything below
   State state_ = State::created;
