@@ -192,6 +192,7 @@ class WebSocketConnection final : public Connection,
                       UpgradeRequest request, ConnectionLimits limits);
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
   void watch_control_frames();
+  boost::asio::awaitable<Received> read_once();  // on the strand
 
   void wake();  // any thread: makes sure the writer runs
   // The writer, on the strand: writes the connection's own frames first, then what the log

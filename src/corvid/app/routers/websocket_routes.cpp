@@ -98,6 +98,8 @@ net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
       // Named arguments: no temporaries beside the co_await (GCC 12 destroys them twice).
       ConnectionPtr registered = connection;
       std::optional<Json> client_info = client_info_of(request);
+      // Nothing reads the upgrade request from here on; an idle connection need not keep it.
+      request = http::Request{};
       co_await hub.connect(registered, uid, client_info);
       const Frame pong = std::make_shared<const std::string>("pong");
       for (;;) {
