@@ -125,6 +125,8 @@ namespace {
 // The writer takes this much of the log per step (one lock of the log).
 constexpr std::size_t kLogBatchFrames = 256;
 constexpr std::size_t kLogBatchBytes = std::size_t{256} << 10;
+// The first read of a message asks for this much (see read_once).
+constexpr std::size_t kFirstReadBytes = 128;
 
 std::int64_t steady_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -157,7 +159,7 @@ WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tc
                                          UpgradeRequest request, ConnectionLimits limits)
     : strand_(std::move(strand)),
       ws_(std::move(stream)),
-      request_(std::move(request)),
+      request_(std::make_unique<UpgradeRequest>(std::move(request))),
       deadline_(strand_),
       closed_signal_(strand_, asio::steady_timer::time_point::max()),
       linger_(strand_),
@@ -239,8 +241,8 @@ asio::awaitable<void> WebSocketConnection::accept() {
     self->ws_.read_message_max(self->limits_.max_message_bytes);
     self->ws_.auto_fragment(false);  // one frame per message, written from its text
     self->ws_.write_buffer_bytes(64);
-    auto [ec] = co_await self->ws_.async_accept(self->request_, tuple_awaitable);
-    self->request_ = {};
+    auto [ec] = co_await self->ws_.async_accept(*self->request_, tuple_awaitable);
+    self->request_.reset();
     if (ec) {
       self->drop("handshake failed: " + ec.message(), false);
       throw beast::system_error(ec);
@@ -335,7 +337,8 @@ void WebSocketConnection::close(std::uint16_t code, std::string reason) {
     return;
   }
   if (auto attached = log()) close_after_ = attached->head();
-  close_reason_ = websocket::close_reason(static_cast<websocket::close_code>(code), reason);
+  close_code_ = code;
+  close_text_ = std::move(reason);
   if (!writing_.exchange(true, std::memory_order_acq_rel))
     asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
 }
@@ -399,9 +402,19 @@ asio::awaitable<Received> WebSocketConnection::read_once() {
       if (self->state_ == State::created || self->state_ == State::closed) co_return Received{};
     }
     if (self->peer_closed_) co_return Received{};
+    // A whole-message read would size the buffer for a full TCP frame before anything came;
+    // most requests are a few bytes ("ping"), so a small first read keeps an idle connection
+    // small, and the rest of a longer message follows in one more read.
     beast::flat_buffer buffer;
-    auto [ec, n] = co_await self->ws_.async_read(buffer, tuple_awaitable);
-    (void)n;
+    beast::error_code ec;
+    std::size_t limit = kFirstReadBytes;
+    for (;;) {
+      auto [read_ec, n] = co_await self->ws_.async_read_some(buffer, limit, tuple_awaitable);
+      (void)n;
+      ec = read_ec;
+      if (ec || self->ws_.is_message_done()) break;
+      limit = self->limits_.max_message_bytes;
+    }
     if (!ec) {
       const auto kind = self->ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
       co_return Received{kind, beast::buffers_to_string(buffer.data())};
@@ -486,7 +499,8 @@ void WebSocketConnection::write_next() {
     }
     if (send_close) {
       write_starting();
-      ws_.async_close(close_reason_, [self = shared_from_this()](const beast::error_code& ec) {
+      websocket::close_reason why(static_cast<websocket::close_code>(close_code_), close_text_);
+      ws_.async_close(why, [self = shared_from_this()](const beast::error_code& ec) {
         self->on_close_written(ec);
       });
       return;

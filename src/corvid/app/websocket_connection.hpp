@@ -215,7 +215,7 @@ class WebSocketConnection final : public Connection,
   // timers and every completion run through it, one at a time.
   boost::asio::any_io_executor strand_;
   Stream ws_;                                // touched only on strand_
-  UpgradeRequest request_;                   // touched only on strand_
+  std::unique_ptr<UpgradeRequest> request_;  // strand_ only; until the handshake (create())
   boost::asio::steady_timer deadline_;       // strand_ only; the write watchdog
   boost::asio::steady_timer closed_signal_;  // strand_ only; cancelled once closed
   boost::asio::steady_timer linger_;         // strand_ only; after the peer's close frame
@@ -251,7 +251,8 @@ class WebSocketConnection final : public Connection,
   bool close_queued_ = false;
   bool close_started_ = false;
   std::uint64_t close_after_ = 0;  // log frames before this seq go out before the close
-  boost::beast::websocket::close_reason close_reason_;
+  std::uint16_t close_code_ = kCloseNormal;
+  std::string close_text_;
   std::string error_;
   std::uint16_t peer_close_code_ = 0;
 };

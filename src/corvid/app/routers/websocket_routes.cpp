@@ -166,9 +166,10 @@ void add_websocket_routes(http::Router& router, ConnectionManager& hub, const Pa
     logger()->error("WebSocket连接异常: {}", error);
     hub.disconnect(nullptr, request.path_param("user_uid").value_or(std::string()));
   };
-  ws.ws_run = [&hub, limits = options.limits](
-                  http::Request& request, http::WebSocketStream stream) -> net::awaitable<void> {
-    co_await run(hub, limits, request, std::move(stream));
+  // Not a coroutine itself: the run's own frame is the only one under each connection.
+  ws.ws_run = [&hub, limits = options.limits](http::Request& request,
+                                              http::WebSocketStream stream) {
+    return run(hub, limits, request, std::move(stream));
   };
   router.add(std::move(ws));
 
