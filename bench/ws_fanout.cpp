@@ -21,6 +21,8 @@
 // Prints human lines and one "RESULT key=value ..." line for scripts. Exit 0 when every frame
 // arrived in order, 1 otherwise, 2 on a usage or set-up error.
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
@@ -228,10 +230,15 @@ struct CeilingServer {
 net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
                                    std::shared_ptr<const std::vector<std::string>> frames) {
   ws->text(true);
+  // Corked as Corvid writes a backlog: full segments instead of a packet per frame.
+  const int on = 1, off = 0;
+  const int fd = beast::get_lowest_layer(*ws).socket().native_handle();
+  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
   for (const auto& frame : *frames) {
     auto [ec, n] = co_await ws->async_write(net::buffer(frame), kTuple);
     if (ec) co_return;
   }
+  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 }
 
 net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
