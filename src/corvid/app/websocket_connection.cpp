@@ -161,8 +161,6 @@ WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tc
       ws_(std::move(stream)),
       request_(std::make_unique<UpgradeRequest>(std::move(request))),
       deadline_(strand_),
-      closed_signal_(strand_, asio::steady_timer::time_point::max()),
-      linger_(strand_),
       limits_(limits) {
   beast::error_code ec;
   auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
@@ -184,8 +182,6 @@ WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limit
     : strand_(accepted.get_executor()),
       ws_(std::move(accepted)),
       deadline_(strand_),
-      closed_signal_(strand_, asio::steady_timer::time_point::max()),
-      linger_(strand_),
       limits_(limits),
       adopted_(true) {
   state_ = State::open;
@@ -218,8 +214,8 @@ void WebSocketConnection::on_peer_close() {
     if (state_ == State::open) state_ = State::closing;
   }
   if (peer_close_handler_) peer_close_handler_();
-  linger_.expires_after(limits_.close_linger);
-  linger_.async_wait([weak = weak_from_this()](const beast::error_code& ec) {
+  linger_.emplace(strand_, limits_.close_linger);
+  linger_->async_wait([weak = weak_from_this()](const beast::error_code& ec) {
     if (ec) return;
     if (auto self = weak.lock()) self->drop("closed by the peer", false);
   });
@@ -352,7 +348,9 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
     if (self->dropped_) co_return true;
     asio::steady_timer limit_timer(self->strand_);
     limit_timer.expires_after(limit);
-    auto result = co_await (self->closed_signal_.async_wait(tuple_awaitable) ||
+    if (!self->closed_signal_)
+      self->closed_signal_.emplace(self->strand_, asio::steady_timer::time_point::max());
+    auto result = co_await (self->closed_signal_->async_wait(tuple_awaitable) ||
                             limit_timer.async_wait(tuple_awaitable));
     if (result.index() == 0) co_return true;
     self->drop("close timed out", false);
@@ -628,8 +626,8 @@ void WebSocketConnection::drop(const std::string& error, bool report) {
     beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).close();
     deadline_.cancel();
-    linger_.cancel();
-    closed_signal_.cancel();  // wakes close_and_wait
+    if (linger_) linger_->cancel();
+    if (closed_signal_) closed_signal_->cancel();  // wakes close_and_wait
     log::get("websocket_hub")->debug("[ws {}] connection {} ended: {}", remote_, id(), error);
   }
   if (report) report_failure(error);

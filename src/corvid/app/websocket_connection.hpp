@@ -217,8 +217,10 @@ class WebSocketConnection final : public Connection,
   Stream ws_;                                // touched only on strand_
   std::unique_ptr<UpgradeRequest> request_;  // strand_ only; until the handshake (create())
   boost::asio::steady_timer deadline_;       // strand_ only; the write watchdog
-  boost::asio::steady_timer closed_signal_;  // strand_ only; cancelled once closed
-  boost::asio::steady_timer linger_;         // strand_ only; after the peer's close frame
+  // strand_ only, made when first needed (an idle connection has neither): cancelled once
+  // closed, for close_and_wait; the wait after the peer's close frame.
+  std::optional<boost::asio::steady_timer> closed_signal_;
+  std::optional<boost::asio::steady_timer> linger_;
   bool dropped_ = false;                     // strand_ only
   bool peer_closed_ = false;                 // strand_ only
   PeerCloseHandler peer_close_handler_;      // strand_ only once receiving
