@@ -42,8 +42,9 @@ inline constexpr std::size_t kMaxFrameBytes = std::size_t{32} << 20;
 // Events nested deeper than this are written compact: the indented form grows with the square
 // of the depth, the compact one with the size of the event.
 inline constexpr std::size_t kMaxIndentedDepth = 256;
-// Deeper than this an event is not relayed at all: writing it out would recurse that deep.
-inline constexpr std::size_t kMaxFrameDepth = 20000;
+// Deeper than this an event is logged and not relayed: writing it out recurses once per level,
+// and a thread's stack (a probe thread's, a sanitizer's larger frames) is not sized for more.
+inline constexpr std::size_t kMaxFrameDepth = 1000;
 
 // How deep value nests (a scalar is 0, {} or [] is 1); stops counting once past stop_at.
 // Iterative, so a hostile depth cannot exhaust the stack.
