@@ -5,7 +5,14 @@
 //   emit-to-receive latency (the event's "t_ns" against CLOCK_MONOTONIC at receipt; the server
 //   and this tool run on the same machine, so the clocks agree).
 // With --events 0 it only holds the K connections idle and reports the server's RSS before and
-// after (--rss-pid), which is the per-connection memory figure.
+// after (--rss-pid), which is the per-connection memory figure. With --rss-pid and events it also
+// reports the server's peak RSS during the burst (VmHWM, reset before the inject).
+//
+// The tool's own read ceiling: `--serve` runs a bare WebSocket server (no JSON, no registry, no
+// relay: frames built once up front and written to every connection as fast as Beast writes
+// them); the same tool with `--ceiling` against it, instead of a Corvid and its control socket,
+// reads those frames as it reads Corvid's and prints the same figures, which are then the most
+// this tool can measure on this machine.
 //
 // Many connections need many descriptors (raise `ulimit -n`) and many local ports: --sources S
 // spreads them over the source addresses 127.0.0.1 .. 127.0.0.S, and the port is chosen at
@@ -14,6 +21,8 @@
 // Prints human lines and one "RESULT key=value ..." line for scripts. Exit 0 when every frame
 // arrived in order, 1 otherwise, 2 on a usage or set-up error.
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
@@ -68,6 +77,8 @@ struct Options {
   int parallel = 128;
   int rss_pid = 0;
   double idle_timeout_s = 10;
+  bool serve = false;
+  bool ceiling = false;
 };
 
 // Finds `"name": <integer>` in a frame without parsing the whole JSON: a million frames are read
@@ -200,14 +211,101 @@ double percentile_ms(std::vector<std::int64_t>& values, double p) {
   return static_cast<double>(values[k]) / 1e6;
 }
 
+
+// ---- --serve: the bare fan-out server of the read ceiling ----------------------------------
+
+std::string ceiling_frame(std::int64_t seq, std::int64_t t_ns, int size) {
+  // The shape and size of a relayed event, indented as Corvid writes it.
+  std::string pad = size > 0 ? std::string(static_cast<std::size_t>(size), 'x') : std::string();
+  return "{\n  \"type\": 11046,\n  \"data\": {\n    \"from_uid\": \"uid_alice\",\n    \"content\": \"bench" +
+         pad + "\",\n    \"seq\": " + std::to_string(seq) + ",\n    \"t_ns\": " +
+         std::to_string(t_ns) + "\n  }\n}";
+}
+
+struct CeilingServer {
+  std::mutex mutex;  // guards peers
+  std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> peers;
+};
+
+net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
+                                   std::shared_ptr<const std::vector<std::string>> frames) {
+  ws->text(true);
+  // Corked as Corvid writes a backlog: full segments instead of a packet per frame.
+  const int on = 1, off = 0;
+  const int fd = beast::get_lowest_layer(*ws).socket().native_handle();
+  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  for (const auto& frame : *frames) {
+    auto [ec, n] = co_await ws->async_write(net::buffer(frame), kTuple);
+    if (ec) co_return;
+  }
+  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+}
+
+net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
+  auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(socket));
+  auto [ec] = co_await ws->async_accept(kTuple);
+  if (ec) co_return;
+  ws->text(true);
+  const std::string welcome = "{\n  \"type\": \"connection_established\"\n}";
+  std::tie(ec, std::ignore) = co_await ws->async_write(net::buffer(welcome), kTuple);
+  if (ec) co_return;
+  {
+    std::lock_guard lock(server.mutex);
+    server.peers.push_back(ws);
+  }
+  beast::flat_buffer buffer;
+  for (;;) {
+    auto [rec, n] = co_await ws->async_read(buffer, kTuple);
+    if (rec) break;
+    const std::string text = beast::buffers_to_string(buffer.data());
+    buffer.consume(buffer.size());
+    long long count = 0;
+    int size = 0;
+    if (std::sscanf(text.c_str(), "go %lld %d", &count, &size) < 1) continue;
+    // Built once, as Corvid builds a frame once for all the connections of an account.
+    auto frames = std::make_shared<std::vector<std::string>>();
+    frames->reserve(static_cast<std::size_t>(count));
+    for (long long i = 0; i < count; ++i) frames->push_back(ceiling_frame(i, monotonic_ns(), size));
+    std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> targets;
+    {
+      std::lock_guard lock(server.mutex);
+      targets = server.peers;
+    }
+    for (auto& peer : targets) net::co_spawn(peer->get_executor(), ceiling_write(peer, frames), net::detached);
+  }
+  std::lock_guard lock(server.mutex);
+  server.peers.erase(std::remove(server.peers.begin(), server.peers.end(), ws), server.peers.end());
+}
+
+int serve(const Options& o) {
+  net::io_context io(o.threads);
+  tcp::acceptor acceptor(io, tcp::endpoint(net::ip::make_address(o.host), o.port));
+  std::printf("port %u\n", static_cast<unsigned>(acceptor.local_endpoint().port()));
+  std::fflush(stdout);
+  CeilingServer server;
+  net::co_spawn(io, [&]() -> net::awaitable<void> {
+    for (;;) {
+      auto [ec, socket] = co_await acceptor.async_accept(net::make_strand(io), kTuple);
+      if (ec) co_return;
+      net::co_spawn(socket.get_executor(), ceiling_peer(std::move(socket), server), net::detached);
+    }
+  }, net::detached);
+  std::vector<std::thread> pool;
+  for (int i = 0; i < o.threads; ++i) pool.emplace_back([&io] { io.run(); });
+  for (auto& t : pool) t.join();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   CLI::App cli{"WebSocket fan-out load tool for Corvid and the simulated client"};
   cli.add_option("--host", o.host, "server address");
-  cli.add_option("--port", o.port, "server port")->required();
-  cli.add_option("--key", o.key, "API key")->required();
+  cli.add_option("--port", o.port, "server port (with --serve: 0 = any)");
+  cli.add_option("--key", o.key, "API key");
+  cli.add_flag("--serve", o.serve, "run the bare fan-out server of the read ceiling");
+  cli.add_flag("--ceiling", o.ceiling, "read from a --serve server instead of a Corvid");
   cli.add_option("--uid", o.uid, "the logged-in account")->capture_default_str();
   cli.add_option("--control", o.control, "the simulated client's control socket");
   cli.add_option("--connections,-k", o.connections, "connections")->check(CLI::Range(1, 1000000));
@@ -224,7 +322,12 @@ int main(int argc, char** argv) {
   cli.add_option("--idle-timeout", o.idle_timeout_s, "seconds without a frame before giving up")
       ->capture_default_str();
   CLI11_PARSE(cli, argc, argv);
-  if (o.events > 0 && o.control.empty()) {
+  if (o.serve) return serve(o);
+  if (o.port == 0 || (!o.ceiling && o.key.empty())) {
+    std::fprintf(stderr, "ws_fanout: --port and --key are needed\n");
+    return 2;
+  }
+  if (o.events > 0 && o.control.empty() && !o.ceiling) {
     std::fprintf(stderr, "ws_fanout: --control is needed to inject events\n");
     return 2;
   }
@@ -298,13 +401,38 @@ int main(int argc, char** argv) {
       {"interval_ms", o.interval_ms},
       {"stamp", true}};
   if (o.size > 0) inject["size"] = o.size;
+  if (o.rss_pid) {
+    // Forget the peak so far: VmHWM then follows the burst alone.
+    std::ofstream(("/proc/" + std::to_string(o.rss_pid) + "/clear_refs").c_str()) << "5";
+  }
+  const std::int64_t rss_start = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
   const std::int64_t t0 = monotonic_ns();
-  const std::string answer = control_command(o.control, inject);
-  if (answer.find("\"ok\": true") == std::string::npos &&
-      answer.find("\"ok\":true") == std::string::npos) {
-    std::fprintf(stderr, "ws_fanout: inject refused: %s\n", answer.c_str());
-    close_all();
-    return 2;
+  if (o.ceiling) {
+    std::shared_ptr<Connection> first;
+    for (const auto& c : all)
+      if (c) {
+        first = c;
+        break;
+      }
+    if (!first) {
+      close_all();
+      return 2;
+    }
+    const std::string go = "go " + std::to_string(o.events) + " " + std::to_string(o.size);
+    net::co_spawn(first->ws.get_executor(),
+                  [first, go]() -> net::awaitable<void> {
+                    first->ws.text(true);
+                    co_await first->ws.async_write(net::buffer(go), kTuple);
+                  },
+                  net::detached);
+  } else {
+    const std::string answer = control_command(o.control, inject);
+    if (answer.find("\"ok\": true") == std::string::npos &&
+        answer.find("\"ok\":true") == std::string::npos) {
+      std::fprintf(stderr, "ws_fanout: inject refused: %s\n", answer.c_str());
+      close_all();
+      return 2;
+    }
   }
 
   const std::int64_t expected = live * o.events;
@@ -321,6 +449,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  const std::int64_t peak_rss = o.rss_pid ? rss_kib(o.rss_pid, "VmHWM") : -1;
   close_all();
 
   std::int64_t delivered = 0, reordered = 0, last_ns = t0;
@@ -342,18 +471,22 @@ int main(int argc, char** argv) {
   const long long dropped = static_cast<long long>(totals.dropped.load());
   std::printf(
       "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered %lld, "
-      "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms\n",
+      "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms%s\n",
       mode, static_cast<long long>(o.events), static_cast<long long>(live),
       static_cast<long long>(delivered), static_cast<long long>(expected),
       static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
-      p99);
+      p99,
+      peak_rss > 0 ? (", server RSS " + std::to_string(rss_start / 1024) + " MiB at the start, peak " +
+                      std::to_string(peak_rss / 1024) + " MiB")
+                         .c_str()
+                   : "");
   std::printf(
       "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
       "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
-      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f\n",
+      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f peak_rss_kib=%lld\n",
       mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
       o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
       static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
-      p99, connect_s);
+      p99, connect_s, static_cast<long long>(peak_rss));
   return (lost == 0 && reordered == 0 && live == o.connections) ? 0 : 1;
 }

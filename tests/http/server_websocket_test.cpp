@@ -67,7 +67,7 @@ TEST_F(WebSocketTest, RefusalsAreHttpAnswersBeforeTheHandshake) {
        "无效的API密钥"},
       {"route refuses the account", "/ws/blocked?api_key=" + kAdminKey, {}, 403,
        "uid不匹配，只能连接当前登录的Parlo账号"},
-      {"no WebSocket route there", "/open?api_key=" + kAdminKey, {}, 403, "Forbidden"},
+      {"no WebSocket route there", "/open?api_key=" + kAdminKey, {}, 404, "Not Found"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <future>
 #include <regex>
+#include <stdexcept>
 #include <thread>
 
 #include <boost/asio/co_spawn.hpp>
@@ -60,6 +61,52 @@ TEST(FrameText, FollowsTheWireFormat) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(*make_frame(c.data), c.expected);
   }
+}
+
+// {"d": {"d": ... 1}} nested `depth` levels, built by parsing (no recursion here).
+Json nested(std::size_t depth) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += "{\"d\":";
+  text += "1";
+  text.append(depth, '}');
+  return Json::parse(text);
+}
+
+TEST(FrameText, DeepEventsAreWrittenCompactAndHostileDepthsAreRefused) {
+  // Up to the indented limit the frame keeps the wire format.
+  const Json shallow = nested(kMaxIndentedDepth);
+  EXPECT_EQ(*make_frame(shallow), dump_pretty(shallow));
+  // Deeper, the indented text would grow with the square of the depth (10,000 levels: about
+  // 200 MB); the compact one is the size of the event and reads back the same.
+  for (std::size_t depth : {kMaxIndentedDepth + 1, kMaxFrameDepth}) {
+    SCOPED_TRACE(depth);
+    const Json deep = nested(depth);
+    const Frame frame = make_frame(deep);
+    EXPECT_EQ(frame->find('\n'), std::string::npos);
+    EXPECT_LT(frame->size(), 6 * depth + 2);
+    EXPECT_EQ(Json::parse(*frame), deep);
+  }
+  // Past the hard limit (10,000 levels, say) the event is refused before anything recurses.
+  EXPECT_THROW(make_frame(nested(kMaxFrameDepth + 1)), std::length_error);
+  EXPECT_THROW(make_frame(nested(10'000)), std::length_error);
+  EXPECT_EQ(nesting_depth(Json(1), 10), 0u);
+  EXPECT_EQ(nesting_depth(Json::parse(R"({"a":[[],{}]})"), 10), 3u);
+}
+
+TEST(ConnectionManager, AnEventThatCannotBeFramedIsLoggedAndCutsNobody) {
+  LogCapture logs;
+  ConnectionManager hub;
+  auto conn = fake();
+  connect(hub, conn, "u1");
+  hub.send_to_user("u1", nested(kMaxFrameDepth + 1));
+  hub.send_to_user("u1", Json{{"next", true}});
+  const auto frames = conn->frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(Json::parse(frames[1])["next"], true);
+  EXPECT_EQ(hub.get_connection_stats()["total_connections"], 1);
+  const auto errors = logs->texts("websocket_hub", spdlog::level::err);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("向用户 u1 发送消息失败: nested deeper than", 0), 0u) << errors[0];
 }
 
 TEST(IsoLocalTime, LeavesOutAZeroFractionAndTheZone) {

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 #include <type_traits>
 #include <typeinfo>
@@ -19,6 +20,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
+#include <fmt/format.h>
 #include <tapwire/tapwire.h>
 
 #include "corvid/app/websocket_hub.hpp"
@@ -325,21 +327,41 @@ void ParloService::register_handlers() {
 
 // Frames one relay pass hands to the connections at a time.
 constexpr std::size_t kRelayPiece = 32;
+// While the readers are too far behind, the relay looks again this often.
+constexpr auto kRelayPause = std::chrono::milliseconds(1);
 
 void ParloService::relay(const Json& message, std::optional<std::string> account) {
   if (!message.is_object()) throw TypeError("event record must be a map");
   if (!relaying_.load()) return;
-  // The record is the probe's only during this call, and the account is the one logged in when
-  // the event arrived, so a later logout cannot redirect or drop it. Events that arrive while
-  // the strand is busy wait together and are relayed in one pass, so a burst wakes each
-  // connection's writer once per pass rather than once per event.
+  // The frame is built here, on the probe's thread: the record is the probe's only during this
+  // call, its text is several times smaller than the parsed record while it waits, and the
+  // account is the one logged in when the event arrived, so a later logout cannot redirect or
+  // drop it. Events that arrive while the strand is busy wait together and are relayed in one
+  // pass, so a burst wakes each connection's writer once per pass rather than once per event.
+  Frame frame = build_frame(message);
+  if (!frame) return;
   bool post = false;
   {
     std::lock_guard lock(relay_mutex_);
-    pending_.push_back(PendingEvent{message, std::move(account)});
+    pending_.push_back(PendingEvent{std::move(frame), std::move(account)});
     post = !std::exchange(relay_posted_, true);
   }
   if (post) asio::post(relay_strand_, [this] { relay_pending(); });
+}
+
+Frame ParloService::build_frame(const Json& message) {
+  try {
+    Frame frame = make_frame(message);
+    if (frame->size() > kMaxFrameBytes) {
+      throw std::length_error(fmt::format("frame of {} bytes is over the {}-byte limit, not relayed",
+                                          frame->size(), kMaxFrameBytes));
+    }
+    return frame;
+  } catch (const std::exception& e) {
+    service_log()->error("处理消息失败: {}", e.what());
+    console::error_block("ParloService::handle_message", type_name_of(e), e.what());
+  }
+  return nullptr;
 }
 
 void ParloService::relay_pending() {
@@ -349,46 +371,59 @@ void ParloService::relay_pending() {
     events.swap(pending_);
     relay_posted_ = false;
   }
+  for (auto& event : events) held_.push_back(std::move(event));
+  relay_held();
+}
+
+// The relay never drops a frame for a connection that keeps reading: where handing over more
+// would put such a reader further behind than the registry's budget, it pauses here, on its own
+// strand, and looks again shortly. Nothing else waits for it: the probe's threads only append
+// to pending_, and the client's replies and the connections' own frames take other paths.
+void ParloService::relay_held() {
+  if (relay_paused_) return;
   // Consecutive frames of one account go to its connections together; the order of events is
   // kept, within an account and across accounts.
   std::vector<Frame> run;
-  const std::string* run_account = nullptr;
-  const auto flush = [&] {
-    if (run.empty()) return;
+  while (!held_.empty()) {
+    const PendingEvent& first = held_.front();
+    if (first.account && !first.account->empty() && hub_.relay_should_wait(*first.account)) {
+      relay_paused_ = true;
+      auto timer = std::make_shared<asio::steady_timer>(relay_strand_, kRelayPause);
+      timer->async_wait([this, timer](const boost::system::error_code&) {
+        relay_paused_ = false;
+        relay_held();
+      });
+      return;
+    }
+    const std::optional<std::string> account = first.account;
+    // A long pass goes out in pieces, so the writers drain while the next frames are logged,
+    // and the budget is looked at between pieces.
+    while (!held_.empty() && run.size() < kRelayPiece && held_.front().account == account) {
+      PendingEvent event = std::move(held_.front());
+      held_.pop_front();
+      if (handle_message(*event.frame, event.account)) run.push_back(std::move(event.frame));
+    }
+    if (run.empty()) continue;
     try {
-      hub_.send_to_user(*run_account, run);
+      hub_.send_to_user(*account, run);
       for (std::size_t i = 0; i < run.size(); ++i)
-        service_log()->debug("已推送到WebSocket: {}", *run_account);
+        service_log()->debug("已推送到WebSocket: {}", *account);
     } catch (const std::exception& e) {
       service_log()->error("处理消息失败: {}", e.what());
       console::error_block("ParloService::handle_message", type_name_of(e), e.what());
     }
     run.clear();
-  };
-  for (const auto& event : events) {
-    Frame frame = handle_message(event.message, event.account);
-    if (!frame) continue;
-    if (run_account != nullptr && *run_account != *event.account) flush();
-    run_account = &*event.account;
-    run.push_back(std::move(frame));
-    // A long pass goes out in pieces, so the writers drain while the next frames are built and
-    // logged, as they did event by event: a pass never lands on a queue all at once.
-    if (run.size() >= kRelayPiece) flush();
   }
-  flush();
+  // A burst leaves a long deque behind; an emptied one gives its blocks back.
+  std::deque<PendingEvent>().swap(held_);
 }
 
-Frame ParloService::handle_message(const Json& message, const std::optional<std::string>& account) {
-  try {
-    Frame frame = make_frame(message);
-    service_log()->info("收到消息:\n{}", *frame);
-    if (account && !account->empty()) return frame;
-    service_log()->warn("没有登录用户，无法推送到WebSocket");
-  } catch (const std::exception& e) {
-    service_log()->error("处理消息失败: {}", e.what());
-    console::error_block("ParloService::handle_message", type_name_of(e), e.what());
-  }
-  return nullptr;
+bool ParloService::handle_message(const std::string& frame,
+                                  const std::optional<std::string>& account) {
+  service_log()->info("收到消息:\n{}", frame);
+  if (account && !account->empty()) return true;
+  service_log()->warn("没有登录用户，无法推送到WebSocket");
+  return false;
 }
 
 std::optional<std::string> ParloService::current_login_uid() const {

@@ -12,6 +12,7 @@
 // arrival order. Guarantees: no operation throws for an ordinary failure.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -126,13 +127,17 @@ class ParloService {
  private:
   void initialize(const ParloConfig& config);
   void register_handlers();
-  // On the probe thread: records what the relay needs and has the relay strand take it.
+  // On the probe thread: builds the event's frame and has the relay strand take it.
   void relay(const Json& message, std::optional<std::string> account);
-  // On the relay strand: every event recorded so far, in arrival order.
+  // On the relay strand: takes every event recorded so far, in arrival order, and relays.
   void relay_pending();
-  // The frame of one event, logged; null when it cannot be built or has nobody to go to.
-  std::shared_ptr<const std::string> handle_message(const Json& message,
-                                                    const std::optional<std::string>& account);
+  // On the relay strand: hands the held events to the registry in order, pausing while the
+  // account's readers are too far behind (see ConnectionManager::relay_should_wait).
+  void relay_held();
+  // The frame of one event, built and checked; null when it cannot be built.
+  static std::shared_ptr<const std::string> build_frame(const Json& message);
+  // Logs the frame of one event; false when it has nobody to go to.
+  bool handle_message(const std::string& frame, const std::optional<std::string>& account);
   void set_login_uid(std::optional<std::string> uid);
 
   // The four file-sending operations: login check, file check, start line, command, done line.
@@ -152,12 +157,14 @@ class ParloService {
   std::atomic<bool> initialized_{false};
   std::atomic<bool> relaying_{true};
   struct PendingEvent {
-    Json message;
+    std::shared_ptr<const std::string> frame;
     std::optional<std::string> account;
   };
   std::mutex relay_mutex_;  // guards pending_, relay_posted_
   std::vector<PendingEvent> pending_;
   bool relay_posted_ = false;     // a relay_pending() is on its way to the strand
+  std::deque<PendingEvent> held_;  // relay strand only: taken, not yet handed over
+  bool relay_paused_ = false;      // relay strand only: waiting for the readers
   mutable std::mutex uid_mutex_;  // guards login_uid_
   std::optional<std::string> login_uid_;
 };

@@ -4,7 +4,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
@@ -86,7 +88,53 @@ void Connection::report_failure(const std::string& error) {
   if (handler) handler(error);
 }
 
+void Connection::attach(std::shared_ptr<FrameLog> log) {
+  std::lock_guard lock(log_mutex_);
+  if (log) advance_cursor(log->head());
+  log_ = std::move(log);
+}
+
+std::shared_ptr<FrameLog> Connection::log() const {
+  std::lock_guard lock(log_mutex_);
+  return log_;
+}
+
+bool Connection::notify() {
+  std::lock_guard lock(log_mutex_);
+  if (!log_) return true;
+  std::vector<Frame> frames;
+  std::size_t bytes = 0;
+  const std::uint64_t from = cursor();
+  if (!log_->read(from, std::numeric_limits<std::size_t>::max(),
+                  std::numeric_limits<std::size_t>::max(), frames, bytes))
+    return true;
+  bool taken = true;
+  for (const auto& frame : frames)
+    if (!send(frame)) {
+      taken = false;
+      break;
+    }
+  advance_cursor(from + frames.size());
+  return taken;
+}
+
 // ---- WebSocketConnection ------------------------------------------------------------------
+
+namespace {
+
+// The writer takes this much of the log per step (one lock of the log).
+constexpr std::size_t kLogBatchFrames = 256;
+constexpr std::size_t kLogBatchBytes = std::size_t{256} << 10;
+// The first read of a message asks for this much (see read_once).
+constexpr std::size_t kFirstReadBytes = 128;
+
+std::int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
 
 std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stream stream,
                                                                  UpgradeRequest request,
@@ -101,17 +149,18 @@ std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stre
   const auto handle = socket.release(ec);
   if (ec) throw beast::system_error(ec);
   asio::ip::tcp::socket rebound(strand, protocol, handle);
-  return std::shared_ptr<WebSocketConnection>(new WebSocketConnection(
+  auto conn = std::shared_ptr<WebSocketConnection>(new WebSocketConnection(
       strand, beast::tcp_stream(std::move(rebound)), std::move(request), limits));
+  conn->watch_control_frames();
+  return conn;
 }
 
 WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tcp_stream stream,
                                          UpgradeRequest request, ConnectionLimits limits)
     : strand_(std::move(strand)),
       ws_(std::move(stream)),
-      request_(std::move(request)),
+      request_(std::make_unique<UpgradeRequest>(std::move(request))),
       deadline_(strand_),
-      closed_signal_(strand_, asio::steady_timer::time_point::max()),
       limits_(limits) {
   beast::error_code ec;
   auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
@@ -120,7 +169,10 @@ WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tc
 
 std::shared_ptr<WebSocketConnection> WebSocketConnection::adopt(Stream accepted,
                                                                 ConnectionLimits limits) {
-  return std::shared_ptr<WebSocketConnection>(new WebSocketConnection(std::move(accepted), limits));
+  auto conn = std::shared_ptr<WebSocketConnection>(
+      new WebSocketConnection(std::move(accepted), limits));
+  conn->watch_control_frames();
+  return conn;
 }
 
 // The stream's executor is the session's strand, so the websocket layer's own timers never race
@@ -130,13 +182,43 @@ WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limit
     : strand_(accepted.get_executor()),
       ws_(std::move(accepted)),
       deadline_(strand_),
-      closed_signal_(strand_, asio::steady_timer::time_point::max()),
       limits_(limits),
       adopted_(true) {
   state_ = State::open;
   beast::error_code ec;
   auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+// The websocket layer answers the peer's close frame and then waits for the peer to close TCP;
+// a peer that keeps it open would hold the connection (and its place in the registry) until the
+// layer's own timeout. The close frame is seen here, inside the read, on the strand.
+void WebSocketConnection::watch_control_frames() {
+  ws_.control_callback([weak = weak_from_this()](websocket::frame_type kind, beast::string_view) {
+    if (kind != websocket::frame_type::close) return;
+    if (auto self = weak.lock()) self->on_peer_close();
+  });
+}
+
+void WebSocketConnection::set_peer_close_handler(PeerCloseHandler handler) {
+  peer_close_handler_ = std::move(handler);
+}
+
+void WebSocketConnection::on_peer_close() {
+  if (peer_closed_) return;
+  peer_closed_ = true;
+  peer_closed_flag_.store(true, std::memory_order_release);
+  {
+    std::lock_guard lock(mutex_);
+    peer_close_code_ = ws_.reason().code;
+    if (state_ == State::open) state_ = State::closing;
+  }
+  if (peer_close_handler_) peer_close_handler_();
+  linger_.emplace(strand_, limits_.close_linger);
+  linger_->async_wait([weak = weak_from_this()](const beast::error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock()) self->drop("closed by the peer", false);
+  });
 }
 
 asio::awaitable<void> WebSocketConnection::accept() {
@@ -153,38 +235,22 @@ asio::awaitable<void> WebSocketConnection::accept() {
     beast::get_lowest_layer(self->ws_).expires_never();
     self->ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     self->ws_.read_message_max(self->limits_.max_message_bytes);
-    auto [ec] = co_await self->ws_.async_accept(self->request_, tuple_awaitable);
-    self->request_ = {};
+    self->ws_.auto_fragment(false);  // one frame per message, written from its text
+    self->ws_.write_buffer_bytes(64);
+    auto [ec] = co_await self->ws_.async_accept(*self->request_, tuple_awaitable);
+    self->request_.reset();
     if (ec) {
       self->drop("handshake failed: " + ec.message(), false);
       throw beast::system_error(ec);
     }
-    std::lock_guard lock(self->mutex_);
-    if (self->state_ == State::created) self->state_ = State::open;
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->state_ == State::created) self->state_ = State::open;
+    }
     // Frames queued during the handshake leave now.
-    if (!self->queue_.empty()) self->start_writer_locked();
+    self->wake();
   };
   co_await asio::co_spawn(strand_, std::move(handshake), asio::use_awaitable);
-}
-
-bool WebSocketConnection::enqueue_locked(const Frame& frame) {
-  // What the writer has written of its batch no longer counts against the bound.
-  const std::size_t frames = queued_frames_ - written_frames_.load(std::memory_order_acquire);
-  const std::size_t bytes = queued_bytes_ - written_bytes_.load(std::memory_order_acquire);
-  if (frames >= limits_.max_queued_frames || bytes + frame->size() > limits_.max_queued_bytes) {
-    mark_closed_locked("outbound queue full (" + std::to_string(frames) + " frames, " +
-                       std::to_string(bytes) + " bytes)");
-    return false;
-  }
-  ++queued_frames_;
-  queued_bytes_ += frame->size();
-  queue_.push_back(frame);
-  return true;
-}
-
-void WebSocketConnection::drop_later() {
-  // The peer is not reading, so a close frame would never be read: drop the socket.
-  asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
 }
 
 bool WebSocketConnection::send(Frame frame) { return send_all(std::span<const Frame>(&frame, 1)); }
@@ -192,26 +258,68 @@ bool WebSocketConnection::send(Frame frame) { return send_all(std::span<const Fr
 bool WebSocketConnection::send_all(std::span<const Frame> frames) {
   for (const auto& frame : frames)
     if (!frame) return false;
+  bool refused = false;
   {
     std::lock_guard lock(mutex_);
     if (state_ == State::closing || state_ == State::closed || close_queued_) {
       if (error_.empty()) error_ = "connection is closed";
       return false;
     }
-    bool accepted = true;
     for (const auto& frame : frames) {
-      if (!enqueue_locked(frame)) {
-        accepted = false;
+      if (queued_bytes_ + frame->size() > limits_.max_queued_bytes) {
+        // The peer sends requests but does not read the answers.
+        mark_closed_locked("outbound queue full (" + std::to_string(queued_bytes_) +
+                           " bytes of replies not read)");
+        refused = true;
         break;
       }
-    }
-    if (accepted) {
-      if (state_ == State::open && !frames.empty()) start_writer_locked();
-      return true;
+      queued_bytes_ += frame->size();
+      queue_.push_back(frame);
     }
   }
-  drop_later();
-  return false;
+  if (refused) {
+    // The peer is not reading, so a close frame would never be read: drop the socket.
+    asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
+    return false;
+  }
+  wake();
+  return true;
+}
+
+bool WebSocketConnection::notify() {
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::closed) {
+      if (error_.empty()) error_ = "connection is closed";
+      return false;
+    }
+  }
+  wake();
+  return true;
+}
+
+void WebSocketConnection::wake() {
+  if (writing_.exchange(true, std::memory_order_acq_rel)) return;
+  asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
+}
+
+bool WebSocketConnection::taking_data() const {
+  {
+    // A connection on its way out takes nothing more; the relay must not wait for it.
+    std::lock_guard lock(mutex_);
+    if (state_ != State::open || close_queued_) return false;
+  }
+  if (peer_closed_flag_.load(std::memory_order_acquire)) return false;
+  const std::int64_t since = write_since_ms_.load(std::memory_order_acquire);
+  return since == 0 || steady_ms() - since < kStallGraceMs;
+}
+
+void WebSocketConnection::cut(const std::string& why) {
+  {
+    std::lock_guard lock(mutex_);
+    mark_closed_locked(why);
+  }
+  asio::post(strand_, [self = shared_from_this(), why] { self->drop(why, false); });
 }
 
 void WebSocketConnection::close(std::uint16_t code, std::string reason) {
@@ -224,8 +332,11 @@ void WebSocketConnection::close(std::uint16_t code, std::string reason) {
     asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
     return;
   }
-  close_reason_ = websocket::close_reason(static_cast<websocket::close_code>(code), reason);
-  start_writer_locked();
+  if (auto attached = log()) close_after_ = attached->head();
+  close_code_ = code;
+  close_text_ = std::move(reason);
+  if (!writing_.exchange(true, std::memory_order_acq_rel))
+    asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
 }
 
 asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseconds limit,
@@ -237,7 +348,9 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
     if (self->dropped_) co_return true;
     asio::steady_timer limit_timer(self->strand_);
     limit_timer.expires_after(limit);
-    auto result = co_await (self->closed_signal_.async_wait(tuple_awaitable) ||
+    if (!self->closed_signal_)
+      self->closed_signal_.emplace(self->strand_, asio::steady_timer::time_point::max());
+    auto result = co_await (self->closed_signal_->async_wait(tuple_awaitable) ||
                             limit_timer.async_wait(tuple_awaitable));
     if (result.index() == 0) co_return true;
     self->drop("close timed out", false);
@@ -264,22 +377,50 @@ std::uint16_t WebSocketConnection::peer_close_code() const {
 
 asio::awaitable<Received> WebSocketConnection::receive() {
   auto self = shared_from_this();
+  if (adopted_) {
+    // The endpoint's coroutine already runs on the stream's strand: no hop, and no second
+    // coroutine frame under every idle connection.
+    Received received = co_await read_once();
+    co_return received;
+  }
   auto read = [self]() -> asio::awaitable<Received> {
+    Received received = co_await self->read_once();
+    co_return received;
+  };
+  auto received = co_await asio::co_spawn(strand_, std::move(read), asio::use_awaitable);
+  co_return received;
+}
+
+// On the strand.
+asio::awaitable<Received> WebSocketConnection::read_once() {
+  auto self = shared_from_this();
+  {
     {
       std::lock_guard lock(self->mutex_);
       if (self->state_ == State::created || self->state_ == State::closed) co_return Received{};
     }
+    if (self->peer_closed_) co_return Received{};
+    // A whole-message read would size the buffer for a full TCP frame before anything came;
+    // most requests are a few bytes ("ping"), so a small first read keeps an idle connection
+    // small, and the rest of a longer message follows in one more read.
     beast::flat_buffer buffer;
-    auto [ec, n] = co_await self->ws_.async_read(buffer, tuple_awaitable);
-    (void)n;
+    beast::error_code ec;
+    std::size_t limit = kFirstReadBytes;
+    for (;;) {
+      auto [read_ec, n] = co_await self->ws_.async_read_some(buffer, limit, tuple_awaitable);
+      (void)n;
+      ec = read_ec;
+      if (ec || self->ws_.is_message_done()) break;
+      limit = self->limits_.max_message_bytes;
+    }
     if (!ec) {
       const auto kind = self->ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
       co_return Received{kind, beast::buffers_to_string(buffer.data())};
     }
-    if (ec == websocket::error::closed) {
+    if (ec == websocket::error::closed || self->peer_closed_) {
       {
         std::lock_guard lock(self->mutex_);
-        self->peer_close_code_ = self->ws_.reason().code;
+        if (self->peer_close_code_ == 0) self->peer_close_code_ = self->ws_.reason().code;
       }
       self->drop("closed by the peer", false);
       co_return Received{};
@@ -287,73 +428,98 @@ asio::awaitable<Received> WebSocketConnection::receive() {
     self->drop(ec.message(), false);
     if (ends_quietly(ec)) co_return Received{};
     co_return Received{Received::Kind::failed, ec.message()};
-  };
-  auto received = co_await asio::co_spawn(strand_, std::move(read), asio::use_awaitable);
-  co_return received;
+  }
 }
 
-void WebSocketConnection::start_writer_locked() {
-  if (writing_) return;
-  writing_ = true;
-  // Posted, never dispatched: the caller holds mutex_, and the writer takes it first thing.
-  asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
-}
-
-// The writer takes everything queued in one step and writes it frame by frame; the lock is
-// taken once per batch, never across a write. Each completion holds a reference, so the
-// connection lives while frames are in flight.
+// The writer takes the connection's own frames, or else a stretch of the log, in one step and
+// writes them frame by frame; no lock is held across a write. Each completion holds a
+// reference, so the connection lives while a frame is in flight.
 void WebSocketConnection::write_next() {
-  if (batch_pos_ == batch_.size()) {
-    // What the last batch left in the socket leaves now, before the writer waits or closes.
+  for (;;) {
+    if (dropped_ || peer_closed_) {
+      own_batch_.clear();
+      log_batch_.clear();
+      own_pos_ = log_pos_ = 0;
+      writing_.store(false, std::memory_order_release);
+      return;
+    }
+    if (own_pos_ < own_batch_.size() || log_pos_ < log_batch_.size()) break;
+
+    // The last batch is out: what it left in the socket leaves now.
     set_corked(false);
+    own_batch_.clear();
+    own_pos_ = 0;
+    if (log_batch_.capacity() > kLogBatchFrames) std::vector<Frame>().swap(log_batch_);
+    log_batch_.clear();
+    log_pos_ = 0;
+
     bool send_close = false;
+    std::uint64_t close_after = 0;
+    bool closing = false;
     {
       std::lock_guard lock(mutex_);
-      if (state_ != State::closed) {
-        queued_frames_ -= written_frames_.exchange(0, std::memory_order_acq_rel);
-        queued_bytes_ -= written_bytes_.exchange(0, std::memory_order_acq_rel);
-      }
-      // A batch after a burst may be large; it is not kept for the next one.
-      if (batch_.capacity() > 256) {
-        std::vector<Frame>().swap(batch_);
-      } else {
-        batch_.clear();
-      }
-      batch_pos_ = 0;
-      if (state_ == State::closed || dropped_) {
-        writing_ = false;
+      if (state_ == State::closed || state_ == State::created) {
+        writing_.store(false, std::memory_order_release);
         return;
       }
-      if (!queue_.empty()) {
-        batch_.swap(queue_);
-      } else if (close_queued_ && !close_started_) {
+      if (!queue_.empty()) own_batch_.swap(queue_);
+      closing = close_queued_;
+      close_after = close_after_;
+    }
+    if (own_batch_.empty()) {
+      if (auto attached = log()) {
+        const std::uint64_t from = cursor();
+        const std::uint64_t end = closing ? close_after : attached->head();
+        if (from < end) {
+          std::size_t bytes = 0;
+          if (!attached->read(from, std::min<std::uint64_t>(kLogBatchFrames, end - from),
+                              kLogBatchBytes, log_batch_, bytes)) {
+            // Trimmed past this connection: the registry no longer counts it.
+            drop("no longer registered", false);
+            continue;
+          }
+          log_batch_seq_ = from;
+        }
+      }
+    }
+    if (!own_batch_.empty() || !log_batch_.empty()) {
+      ws_.text(true);
+      if (own_batch_.size() + log_batch_.size() >= kCorkFrames) set_corked(true);
+      break;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (close_queued_ && !close_started_) {
         close_started_ = true;
         send_close = true;
         if (state_ == State::open) state_ = State::closing;
-      } else {
-        writing_ = false;
-        return;
       }
     }
     if (send_close) {
       write_starting();
-      ws_.async_close(close_reason_, [self = shared_from_this()](const beast::error_code& ec) {
+      websocket::close_reason why(static_cast<websocket::close_code>(close_code_), close_text_);
+      ws_.async_close(why, [self = shared_from_this()](const beast::error_code& ec) {
         self->on_close_written(ec);
       });
       return;
     }
-    ws_.text(true);
-    if (batch_.size() >= kCorkFrames) set_corked(true);
+    // Idle. A producer that came in after the checks above found writing_ set and did not
+    // post: look once more before leaving.
+    writing_.store(false, std::memory_order_release);
+    bool more = false;
+    {
+      std::lock_guard lock(mutex_);
+      more = !queue_.empty() || (close_queued_ && !close_started_);
+    }
+    if (!more) {
+      if (auto attached = log()) more = cursor() < attached->head() && !closing;
+    }
+    if (!more || writing_.exchange(true, std::memory_order_acq_rel)) return;
   }
-  if (dropped_) {  // dropped while the batch was under way; its frames go with the connection
-    std::lock_guard lock(mutex_);
-    batch_.clear();
-    batch_pos_ = 0;
-    writing_ = false;
-    return;
-  }
+
   write_starting();
-  const Frame& frame = batch_[batch_pos_];
+  own_in_flight_ = own_pos_ < own_batch_.size();
+  const Frame& frame = own_in_flight_ ? own_batch_[own_pos_] : log_batch_[log_pos_];
   ws_.async_write(asio::buffer(*frame),
                   [self = shared_from_this()](const beast::error_code& ec, std::size_t n) {
                     self->on_written(ec, n);
@@ -362,31 +528,39 @@ void WebSocketConnection::write_next() {
 
 void WebSocketConnection::on_written(const beast::error_code& ec, std::size_t /*bytes*/) {
   in_flight_ = false;
+  write_since_ms_.store(0, std::memory_order_release);
   if (ec) {
     bool cut;
     {
       std::lock_guard lock(mutex_);
       cut = state_ == State::closed;
-      batch_.clear();
-      batch_pos_ = 0;
-      writing_ = false;
     }
-    // A write cut by the watchdog or after an overflow was already reported.
-    if (!cut) drop("write failed: " + ec.message(), true);
+    // A write cut by the watchdog, the registry or the peer's close was already handled.
+    if (!cut && !peer_closed_) drop("write failed: " + ec.message(), true);
+    own_batch_.clear();
+    log_batch_.clear();
+    own_pos_ = log_pos_ = 0;
+    writing_.store(false, std::memory_order_release);
     return;
   }
-  written_bytes_.fetch_add(batch_[batch_pos_]->size(), std::memory_order_acq_rel);
-  written_frames_.fetch_add(1, std::memory_order_acq_rel);
-  // Released as soon as it is out, like the queue entry it was.
-  batch_[batch_pos_++].reset();
+  if (own_in_flight_) {
+    {
+      std::lock_guard lock(mutex_);
+      queued_bytes_ -= std::min(queued_bytes_, own_batch_[own_pos_]->size());
+    }
+    own_batch_[own_pos_++].reset();
+  } else {
+    log_batch_[log_pos_++].reset();
+    advance_cursor(log_batch_seq_ + log_pos_);
+  }
   write_next();
 }
 
 void WebSocketConnection::on_close_written(const beast::error_code& ec) {
   in_flight_ = false;
+  write_since_ms_.store(0, std::memory_order_release);
   drop(ec ? "close failed: " + ec.message() : "closed", false);
-  std::lock_guard lock(mutex_);
-  writing_ = false;
+  writing_.store(false, std::memory_order_release);
 }
 
 // A batch of frames goes out corked: the kernel packs the frames into full segments instead of
@@ -409,6 +583,7 @@ void WebSocketConnection::set_corked(bool corked) {
 // started more than write_timeout ago, or sleeps until that write's own deadline.
 void WebSocketConnection::write_starting() {
   write_started_ = std::chrono::steady_clock::now();
+  write_since_ms_.store(std::max<std::int64_t>(1, steady_ms()), std::memory_order_release);
   in_flight_ = true;
   if (!watchdog_armed_) arm_watchdog();
 }
@@ -437,7 +612,6 @@ void WebSocketConnection::mark_closed_locked(const std::string& error) {
   state_ = State::closed;
   if (error_.empty()) error_ = error;
   queue_.clear();
-  queued_frames_ = 0;
   queued_bytes_ = 0;
 }
 
@@ -452,7 +626,8 @@ void WebSocketConnection::drop(const std::string& error, bool report) {
     beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).close();
     deadline_.cancel();
-    closed_signal_.cancel();  // wakes close_and_wait
+    if (linger_) linger_->cancel();
+    if (closed_signal_) closed_signal_->cancel();  // wakes close_and_wait
     log::get("websocket_hub")->debug("[ws {}] connection {} ended: {}", remote_, id(), error);
   }
   if (report) report_failure(error);

@@ -2,11 +2,13 @@
 // WebSocket connections as the registry holds them (Connection), and the connection over a
 // Beast stream (WebSocketConnection).
 // Owner: the WebSocket endpoint creates one per admitted socket; the registry keeps shared
-// pointers while it is registered. Threads: send() and close() may be called from any thread and
-// never block; every socket operation runs on the connection's own strand, one write at a time.
-// Guarantees: frames leave in the order send() took them; the outbound queue is bounded in frames
-// and bytes and each write has a deadline; overflow, timeout or a failed write closes the
-// transport, and an asynchronous failure is reported once through the failure handler.
+// pointers while it is registered. Threads: send(), notify() and close() may be called from any
+// thread and never block; every socket operation runs on the connection's own strand, one write
+// at a time.
+// Guarantees: a connection's own frames (welcome, replies) leave in the order send() took them,
+// ahead of the account's frames that are waiting; the account's frames leave in log order. Each
+// write has a deadline; a stalled write, a refused frame or a failed write closes the transport,
+// and an asynchronous failure is reported once through the failure handler.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -23,14 +25,14 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
-namespace corvid::app {
+#include "corvid/app/websocket_hub_log.hpp"
 
-// One text frame, shared by every connection it is sent to (serialised once).
-using Frame = std::shared_ptr<const std::string>;
+namespace corvid::app {
 
 inline constexpr std::uint16_t kCloseNormal = 1000;
 inline constexpr std::uint16_t kCloseUnsupportedData = 1003;
@@ -53,16 +55,16 @@ class Connection {
   // Completes the WebSocket handshake; throws when it fails.
   virtual boost::asio::awaitable<void> accept() = 0;
 
-  // Queues one text frame. False when the connection is closed, closing or over its queue
-  // bound (the connection then closes itself); error_text() says why.
+  // Queues one text frame of this connection's own (welcome, reply). False when the connection
+  // is closed, closing or over its bound (the connection then closes itself); error_text() says
+  // why.
   virtual bool send(Frame frame) = 0;
 
-  // Queues frames in order as one step (one wake-up of the writer for all of them). False as
-  // soon as one is refused; the connection is then closing, so what was queued of them no
-  // longer matters.
+  // Queues frames in order as one step. False as soon as one is refused.
   virtual bool send_all(std::span<const Frame> frames);
 
-  // Queues a close frame after the frames already queued; later sends are refused. Idempotent.
+  // Queues a close frame after the frames already queued or appended to the log; later sends
+  // are refused. Idempotent.
   virtual void close(std::uint16_t code = kCloseNormal, std::string reason = {}) = 0;
 
   // close(), then waits until the transport is closed or limit passes (then it is dropped
@@ -77,27 +79,51 @@ class Connection {
   // The peer's address for log lines ("" when unknown).
   virtual std::string remote_address() const { return {}; }
 
+  // The account's frame log: frames appended after this call reach the connection (the
+  // registry attaches a connection in the step that makes it visible).
+  void attach(std::shared_ptr<FrameLog> log);
+  // Frames were appended to the attached log. The default takes them at once through send();
+  // a connection with its own writer wakes it instead. False when the connection no longer
+  // takes frames (error_text() says why).
+  virtual bool notify();
+  // The next frame of the log this connection has not yet written.
+  std::uint64_t cursor() const noexcept { return cursor_.load(std::memory_order_acquire); }
+  // Whether the peer is taking data: it has caught up, or its write under way started less
+  // than kStallGraceMs ago. The relay waits only for connections that are.
+  virtual bool taking_data() const { return true; }
+  // Cuts the connection for good: its peer stopped taking data (no close frame: it would not be
+  // read). Reports nothing; the registry has already let it go.
+  virtual void cut(const std::string& why) { close(kCloseInternalError, why); }
+
   void set_failure_handler(FailureHandler handler);
 
  protected:
   // Runs the failure handler once; later calls do nothing.
   void report_failure(const std::string& error);
+  std::shared_ptr<FrameLog> log() const;
+  void advance_cursor(std::uint64_t to) noexcept { cursor_.store(to, std::memory_order_release); }
 
  private:
   const std::uint64_t id_;
   mutable std::mutex handler_mutex_;  // guards failure_handler_, failure_reported_
   FailureHandler failure_handler_;
   bool failure_reported_ = false;
+  mutable std::mutex log_mutex_;  // guards log_; the default notify() pulls under it
+  std::shared_ptr<FrameLog> log_;
+  std::atomic<std::uint64_t> cursor_{0};
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
 
 // Limits of one connection.
 struct ConnectionLimits {
-  std::size_t max_queued_frames = 8192;
-  std::size_t max_queued_bytes = std::size_t{16} << 20;
+  // The connection's own frames not yet written (replies to a peer that sends requests but does
+  // not read the answers); the account's frames are bounded by the log's budgets instead.
+  std::size_t max_queued_bytes = std::size_t{4} << 20;
   std::chrono::milliseconds write_timeout{std::chrono::seconds(30)};
   std::size_t max_message_bytes = std::size_t{64} << 10;  // incoming
+  // After the peer's close frame, how long the peer has to close its side of TCP.
+  std::chrono::milliseconds close_linger{std::chrono::milliseconds(500)};
 };
 
 // One result of WebSocketConnection::receive().
@@ -119,6 +145,9 @@ class WebSocketConnection final : public Connection,
  public:
   using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
   using UpgradeRequest = boost::beast::http::request<boost::beast::http::string_body>;
+  // Called once, on the strand, when the peer's close frame arrives: the connection is done
+  // from then on, even while the peer keeps its TCP connection open.
+  using PeerCloseHandler = std::function<void()>;
 
   // Server side: request is the upgrade request already read from stream (the endpoint checks
   // it before anything is accepted); accept() answers it. The stream may use any executor: the
@@ -141,6 +170,9 @@ class WebSocketConnection final : public Connection,
   bool is_open() const override;
   std::string error_text() const override;
   std::string remote_address() const override { return remote_; }
+  bool notify() override;
+  bool taking_data() const override;
+  void cut(const std::string& why) override;
 
   // The next message from the peer, or how the connection ended: closed (by either side, or
   // dropped) or failed (the peer sent something the WebSocket layer refuses). Once ended, every
@@ -150,20 +182,22 @@ class WebSocketConnection final : public Connection,
   // The close code the peer sent (0 when it sent none).
   std::uint16_t peer_close_code() const;
 
+  // Set before the first receive(); see PeerCloseHandler.
+  void set_peer_close_handler(PeerCloseHandler handler);
+
  private:
   enum class State { created, open, closing, closed };
 
   WebSocketConnection(boost::asio::any_io_executor strand, boost::beast::tcp_stream stream,
                       UpgradeRequest request, ConnectionLimits limits);
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
+  void watch_control_frames();
+  boost::asio::awaitable<Received> read_once();  // on the strand
 
-  void start_writer_locked();  // requires mutex_
-  // Queues frame, or marks the connection closed when it is over its bound (then false).
-  bool enqueue_locked(const Frame& frame);  // requires mutex_ and an open connection
-  // After a refused frame: a close frame would never be read by a peer that is not reading.
-  void drop_later();
-  // The writer, on the strand: writes the batch frame by frame, takes the next batch when it is
-  // done, and sends the queued close frame once the frames before it are out.
+  void wake();  // any thread: makes sure the writer runs
+  // The writer, on the strand: writes the connection's own frames first, then what the log
+  // holds past the cursor, frame by frame; sends the queued close once everything before it
+  // is out.
   void write_next();
   void on_written(const boost::beast::error_code& ec, std::size_t bytes);
   void on_close_written(const boost::beast::error_code& ec);
@@ -172,6 +206,7 @@ class WebSocketConnection final : public Connection,
   void set_corked(bool corked);
   void arm_watchdog();
   void on_watchdog();
+  void on_peer_close();
   // On the strand: marks closed with text, drops the queue and the socket.
   void drop(const std::string& error, bool report);
   void mark_closed_locked(const std::string& error);  // requires mutex_
@@ -180,15 +215,24 @@ class WebSocketConnection final : public Connection,
   // timers and every completion run through it, one at a time.
   boost::asio::any_io_executor strand_;
   Stream ws_;                                // touched only on strand_
-  UpgradeRequest request_;                   // touched only on strand_
+  std::unique_ptr<UpgradeRequest> request_;  // strand_ only; until the handshake (create())
   boost::asio::steady_timer deadline_;       // strand_ only; the write watchdog
-  boost::asio::steady_timer closed_signal_;  // strand_ only; cancelled once closed
+  // strand_ only, made when first needed (an idle connection has neither): cancelled once
+  // closed, for close_and_wait; the wait after the peer's close frame.
+  std::optional<boost::asio::steady_timer> closed_signal_;
+  std::optional<boost::asio::steady_timer> linger_;
   bool dropped_ = false;                     // strand_ only
-  // The writer's state, strand_ only. batch_ holds the frames taken from queue_ in one step;
-  // batch_pos_ is the next one to write.
-  std::vector<Frame> batch_;
-  std::size_t batch_pos_ = 0;
+  bool peer_closed_ = false;                 // strand_ only
+  PeerCloseHandler peer_close_handler_;      // strand_ only once receiving
+  // The writer's state, strand_ only. own_batch_ holds the connection's own frames taken in one
+  // step; log_batch_ the log's frames from log_batch_seq_ on.
+  std::vector<Frame> own_batch_;
+  std::size_t own_pos_ = 0;
+  std::vector<Frame> log_batch_;
+  std::size_t log_pos_ = 0;
+  std::uint64_t log_batch_seq_ = 0;
   bool in_flight_ = false;  // a write or the close is under way
+  bool own_in_flight_ = false;  // the write under way is one of own_batch_
   bool watchdog_armed_ = false;
   bool corked_ = false;
   std::chrono::steady_clock::time_point write_started_;
@@ -196,22 +240,21 @@ class WebSocketConnection final : public Connection,
   const bool adopted_ = false;  // handshake done before the connection was made
   std::string remote_;
 
-  // Frames and bytes of the current batch already written: the writer counts them without the
-  // lock, send() subtracts them from the totals below, and the writer folds them in (under
-  // mutex_) when it takes the next batch.
-  std::atomic<std::size_t> written_frames_{0};
-  std::atomic<std::size_t> written_bytes_{0};
+  // Steady-clock milliseconds when the write under way started; 0 when none is (read by the
+  // relay from other threads).
+  std::atomic<std::int64_t> write_since_ms_{0};
+  std::atomic<bool> writing_{false};  // the writer runs or is posted
+  std::atomic<bool> peer_closed_flag_{false};  // peer_closed_, for other threads
 
   mutable std::mutex mutex_;  // guards everything below
   State state_ = State::created;
   std::vector<Frame> queue_;
-  // Every frame accepted and not yet folded in as written: queue_ and the writer's batch.
-  std::size_t queued_frames_ = 0;
-  std::size_t queued_bytes_ = 0;
-  bool writing_ = false;
+  std::size_t queued_bytes_ = 0;  // queue_ and own_batch_ not yet written
   bool close_queued_ = false;
   bool close_started_ = false;
-  boost::beast::websocket::close_reason close_reason_;
+  std::uint64_t close_after_ = 0;  // log frames before this seq go out before the close
+  std::uint16_t close_code_ = kCloseNormal;
+  std::string close_text_;
   std::string error_;
   std::uint16_t peer_close_code_ = 0;
 };

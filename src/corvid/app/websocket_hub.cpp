@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -37,7 +38,14 @@ std::string iso_local_time(Clock::time_point when) {
   return text;
 }
 
-Frame make_frame(const Json& data) { return std::make_shared<const std::string>(dump_pretty(data)); }
+Frame make_frame(const Json& data) {
+  if (nesting_depth(data, kMaxIndentedDepth) > kMaxIndentedDepth) {
+    if (nesting_depth(data, kMaxFrameDepth) > kMaxFrameDepth)
+      throw std::length_error("nested deeper than " + std::to_string(kMaxFrameDepth) + " levels");
+    return std::make_shared<const std::string>(dump_compact(data));
+  }
+  return std::make_shared<const std::string>(dump_pretty(data));
+}
 
 // ---- OrderedMap ---------------------------------------------------------------------------
 
@@ -107,6 +115,8 @@ boost::asio::awaitable<void> ConnectionManager::connect(ConnectionPtr connection
     std::lock_guard lock(mutex_);
     auto& list = active_.get_or_add(user_uid);
     list.push_back(connection);
+    auto& log = logs_[user_uid];
+    if (!log) log = std::make_shared<FrameLog>();
     count = list.size();
     info_.insert_or_assign(id, ConnectionRecord{user_uid, Clock::now(), std::move(info)});
     Json frame = Json::object();
@@ -118,6 +128,8 @@ boost::asio::awaitable<void> ConnectionManager::connect(ConnectionPtr connection
     // Queued under the lock that made the connection visible, so no relay can get a frame in
     // ahead of the welcome. send() only enqueues.
     queued = connection->send(welcome);
+    // From here the account's frames reach it, after the welcome.
+    connection->attach(log);
   }
   hub_log()->info("WebSocket连接建立: {}, 当前连接数: {}", user_uid, count);
   if (queued) {
@@ -134,7 +146,10 @@ void ConnectionManager::disconnect(const ConnectionPtr& connection, const std::s
       auto it = std::find(list->begin(), list->end(), connection);
       if (it != list->end()) {
         list->erase(it);
-        if (list->empty()) active_.erase(user_uid);
+        if (list->empty()) {
+          active_.erase(user_uid);
+          logs_.erase(user_uid);
+        }
       }
     }
     if (connection) info_.erase(connection_id(user_uid, *connection));
@@ -172,30 +187,78 @@ void ConnectionManager::send_to_user(const std::string& user_uid, Frame frame) {
 void ConnectionManager::send_to_user(const std::string& user_uid, std::span<const Frame> frames) {
   if (frames.empty()) return;
   std::vector<ConnectionPtr> targets;
+  std::shared_ptr<FrameLog> log;
   {
     std::lock_guard lock(mutex_);
     if (auto* list = active_.find(user_uid)) targets = *list;
+    if (auto it = logs_.find(user_uid); it != logs_.end()) log = it->second;
   }
-  if (targets.empty()) {
+  if (targets.empty() || !log) {
     hub_log()->debug("用户 {} 没有活跃的WebSocket连接", user_uid);
     return;
   }
-  std::vector<ConnectionPtr> failed;
-  std::size_t delivered = 0;
+  for (const auto& frame : frames)
+    if (!frame) throw TypeError("frame must not be null");
+  log->append(frames);
+  // A connection that has not taken what it was given for kLagBudget bytes is not reading:
+  // it is let go here, so the log never keeps more than that for it.
+  const std::uint64_t head = log->head();
+  const std::uint64_t head_bytes = log->head_bytes();
+  std::vector<std::pair<ConnectionPtr, std::string>> failed;
+  std::uint64_t oldest = head;
   for (const auto& connection : targets) {
-    if (connection->send_all(frames)) {
-      ++delivered;
-    } else {
+    const std::uint64_t cursor = connection->cursor();
+    const std::uint64_t lag = head_bytes - log->bytes_before(cursor);
+    if (lag > kLagBudget) {
+      failed.emplace_back(connection, fmt::format("lagging {} bytes behind (budget {} bytes)",
+                                                  lag, kLagBudget));
+      continue;
+    }
+    if (!connection->notify()) {
+      failed.emplace_back(connection, std::string());
+      continue;
+    }
+    oldest = std::min(oldest, cursor);
+  }
+  for (const auto& [connection, why] : failed) {
+    if (why.empty()) {
       hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, connection->error_text());
-      failed.push_back(connection);
+      disconnect(connection, user_uid);
+      // Forgotten and closed, so the peer learns it has to reconnect instead of waiting forever.
+      connection->close(kCloseInternalError, "send failed");
+    } else {
+      hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, why);
+      disconnect(connection, user_uid);
+      connection->cut(why);
     }
   }
-  for (const auto& connection : failed) {
-    disconnect(connection, user_uid);
-    // Forgotten and closed, so the peer learns it has to reconnect instead of waiting forever.
-    connection->close(kCloseInternalError, "send failed");
-  }
+  log->trim(oldest);
+  const std::size_t delivered = targets.size() - failed.size();
   if (delivered > 0) hub_log()->debug("成功向 {} 的 {} 个连接推送消息", user_uid, delivered);
+}
+
+bool ConnectionManager::relay_should_wait(const std::string& user_uid) const {
+  std::vector<ConnectionPtr> targets;
+  std::shared_ptr<FrameLog> log;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto* list = active_.find(user_uid)) targets = *list;
+    if (auto it = logs_.find(user_uid); it != logs_.end()) log = it->second;
+  }
+  if (!log || log->kept_bytes() <= kRelayBudget) return false;
+  const std::uint64_t head_bytes = log->head_bytes();
+  for (const auto& connection : targets) {
+    if (head_bytes - log->bytes_before(connection->cursor()) > kRelayBudget &&
+        connection->taking_data())
+      return true;
+  }
+  return false;
+}
+
+std::uint64_t ConnectionManager::kept_bytes(const std::string& user_uid) const {
+  std::lock_guard lock(mutex_);
+  auto it = logs_.find(user_uid);
+  return it == logs_.end() ? 0 : it->second->kept_bytes();
 }
 
 void ConnectionManager::on_connection_failed(const std::weak_ptr<Connection>& weak,

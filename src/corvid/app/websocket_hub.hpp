@@ -2,14 +2,20 @@
 // ConnectionManager: the registry of live WebSocket connections, grouped by account id, with a
 // metadata record per connection; greets new connections, pushes frames to one connection or
 // to every connection of an account, and reports statistics. Logs on channel "websocket_hub".
+// Delivery to an account: its frames are appended once to the account's FrameLog, and each
+// connection writes them from its own cursor. A connection is cut only when its peer stopped
+// taking data: its write stalled past the deadline (the connection's watchdog) or it lags more
+// than kLagBudget bytes behind the head. The relay asks relay_should_wait() before it hands
+// over more, and holds back while a reader that still takes data lags beyond kRelayBudget.
 // Owner: one instance for the process, built in main before the service; never destroyed while
 // connections or relays may still use it. Threads: every member may be called from any thread;
-// one mutex guards the maps and is never held across I/O (sends only enqueue).
+// one mutex guards the maps and is never held across I/O (sends only enqueue or wake writers).
 // Guarantees: maps keep registration order; the welcome frame is a connection's first frame.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -70,6 +76,12 @@ class ConnectionManager {
   // Several frames in order, each connection taking them in one step (the relay's batches).
   void send_to_user(const std::string& user_uid, std::span<const Frame> frames);
 
+  // Whether a connection of user_uid that is still taking data lags more than kRelayBudget
+  // bytes behind: the relay then waits before it hands over more (see the banner).
+  bool relay_should_wait(const std::string& user_uid) const;
+  // Bytes the account's log keeps (0 without connections).
+  std::uint64_t kept_bytes(const std::string& user_uid) const;
+
   // {"total_users", "total_connections", "users": {uid: count}}, accounts in registration order.
   Json get_connection_stats() const;
   // [{"user_uid", "connection_id", "connected_at", "client_info", "websocket_id"}, ...].
@@ -104,8 +116,9 @@ class ConnectionManager {
   void on_connection_failed(const std::weak_ptr<Connection>& weak, const std::string& user_uid,
                             const std::string& error);
 
-  mutable std::mutex mutex_;  // guards active_, info_
+  mutable std::mutex mutex_;  // guards active_, info_, logs_
   OrderedMap<std::vector<ConnectionPtr>> active_;
+  std::unordered_map<std::string, std::shared_ptr<FrameLog>> logs_;  // one per key of active_
   OrderedMap<ConnectionRecord> info_;
 };
 

@@ -43,6 +43,9 @@ using WebSocketAdmit = std::function<net::awaitable<std::optional<Response>>(Req
 // A WebSocket route, after the handshake: owns the accepted stream until it returns. The
 // request (header, path parameters, query) stays valid for the whole run.
 using WebSocketRun = std::function<net::awaitable<void>(Request&, WebSocketStream)>;
+// A WebSocket route whose handshake failed after it was admitted: the route reports it (the
+// text says why); the stream is already gone.
+using WebSocketFailed = std::function<void(Request&, const std::string& error)>;
 
 enum class RouteKind { http, websocket };
 
@@ -54,6 +57,7 @@ struct Route {
   Handler handler;          // http routes
   WebSocketAdmit ws_admit;  // websocket routes (may be empty: admit everyone)
   WebSocketRun ws_run;      // websocket routes
+  WebSocketFailed ws_failed;  // websocket routes (may be empty)
 
   // Documentation (the API document is generated from these fields).
   std::string operation;    // the handler's name, e.g. "send_text_message"

@@ -26,6 +26,7 @@ namespace {
 constexpr std::size_t kUploadChunk = 64 * 1024;
 constexpr std::size_t kWebSocketMessageLimit = 64 * 1024;
 constexpr auto kWebSocketIdle = std::chrono::seconds(40);  // pings at half of it
+constexpr std::size_t kWebSocketWriteBuffer = 64;  // the least Beast takes is 8
 constexpr std::string_view kInvalidRequest = "Invalid HTTP request received.";
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
@@ -394,8 +395,9 @@ net::awaitable<void> Session::run_websocket(Request& request,
   const Router& router = server_->router();
   auto match = router.match(request.method(), request.path, true);
   if (match.kind != RouteMatch::Kind::found) {
-    // An upgrade to a path without a WebSocket route is refused, never accepted.
-    Response refusal = detail_response(bhttp::status::forbidden, "Forbidden");
+    // An upgrade to a path without a WebSocket route is refused, never accepted, and answered
+    // as any unknown path is.
+    Response refusal = detail_response(bhttp::status::not_found, "Not Found");
     refusal.close = true;
     co_await write(request, std::move(refusal));
     co_return;
@@ -438,21 +440,41 @@ net::awaitable<void> Session::run_websocket(Request& request,
   timeouts.keep_alive_pings = true;
   ws.set_option(timeouts);
   ws.read_message_max(kWebSocketMessageLimit);
+  // Each message goes out as one frame, written straight from its text: the write buffer only
+  // serves fragmenting, and an idle connection would keep its 4 KiB for nothing.
+  ws.auto_fragment(false);
+  ws.write_buffer_bytes(kWebSocketWriteBuffer);
   const std::string server_name = server_->options().server_name;
   ws.set_option(websocket::stream_base::decorator(
       [server_name](websocket::response_type& res) { res.set(bhttp::field::server, server_name); }));
   auto [ec] = co_await ws.async_accept(parser.get(), kTuple);
   if (ec) {
     logger()->debug("connection {}: WebSocket handshake failed: {}", id_, ec.message());
+    if (route.ws_failed) {
+      try {
+        route.ws_failed(request, ec.message());
+      } catch (const std::exception& e) {
+        logger()->error("WebSocket route {} failed to report a handshake error: {}", route.path,
+                        e.what());
+      }
+    }
     co_return;
   }
-  try {
-    co_await route.ws_run(request, std::move(ws));
-  } catch (const std::exception& e) {
-    logger()->error("WebSocket route {} ended by an error: {}", route.path, e.what());
-  } catch (...) {
-    logger()->error("WebSocket route {} ended by an unknown error", route.path);
-  }
+  // The route runs in a coroutine of its own on the connection's strand, which owns the request
+  // and the stream: this session's coroutine (its parser, buffers and frames) ends here instead
+  // of staying suspended under every open WebSocket.
+  net::co_spawn(
+      executor_,
+      [&route, request = std::move(request), ws = std::move(ws)]() mutable -> net::awaitable<void> {
+        try {
+          co_await route.ws_run(request, std::move(ws));
+        } catch (const std::exception& e) {
+          logger()->error("WebSocket route {} ended by an error: {}", route.path, e.what());
+        } catch (...) {
+          logger()->error("WebSocket route {} ended by an unknown error", route.path);
+        }
+      },
+      net::detached);
 }
 
 }  // namespace corvid::app::http

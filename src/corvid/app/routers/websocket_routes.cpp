@@ -32,19 +32,27 @@ constexpr std::chrono::seconds kCloseLimit{5};
 
 auto logger() { return corvid::log::get("websocket_router"); }
 
-// Takes the connection out of the registry on every way out of the run, cancellation included.
+// Takes the connection out of the registry once: when the peer's close frame arrives (the peer
+// may keep TCP open for a while after it), or on any way out of the run, cancellation included.
 class Registration {
  public:
   Registration(ConnectionManager& hub, ConnectionPtr connection, std::string uid)
       : hub_(hub), connection_(std::move(connection)), uid_(std::move(uid)) {}
-  ~Registration() { hub_.disconnect(connection_, uid_); }
+  ~Registration() { leave(); }
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
+
+  void leave() {
+    if (left_) return;
+    left_ = true;
+    hub_.disconnect(connection_, uid_);
+  }
 
  private:
   ConnectionManager& hub_;
   ConnectionPtr connection_;
   std::string uid_;
+  bool left_ = false;  // the connection's strand only
 };
 
 // The checks before the handshake, in order: key (401), someone logged in (403), the path's
@@ -84,10 +92,14 @@ net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
   std::uint16_t close_code = kCloseNormal;
   {
     Registration registration(hub, connection, uid);
+    // Runs on the connection's strand, inside a receive, while this coroutine waits in it.
+    connection->set_peer_close_handler([&registration] { registration.leave(); });
     try {
       // Named arguments: no temporaries beside the co_await (GCC 12 destroys them twice).
       ConnectionPtr registered = connection;
       std::optional<Json> client_info = client_info_of(request);
+      // Nothing reads the upgrade request from here on; an idle connection need not keep it.
+      request = http::Request{};
       co_await hub.connect(registered, uid, client_info);
       const Frame pong = std::make_shared<const std::string>("pong");
       for (;;) {
@@ -125,6 +137,7 @@ net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
       close_code = kCloseInternalError;
     }
   }
+  connection->set_peer_close_handler({});
   // Accepted connections are never left open behind the run: a normal end closes with 1000, a
   // binary message with 1003, a failure with 1011 (a no-op when the peer, the WebSocket layer
   // or the shutdown already closed it).
@@ -147,9 +160,16 @@ void add_websocket_routes(http::Router& router, ConnectionManager& hub, const Pa
       [&auth, &service](http::Request& request) -> net::awaitable<std::optional<http::Response>> {
     co_return admit(auth, service, request);
   };
-  ws.ws_run = [&hub, limits = options.limits](
-                  http::Request& request, http::WebSocketStream stream) -> net::awaitable<void> {
-    co_await run(hub, limits, request, std::move(stream));
+  // The handshake failed after the checks: the endpoint's error line, and its cleanup, which
+  // finds nothing registered.
+  ws.ws_failed = [&hub](http::Request& request, const std::string& error) {
+    logger()->error("WebSocket连接异常: {}", error);
+    hub.disconnect(nullptr, request.path_param("user_uid").value_or(std::string()));
+  };
+  // Not a coroutine itself: the run's own frame is the only one under each connection.
+  ws.ws_run = [&hub, limits = options.limits](http::Request& request,
+                                              http::WebSocketStream stream) {
+    return run(hub, limits, request, std::move(stream));
   };
   router.add(std::move(ws));
 

@@ -1,0 +1,84 @@
+#include "corvid/app/websocket_hub_log.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace corvid::app {
+
+std::size_t nesting_depth(const Json& value, std::size_t stop_at) {
+  std::size_t deepest = 0;
+  std::vector<std::pair<const Json*, std::size_t>> stack{{&value, 0}};
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    if (!node->is_structured()) continue;
+    const std::size_t inner = depth + 1;
+    deepest = std::max(deepest, inner);
+    if (deepest > stop_at) return deepest;
+    for (const auto& child : *node)
+      if (child.is_structured()) stack.emplace_back(&child, inner);
+  }
+  return deepest;
+}
+
+void FrameLog::append(std::span<const Frame> frames) {
+  std::lock_guard lock(mutex_);
+  std::uint64_t end = entries_.empty() ? base_bytes_ : entries_.back().end;
+  for (const auto& frame : frames) {
+    if (!frame) continue;
+    end += frame->size();
+    entries_.push_back(Entry{frame, end});
+  }
+}
+
+bool FrameLog::read(std::uint64_t from, std::size_t max_frames, std::size_t max_bytes,
+                    std::vector<Frame>& out, std::size_t& bytes) const {
+  std::lock_guard lock(mutex_);
+  if (from < base_) return false;
+  bytes = 0;
+  std::size_t taken = 0;
+  for (std::uint64_t seq = from; seq < base_ + entries_.size() && taken < max_frames; ++seq) {
+    const Frame& frame = entries_[static_cast<std::size_t>(seq - base_)].frame;
+    // Always at least one frame, whatever its size.
+    if (taken > 0 && bytes + frame->size() > max_bytes) break;
+    out.push_back(frame);
+    bytes += frame->size();
+    ++taken;
+  }
+  return true;
+}
+
+std::uint64_t FrameLog::head() const {
+  std::lock_guard lock(mutex_);
+  return base_ + entries_.size();
+}
+
+std::uint64_t FrameLog::bytes_before(std::uint64_t seq) const {
+  std::lock_guard lock(mutex_);
+  if (seq <= base_ || entries_.empty()) return base_bytes_;
+  const std::uint64_t index = std::min<std::uint64_t>(seq - base_, entries_.size());
+  return entries_[static_cast<std::size_t>(index - 1)].end;
+}
+
+std::uint64_t FrameLog::head_bytes() const {
+  std::lock_guard lock(mutex_);
+  return entries_.empty() ? base_bytes_ : entries_.back().end;
+}
+
+void FrameLog::trim(std::uint64_t seq) {
+  std::lock_guard lock(mutex_);
+  while (base_ < seq && !entries_.empty()) {
+    base_bytes_ = entries_.front().end;
+    entries_.pop_front();
+    ++base_;
+  }
+  // A burst leaves a long deque behind; an emptied one gives its blocks back.
+  if (entries_.empty()) std::deque<Entry>().swap(entries_);
+}
+
+std::uint64_t FrameLog::kept_bytes() const {
+  std::lock_guard lock(mutex_);
+  return (entries_.empty() ? base_bytes_ : entries_.back().end) - base_bytes_;
+}
+
+}  // namespace corvid::app
