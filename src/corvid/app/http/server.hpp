@@ -29,6 +29,13 @@ struct ServerOptions {
   // Writing one answer must finish within this.
   std::chrono::milliseconds write_timeout{std::chrono::seconds(60)};
   std::uint64_t upload_body_limit = kUploadBodyLimit;  // for upload routes without their own
+  // An upload body must average at least this many bytes a second over its whole length once
+  // upload_rate_grace has passed, else it ends with 408. 0: no rate rule.
+  std::uint64_t upload_min_rate = 8 * 1024;
+  std::chrono::milliseconds upload_rate_grace{std::chrono::seconds(20)};
+  // Open HTTP connections beyond which a new one is answered 503 and closed. 0: derived from
+  // the descriptor limit at start, leaving room for a staging file per connection.
+  std::size_t max_connections = 0;
   std::string server_name = "corvid";
 };
 

@@ -53,6 +53,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<bool> idle_{false};
   std::atomic<bool> upgraded_{false};
   beast::error_code last_write_error_;
+  bool large_body_ = false;  // the request just served had a large body (strand only)
 };
 
 }  // namespace corvid::app::http
