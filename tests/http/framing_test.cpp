@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -193,6 +194,33 @@ TEST_F(FramingTest, AnswersThatNeedNoBodyReadOnlyASmallOne) {
     EXPECT_EQ(answers[0].status, c.status);
     EXPECT_EQ(answers[1].status, 200);
   }
+}
+
+}  // namespace
+}  // namespace corvid::app::http::testing
+
+namespace corvid::app::http::testing {
+namespace {
+
+// A request still running when the drain ends gets an answer instead of a cut connection.
+TEST_F(FramingTest, RequestsStillRunningAtTheDrainsEndAre503) {
+  test::HttpClient busy(port());
+  test::HttpResponse answer;
+  std::thread caller([&] { answer = busy.get("/slow"); });
+  ASSERT_TRUE(test::wait_until([this] { return slow_started_ > 0; }));
+  // A body still arriving is a request whose answer has not started either.
+  test::HttpClient sending(port());
+  ASSERT_TRUE(sending.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc"));
+  ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 2; }));
+
+  EXPECT_FALSE(server_->stop(std::chrono::milliseconds(200)));
+  caller.join();
+  EXPECT_EQ(answer.status, 503);
+  EXPECT_EQ(answer.header("Connection"), "close");
+  EXPECT_EQ(answer.json()["detail"], "Server is shutting down");
+  const auto second = sending.read_answer();
+  EXPECT_EQ(second.status, 503);
+  release_slow_ = true;
 }
 
 }  // namespace

@@ -87,6 +87,7 @@ class Server : public std::enable_shared_from_this<Server> {
   tcp::acceptor acceptor_;
   std::atomic<std::uint16_t> port_{0};
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> busy_logged_{false};  // the cap's warning, once per episode
   std::atomic<std::uint64_t> next_id_{1};
   std::atomic<std::uint64_t> next_request_{1};
   mutable std::mutex sessions_mutex_;

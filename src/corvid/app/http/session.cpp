@@ -31,6 +31,10 @@ constexpr std::string_view kInvalidRequest = "Invalid HTTP request received.";
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kDrainEndAnswer =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+    "Content-Length: 36\r\nConnection: close\r\n\r\n"
+    "{\"detail\":\"Server is shutting down\"}";
 // A request line and header fields together (Beast's default, kept explicit for the 414/431 split).
 constexpr std::uint32_t kHeaderLimit = 8 * 1024;
 // A body the answer does not need (404, 405, a refused key) is read and dropped up to this
@@ -203,8 +207,11 @@ class UploadBody final : public BodyReader {
     if (parser_.is_done()) co_return std::string_view{};
     if (expect_continue_) {
       expect_continue_ = false;
+      if (session_.drain_answered_) throw beast::system_error(net::error::operation_aborted);
       session_.stream_.expires_after(session_.server_->options().write_timeout);
+      session_.answer_started_ = true;  // an interim answer shares the write side
       auto [ec, n] = co_await net::async_write(session_.stream_, net::buffer(kContinue), kTuple);
+      session_.answer_started_ = false;
       if (ec) {
         failed_ = true;
         throw beast::system_error(ec);
@@ -324,6 +331,31 @@ void Session::close() {
   net::post(executor_, [self = shared_from_this()] { self->close_now(); });
 }
 
+void Session::end_drain(std::function<void()> done) {
+  net::post(executor_, [self = shared_from_this(), done = std::move(done)] {
+    self->answer_drain_end();
+    done();
+  });
+}
+
+void Session::answer_drain_end() {
+  if (upgraded_.load()) return;
+  if (!idle_.load() && !answer_started_) {
+    // A request still running (its body being read, or its handler waiting): it gets its
+    // answer now, written at once without waiting; a peer whose window is full gets none.
+    drain_answered_ = true;
+    beast::error_code ec;
+    auto& socket = stream_.socket();
+    socket.non_blocking(true, ec);
+    if (!ec) socket.write_some(net::buffer(kDrainEndAnswer), ec);
+    if (ec) logger()->debug("connection {}: shutdown answer not written: {}", id_, ec.message());
+  }
+  // Reads and the handler's later answer now fail at once; the connection's coroutine closes
+  // the socket when the handler returns.
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+}
+
 void Session::close_now() {
   if (upgraded_.load()) return;
   beast::error_code ec;
@@ -385,6 +417,7 @@ net::awaitable<bool> Session::serve_one() {
   // The body limit depends on the route, which is known only once the header is read.
   parser.body_limit(boost::none);
   idle_ = true;
+  answer_started_ = false;
   stream_.expires_after(server_->options().header_timeout);
   auto [ec, n] = co_await bhttp::async_read_header(stream_, buffer_, parser, kTuple);
   idle_ = false;
@@ -461,7 +494,9 @@ net::awaitable<bool> Session::serve_one() {
     } else if (!body_read) {
       if (expects_continue(request.header)) {
         stream_.expires_after(server_->options().write_timeout);
+        answer_started_ = true;  // an interim answer shares the write side
         auto [wec, wn] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
+        answer_started_ = false;
         if (wec) co_return false;
       }
       bhttp::request_parser<bhttp::string_body> body(std::move(parser));
@@ -533,6 +568,9 @@ net::awaitable<bool> Session::serve_one() {
 }
 
 net::awaitable<bool> Session::write(const Request& request, Response response) {
+  // The drain's end already answered this request for it.
+  if (drain_answered_) co_return false;
+  answer_started_ = true;
   if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   const bool keep_alive = request.keep_alive && !response.close && !server_->stopping();
   const unsigned version = request.header.version() == 10 ? 10 : 11;
