@@ -54,14 +54,37 @@ net::thread_pool& heavy_pool() {
   return pool;
 }
 
-// Free memory after large requests returns to the system, once at a time however many end.
+// Free memory after large requests returns to the system once they stop coming: trimming
+// locks the allocator's arenas for milliseconds, so it waits for a quiet second (while large
+// bodies keep arriving, their memory is reused anyway).
+constexpr auto kTrimQuiet = std::chrono::seconds(1);
 std::atomic<bool> g_trim_pending{false};
-void trim_memory_later() {
-  if (g_trim_pending.exchange(true)) return;
-  net::post(heavy_pool(), [] {
+std::atomic<std::int64_t> g_last_large{0};  // steady clock, nanoseconds
+
+std::int64_t steady_now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void schedule_trim() {
+  auto timer = std::make_shared<net::steady_timer>(heavy_pool().get_executor(), kTrimQuiet);
+  timer->async_wait([timer](const beast::error_code& ec) {
+    if (ec) return;
+    const auto quiet = std::chrono::duration_cast<std::chrono::nanoseconds>(kTrimQuiet).count();
+    if (steady_now() - g_last_large.load() < quiet) {
+      schedule_trim();
+      return;
+    }
     g_trim_pending = false;
     malloc_trim(0);
   });
+}
+
+void trim_memory_later() {
+  g_last_large = steady_now();
+  if (g_trim_pending.exchange(true)) return;
+  schedule_trim();
 }
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
