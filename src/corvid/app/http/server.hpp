@@ -4,7 +4,9 @@
 // answer it, then read the next (keep-alive; pipelined requests are answered in order).
 // Owner: the application, through std::make_shared; the Router and AuthManager outlive it.
 // Threads: start/port/stop_accepting/shutdown may be called from any thread; nothing here
-// blocks a loop thread. Limits: Beast's header limit, the route's body limit, read timeouts.
+// blocks a loop thread. Limits: 8 KiB of request line and fields (414/431), the route's body
+// limit (413, decided from the header after the key), read timeouts, an upload rate rule (408),
+// and a cap on open HTTP connections (503).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -65,7 +67,8 @@ class Server : public std::enable_shared_from_this<Server> {
 
   // Graceful stop: stop accepting, close idle keep-alive connections at once, let requests in
   // progress finish (their connections close after the answer) and wait up to `bound` for them;
-  // then close what is left. Gives true when every request finished in time. WebSocket
+  // then a request whose answer has not started is answered 503 and its connection shut down
+  // (up to half a second more for those answers). Gives true when every request finished in time. WebSocket
   // connections already handed to their route are left to their owner.
   net::awaitable<bool> shutdown(std::chrono::milliseconds bound);
 

@@ -4,8 +4,10 @@
 // the connection is kept alive. A WebSocket upgrade hands the stream to its route for good.
 // Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
 // strand; close_if_idle and close may be called from any thread (they post to the strand).
-// Guarantees: every request that was read gets exactly one answer; malformed input gets 400 and
-// ends this connection only; no exception leaves the coroutine.
+// Guarantees: every request that was read gets exactly one answer; malformed input or framing
+// that a proxy could read differently gets 400 (414/431/501) and ends this connection only; a
+// keyed route's key is checked before any body is read or "100 Continue" sent; no exception
+// leaves the coroutine.
 #include <atomic>
 #include <cstdint>
 #include <functional>
