@@ -179,6 +179,56 @@ TEST(RecordValidation, ErrorEntriesCarryTheInputAndContext) {
   EXPECT_EQ(to_json(big.errors[0])["ctx"], (Json{{"le", 9223372036854775807LL}}));
 }
 
+// An error answer stays about the size of the request's own fields: a large input is shown
+// cut, with a marker, however many entries show it.
+TEST(RecordValidation, LargeInputsAreShownCut) {
+  const Record& record = records::send_link_card_request();
+  // Every field but one missing, in a body of 7 MiB: each "missing" entry shows the body.
+  const std::string filler(7u << 20, 'f');
+  const Json body{{"unrelated", filler}};
+  const Validated v = validate_body(record, body.dump());
+  ASSERT_GE(v.errors.size(), 3u);
+  const std::string answer = validation_error_body(v.errors).dump();
+  EXPECT_LT(answer.size(), v.errors.size() * (kShownInputLimit + 256));
+  for (const auto& error : v.errors) {
+    const Json shown = to_json(error)["input"];
+    ASSERT_TRUE(shown.is_string());
+    const auto& text = shown.get_ref<const std::string&>();
+    EXPECT_EQ(text.rfind(R"({"unrelated":"fff)", 0), 0u) << text.substr(0, 40);
+    EXPECT_TRUE(text.ends_with(kCutMarker));
+    EXPECT_LE(text.size(), kShownInputLimit + std::string_view(kCutMarker).size());
+  }
+
+  struct Case {
+    const char* name;
+    Json input;
+    bool cut;
+  };
+  const std::vector<Case> cases = {
+      {"small object", Json{{"a", 1}, {"b", "text"}}, false},
+      {"text at the limit", std::string(kShownInputLimit, 't'), false},
+      {"text over the limit", std::string(kShownInputLimit + 1, 't'), true},
+      {"long array of numbers", Json(std::vector<int>(5000, 7)), true},
+      {"deep but small", Json::parse("[[[[[[[[1]]]]]]]]"), false},
+      {"number", Json(42), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Json shown = shown_input(c.input);
+    if (!c.cut) {
+      EXPECT_EQ(shown, c.input);
+      continue;
+    }
+    ASSERT_TRUE(shown.is_string());
+    EXPECT_TRUE(shown.get_ref<const std::string&>().ends_with(kCutMarker));
+  }
+  // A cut never splits a UTF-8 sequence (the answer must stay valid JSON text).
+  std::string wide;
+  while (wide.size() < kShownInputLimit + 10) wide += "\xe4\xb8\xad";
+  const Json shown = shown_input(wide);  // 4096 is not a multiple of 3
+  EXPECT_NO_THROW((void)shown.dump());
+}
+
 TEST(RecordValidation, DeepNestingIsRefusedWithoutParsing) {
   // Copying or printing a parsed value recurses per level; such a body must stay text.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');

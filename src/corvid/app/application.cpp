@@ -142,6 +142,8 @@ void Application::Parts::build() {
   http::ServerOptions server_options;
   server_options.host = config.server.host;
   server_options.port = static_cast<std::uint16_t>(config.server.port);
+  server_options.max_connections = static_cast<std::size_t>(config.server.max_connections);
+  server_options.upload_min_rate = config.server.upload_min_rate;
   server = std::make_shared<http::Server>(io, *router, server_options);
 }
 

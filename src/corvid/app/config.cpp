@@ -23,7 +23,12 @@ constexpr std::size_t kMaxShownValue = 60;
 // The sections and keys this server reads; anything else is kept but warned about.
 const Json& defaults_document() {
   static const Json* doc = new Json{
-      {"server", {{"host", "127.0.0.1"}, {"port", 8002}, {"debug", false}}},
+      {"server",
+       {{"host", "127.0.0.1"},
+        {"port", 8002},
+        {"debug", false},
+        {"max_connections", 0},
+        {"upload_min_rate", ServerConfig{}.upload_min_rate}}},
       {"parlo", {{"exe_path", ""}, {"version", ""}}},
       {"auth", {{"api_keys", Json::object()}}},
   };
@@ -88,6 +93,16 @@ ServerConfig read_server(const Json& s, const Checker& check) {
     if (!it->is_boolean()) check.fail("server.debug", "expected true or false, got " + shown(*it));
     server.debug = it->get<bool>();
   }
+  // Counts: non-negative integers, booleans and fractions refused as for the port.
+  auto count = [&](const char* key, std::uint64_t& out) {
+    auto it = s.find(key);
+    if (it == s.end()) return;
+    const bool ok = it->is_number_integer() && (it->is_number_unsigned() || it->get<std::int64_t>() >= 0);
+    if (!ok) check.fail(std::string("server.") + key, "expected an integer >= 0, got " + shown(*it));
+    out = it->get<std::uint64_t>();
+  };
+  count("max_connections", server.max_connections);
+  count("upload_min_rate", server.upload_min_rate);
   return server;
 }
 
@@ -214,6 +229,14 @@ Config config_from_json(const Json& document, std::string source) {
   Json effective = Json::object();
   effective["server"] = {
       {"host", config.server.host}, {"port", config.server.port}, {"debug", config.server.debug}};
+  // The connection and upload settings appear where the file sets them.
+  for (const char* key : {"max_connections", "upload_min_rate"}) {
+    if (server.contains(key)) {
+      effective["server"][key] = key == std::string_view("max_connections")
+                                     ? config.server.max_connections
+                                     : config.server.upload_min_rate;
+    }
+  }
   effective["parlo"] = {
       {"exe_path", config.parlo.exe_path ? Json(*config.parlo.exe_path) : Json(nullptr)},
       {"version", config.parlo.version ? Json(*config.parlo.version) : Json(nullptr)}};

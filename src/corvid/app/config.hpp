@@ -3,6 +3,7 @@
 // and then read-only. Location: --config PATH, else env CORVID_CONFIG, else ./config.json.
 // A missing file gives the defaults (with a warning); a broken file or a wrong type for a
 // server setting is a ConfigError, which main turns into a clear message and a non-zero exit.
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,12 @@ struct ServerConfig {
   std::string host = "127.0.0.1";
   int port = 8002;
   bool debug = false;
+  // Open HTTP connections beyond which a new one is answered 503; 0: derived from the
+  // descriptor limit at start.
+  std::uint64_t max_connections = 0;
+  // The least average rate of an upload body, in bytes a second, once its grace period has
+  // passed; 0: no rule.
+  std::uint64_t upload_min_rate = 8 * 1024;
 };
 
 struct ParloConfig {

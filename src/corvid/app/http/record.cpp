@@ -36,6 +36,51 @@ ValidationError make_error(std::string type, Json loc, std::string msg, Json inp
                          std::move(ctx)};
 }
 
+// The longest prefix of text, up to size bytes, that does not end inside a UTF-8 sequence.
+std::string_view utf8_prefix(std::string_view text, std::size_t size) {
+  if (text.size() <= size) return text;
+  while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+  return text.substr(0, size);
+}
+
+// Appends value's compact JSON text to out, stopping once out holds more than cap bytes;
+// false when it stopped. Never copies or serialises more of a large value than it keeps.
+bool append_bounded(const Json& value, std::string& out, std::size_t cap) {
+  auto append_string = [&](std::string_view text) {
+    const std::size_t room = cap + 1 > out.size() ? cap + 1 - out.size() : 0;
+    const auto kept = utf8_prefix(text, room);
+    out += Json(std::string(kept)).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return kept.size() == text.size() && out.size() <= cap;
+  };
+  if (value.is_string()) return append_string(value.get_ref<const std::string&>());
+  if (value.is_object()) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, item] : value.items()) {
+      if (!first) out += ',';
+      first = false;
+      if (!append_string(key)) return false;
+      out += ':';
+      if (!append_bounded(item, out, cap)) return false;
+    }
+    out += '}';
+    return out.size() <= cap;
+  }
+  if (value.is_array()) {
+    out += '[';
+    bool first = true;
+    for (const auto& item : value) {
+      if (!first) out += ',';
+      first = false;
+      if (!append_bounded(item, out, cap)) return false;
+    }
+    out += ']';
+    return out.size() <= cap;
+  }
+  out += value.dump();
+  return out.size() <= cap;
+}
+
 Json loc_of(Json loc, const std::string& name) {
   loc.push_back(name);
   return loc;
@@ -254,19 +299,35 @@ std::string title_of(const Param& param) {
   return param.title.empty() ? title_of(param.name) : param.title;
 }
 
+Json shown_input(const Json& value) {
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    if (text.size() <= kShownInputLimit) return value;
+    return std::string(utf8_prefix(text, kShownInputLimit)) + kCutMarker;
+  }
+  if (!value.is_object() && !value.is_array()) return value;
+  std::string text;
+  if (append_bounded(value, text, kShownInputLimit)) return value;
+  return std::string(utf8_prefix(text, kShownInputLimit)) + kCutMarker;
+}
+
 Validated validate_json(const Record& record, const Json& body) {
   Validated out;
   const Json body_loc = Json::array({"body"});
   if (!body.is_object()) {
-    out.errors.push_back(make_error("model_attributes_type", body_loc, kModelTypeMsg, body));
+    out.errors.push_back(
+        make_error("model_attributes_type", body_loc, kModelTypeMsg, shown_input(body)));
     return out;
   }
+  // Every missing field shows the same body: made once, and cut when large.
+  std::optional<Json> shown_body;
   for (const Field& field : record.fields) {
     const Json loc = loc_of(body_loc, field.name);
     const auto it = body.find(field.name);
     if (it == body.end()) {
       if (field.required) {
-        out.errors.push_back(make_error("missing", loc, kMissingMsg, body));
+        if (!shown_body) shown_body = shown_input(body);
+        out.errors.push_back(make_error("missing", loc, kMissingMsg, *shown_body));
       } else {
         out.value[field.name] = field.default_value;
       }
@@ -368,7 +429,7 @@ Json to_json(const ValidationError& error) {
   entry["type"] = error.type;
   entry["loc"] = error.loc;
   entry["msg"] = error.msg;
-  entry["input"] = error.input;
+  entry["input"] = shown_input(error.input);
   if (!error.ctx.is_null()) entry["ctx"] = error.ctx;
   return entry;
 }

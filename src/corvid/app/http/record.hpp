@@ -128,6 +128,13 @@ Validated validate_params(std::span<const Param> params, const TextLookup& query
 Json parse_param(const Param& param, std::optional<std::string_view> text,
                  ValidationErrors& errors);
 
+// An entry's "input" as the answer shows it: unchanged up to kShownInputLimit bytes of compact
+// JSON text; beyond that, the first kShownInputLimit bytes of that text as a string ending in
+// kCutMarker, so an error answer stays about the size of the request's own fields.
+inline constexpr std::size_t kShownInputLimit = 4096;
+inline constexpr const char* kCutMarker = "...[cut]";
+Json shown_input(const Json& value);
+
 // The 422 body: {"detail": [{"type", "loc", "msg", "input"[, "ctx"]}, ...]}.
 Json validation_error_body(const ValidationErrors& errors);
 

@@ -144,17 +144,21 @@ std::optional<std::pair<const Mount*, std::string>> Router::match_mount(
   return std::nullopt;
 }
 
-std::optional<Response> Router::admit(const Route& route, Request& request) const {
-  if (route.auth) {
-    auto result = auth_.check_bearer(request.header_value("Authorization"));
-    if (auto* refusal = std::get_if<AuthRefusal>(&result)) {
-      Headers headers;
-      if (refusal->www_authenticate) headers.emplace_back("WWW-Authenticate", "Bearer");
-      return detail_response(static_cast<bhttp::status>(refusal->status), refusal->detail,
-                             std::move(headers));
-    }
-    request.user = std::get<AuthenticatedUser>(std::move(result));
+std::optional<Response> Router::check_key(const Route& route, Request& request) const {
+  if (!route.auth || request.user) return std::nullopt;
+  auto result = auth_.check_bearer(request.header_value("Authorization"));
+  if (auto* refusal = std::get_if<AuthRefusal>(&result)) {
+    Headers headers;
+    if (refusal->www_authenticate) headers.emplace_back("WWW-Authenticate", "Bearer");
+    return detail_response(static_cast<bhttp::status>(refusal->status), refusal->detail,
+                           std::move(headers));
   }
+  request.user = std::get<AuthenticatedUser>(std::move(result));
+  return std::nullopt;
+}
+
+std::optional<Response> Router::admit(const Route& route, Request& request) const {
+  if (auto refusal = check_key(route, request)) return refusal;
 
   if (route.upload && request.body_reader != nullptr) {
     const auto length = request.body_reader->content_length();
@@ -199,12 +203,42 @@ std::optional<Response> Router::admit(const Route& route, Request& request) cons
   return std::nullopt;
 }
 
+namespace {
+
+void log_failure(const Request& request, const std::string& failure) {
+  corvid::log::get("http")->error("Exception in request {} {} {}: {}", request.id,
+                                  std::string(request.header.method_string()),
+                                  redact_target(request.header.target()), failure);
+}
+
+}  // namespace
+
+std::optional<Response> Router::admit_safely(const Route& route, Request& request) const {
+  std::optional<Response> refusal;
+  try {
+    refusal = admit(route, request);
+  } catch (const HttpError& e) {
+    refusal = e.to_response();
+  } catch (const std::exception& e) {
+    log_failure(request, e.what());
+    refusal = internal_error_response();
+  } catch (...) {
+    log_failure(request, "unknown exception");
+    refusal = internal_error_response();
+  }
+  return refusal;
+}
+
 net::awaitable<Response> Router::handle(const Route& route, Request& request) const {
+  if (auto refusal = admit_safely(route, request)) co_return std::move(*refusal);
+  co_return co_await run_handler(route, request);
+}
+
+net::awaitable<Response> Router::run_handler(const Route& route, Request& request) const {
   std::optional<Response> answer;
   std::string failure;
   try {
-    answer = admit(route, request);
-    if (!answer) answer = co_await route.handler(request);
+    answer = co_await route.handler(request);
   } catch (const HttpError& e) {
     answer = e.to_response();
   } catch (const std::exception& e) {
@@ -213,9 +247,7 @@ net::awaitable<Response> Router::handle(const Route& route, Request& request) co
     failure = "unknown exception";
   }
   if (!answer) {
-    corvid::log::get("http")->error("Exception in request {} {} {}: {}", request.id,
-                                    std::string(request.header.method_string()),
-                                    redact_target(request.header.target()), failure);
+    log_failure(request, failure);
     answer = internal_error_response();
   }
   co_return std::move(*answer);

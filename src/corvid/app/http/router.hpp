@@ -130,6 +130,15 @@ class Router {
   // request.user, request.params and request.json and gives nullopt; otherwise the refusal.
   // Upload routes are checked from the header alone (the body is not read yet).
   std::optional<Response> admit(const Route& route, Request& request) const;
+  // The key step of admit alone (the server runs it from the header, before any body is read):
+  // nullopt when the route needs no key or the key passed (request.user is then set); a key
+  // already accepted for this request is not checked again.
+  std::optional<Response> check_key(const Route& route, Request& request) const;
+  // admit, with an unexpected exception turned into the 500 answer and a log line. Touches
+  // only the route table, the key table and the request, so it may run off the loop.
+  std::optional<Response> admit_safely(const Route& route, Request& request) const;
+  // The handler alone, for a request already admitted; failures as in handle.
+  net::awaitable<Response> run_handler(const Route& route, Request& request) const;
 
   // admit, then the handler; HttpError -> its answer, anything else -> 500 and a log line.
   net::awaitable<Response> handle(const Route& route, Request& request) const;

@@ -1,5 +1,8 @@
 #include "corvid/app/http/server.hpp"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -14,13 +17,46 @@ namespace {
 constexpr auto kTuple = net::as_tuple(net::use_awaitable);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(50);
 constexpr auto kShutdownPoll = std::chrono::milliseconds(10);
+constexpr auto kDrainAnswerWait = std::chrono::milliseconds(500);
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
+
+// Descriptors kept back from connections: the listener, logs, the client's own files.
+constexpr std::size_t kReservedDescriptors = 64;
+constexpr std::size_t kMinConnections = 16;
+
+// Each connection may hold a socket and a staging file: half of what is left of the limit.
+std::size_t derived_max_connections() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return 1u << 20;
+  }
+  const auto soft = static_cast<std::size_t>(limit.rlim_cur);
+  return std::max(kMinConnections,
+                  soft > kReservedDescriptors ? (soft - kReservedDescriptors) / 2 : 0);
+}
+
+constexpr std::string_view kBusyAnswer =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+    "Content-Length: 33\r\nRetry-After: 1\r\nConnection: close\r\n\r\n"
+    "{\"detail\":\"Too many connections\"}";
+
+// One connection over the cap: a fixed answer, a bounded wait for it to go out, then closed.
+net::awaitable<void> refuse_busy(tcp::socket socket) {
+  beast::tcp_stream stream(std::move(socket));
+  stream.expires_after(std::chrono::seconds(2));
+  co_await net::async_write(stream, net::buffer(kBusyAnswer), kTuple);  // best effort
+  beast::error_code ignored;
+  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream.close();
+}
 
 }  // namespace
 
 Server::Server(net::io_context& io, const Router& router, ServerOptions options)
-    : io_(io), router_(router), options_(std::move(options)), acceptor_(net::make_strand(io)) {}
+    : io_(io), router_(router), options_(std::move(options)), acceptor_(net::make_strand(io)) {
+  if (options_.max_connections == 0) options_.max_connections = derived_max_connections();
+}
 
 Server::~Server() = default;
 
@@ -77,6 +113,15 @@ net::awaitable<void> Server::accept_loop() {
       co_await retry.async_wait(kTuple);
       continue;
     }
+    if (connection_count() >= options_.max_connections) {
+      if (!busy_logged_.exchange(true)) {
+        logger()->warn("connection cap of {} reached; new connections are answered 503",
+                       options_.max_connections);
+      }
+      net::co_spawn(socket.get_executor(), refuse_busy(std::move(socket)), net::detached);
+      continue;
+    }
+    busy_logged_ = false;
     try {
       const std::uint64_t id = next_id_.fetch_add(1);
       auto session = std::make_shared<Session>(shared_from_this(), std::move(socket), id);
@@ -131,8 +176,19 @@ net::awaitable<bool> Server::shutdown(std::chrono::milliseconds bound) {
   }
   const bool all_done = connection_count() == 0;
   if (!all_done) {
-    logger()->warn("{} connection(s) still busy at shutdown; closing them", connection_count());
-    for (const auto& session : snapshot()) session->close();
+    logger()->warn("{} connection(s) still busy at shutdown; answering 503 and closing them",
+                   connection_count());
+    // Each session answers on its own strand; wait (briefly) until all have, so the loop is
+    // not stopped under them.
+    auto pending = std::make_shared<std::atomic<std::size_t>>(0);
+    const auto sessions = snapshot();
+    pending->store(sessions.size());
+    for (const auto& session : sessions) session->end_drain([pending] { --*pending; });
+    const auto answered_by = std::chrono::steady_clock::now() + kDrainAnswerWait;
+    while (pending->load() > 0 && std::chrono::steady_clock::now() < answered_by) {
+      timer.expires_after(kShutdownPoll);
+      co_await timer.async_wait(kTuple);
+    }
   }
   co_return all_done;
 }

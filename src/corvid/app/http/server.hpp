@@ -4,7 +4,9 @@
 // answer it, then read the next (keep-alive; pipelined requests are answered in order).
 // Owner: the application, through std::make_shared; the Router and AuthManager outlive it.
 // Threads: start/port/stop_accepting/shutdown may be called from any thread; nothing here
-// blocks a loop thread. Limits: Beast's header limit, the route's body limit, read timeouts.
+// blocks a loop thread. Limits: 8 KiB of request line and fields (414/431), the route's body
+// limit (413, decided from the header after the key), read timeouts, an upload rate rule (408),
+// and a cap on open HTTP connections (503).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -29,6 +31,13 @@ struct ServerOptions {
   // Writing one answer must finish within this.
   std::chrono::milliseconds write_timeout{std::chrono::seconds(60)};
   std::uint64_t upload_body_limit = kUploadBodyLimit;  // for upload routes without their own
+  // An upload body must average at least this many bytes a second over its whole length once
+  // upload_rate_grace has passed, else it ends with 408. 0: no rate rule.
+  std::uint64_t upload_min_rate = 8 * 1024;
+  std::chrono::milliseconds upload_rate_grace{std::chrono::seconds(20)};
+  // Open HTTP connections beyond which a new one is answered 503 and closed. 0: derived from
+  // the descriptor limit at start, leaving room for a staging file per connection.
+  std::size_t max_connections = 0;
   std::string server_name = "corvid";
 };
 
@@ -58,7 +67,8 @@ class Server : public std::enable_shared_from_this<Server> {
 
   // Graceful stop: stop accepting, close idle keep-alive connections at once, let requests in
   // progress finish (their connections close after the answer) and wait up to `bound` for them;
-  // then close what is left. Gives true when every request finished in time. WebSocket
+  // then a request whose answer has not started is answered 503 and its connection shut down
+  // (up to half a second more for those answers). Gives true when every request finished in time. WebSocket
   // connections already handed to their route are left to their owner.
   net::awaitable<bool> shutdown(std::chrono::milliseconds bound);
 
@@ -80,6 +90,7 @@ class Server : public std::enable_shared_from_this<Server> {
   tcp::acceptor acceptor_;
   std::atomic<std::uint16_t> port_{0};
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> busy_logged_{false};  // the cap's warning, once per episode
   std::atomic<std::uint64_t> next_id_{1};
   std::atomic<std::uint64_t> next_request_{1};
   mutable std::mutex sessions_mutex_;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <malloc.h>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,8 +32,61 @@ constexpr std::string_view kInvalidRequest = "Invalid HTTP request received.";
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kDrainEndAnswer =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+    "Content-Length: 36\r\nConnection: close\r\n\r\n"
+    "{\"detail\":\"Server is shutting down\"}";
+// A request line and header fields together (Beast's default, kept explicit for the 414/431 split).
+constexpr std::uint32_t kHeaderLimit = 8 * 1024;
+// A body the answer does not need (404, 405, a refused key) is read and dropped up to this
+// size so the connection can be kept; anything larger closes the connection unread.
+constexpr std::uint64_t kDrainLimit = 64 * 1024;
 
 constexpr auto kTuple = net::as_tuple(net::use_awaitable);
+// JSON bodies from this size are parsed and checked on the side pool, not on a loop thread.
+constexpr std::size_t kOffLoopBody = 256 * 1024;
+// After a request with a body from this size the allocator is asked to give free pages back.
+constexpr std::size_t kTrimAfter = 1024 * 1024;
+
+// Work too heavy for a loop thread: large JSON bodies, giving memory back. Two threads, so a
+// burst of large bodies leaves the other cores to the loop.
+net::thread_pool& heavy_pool() {
+  static net::thread_pool pool(2);
+  return pool;
+}
+
+// Free memory after large requests returns to the system once they stop coming: trimming
+// locks the allocator's arenas for milliseconds, so it waits for a quiet second (while large
+// bodies keep arriving, their memory is reused anyway).
+constexpr auto kTrimQuiet = std::chrono::seconds(1);
+std::atomic<bool> g_trim_pending{false};
+std::atomic<std::int64_t> g_last_large{0};  // steady clock, nanoseconds
+
+std::int64_t steady_now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void schedule_trim() {
+  auto timer = std::make_shared<net::steady_timer>(heavy_pool().get_executor(), kTrimQuiet);
+  timer->async_wait([timer](const beast::error_code& ec) {
+    if (ec) return;
+    const auto quiet = std::chrono::duration_cast<std::chrono::nanoseconds>(kTrimQuiet).count();
+    if (steady_now() - g_last_large.load() < quiet) {
+      schedule_trim();
+      return;
+    }
+    g_trim_pending = false;
+    malloc_trim(0);
+  });
+}
+
+void trim_memory_later() {
+  g_last_large = steady_now();
+  if (g_trim_pending.exchange(true)) return;
+  schedule_trim();
+}
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
@@ -75,6 +129,78 @@ Response too_large() {
   return out;
 }
 
+Response refusal_closing(bhttp::status status, std::string detail) {
+  Response out = detail_response(status, std::move(detail));
+  out.close = true;
+  return out;
+}
+
+std::string lower_trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  std::string out(text);
+  for (auto& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return out;
+}
+
+// A body whose length the header does not fix beyond doubt is refused before anything is read:
+// a proxy in front of us could frame it differently and hide a second request inside it.
+// Only "chunked" is understood, once and last; Transfer-Encoding excludes Content-Length and
+// HTTP/1.0. An HTTP/1.1 request names exactly one Host.
+std::optional<Response> framing_refusal(const bhttp::request_header<>& header) {
+  std::vector<std::string> codings;
+  bool has_te = false;
+  std::size_t hosts = 0;
+  for (const auto& field : header) {
+    if (field.name() == bhttp::field::host) ++hosts;
+    if (field.name() != bhttp::field::transfer_encoding) continue;
+    has_te = true;
+    std::string_view value = field.value();
+    while (!value.empty()) {
+      const auto comma = value.find(',');
+      std::string coding = lower_trimmed(value.substr(0, comma));
+      if (!coding.empty()) codings.push_back(std::move(coding));
+      if (comma == std::string_view::npos) break;
+      value.remove_prefix(comma + 1);
+    }
+  }
+  if (header.version() >= 11 && hosts != 1) {
+    return hosts == 0 ? refusal_closing(bhttp::status::bad_request, "Missing Host header")
+                      : refusal_closing(bhttp::status::bad_request, "More than one Host header");
+  }
+  if (!has_te) return std::nullopt;
+  if (header.version() < 11) {
+    return refusal_closing(bhttp::status::bad_request, "Transfer-Encoding needs HTTP/1.1");
+  }
+  if (header.find(bhttp::field::content_length) != header.end()) {
+    return refusal_closing(bhttp::status::bad_request,
+                           "Transfer-Encoding and Content-Length together");
+  }
+  if (codings.empty() || codings.back() != "chunked") {
+    return refusal_closing(bhttp::status::bad_request,
+                           "Transfer-Encoding must end with chunked");
+  }
+  const auto chunked = std::count(codings.begin(), codings.end(), std::string("chunked"));
+  if (chunked > 1) {
+    return refusal_closing(bhttp::status::bad_request, "chunked applied more than once");
+  }
+  if (codings.size() > 1) {
+    return refusal_closing(bhttp::status::not_implemented,
+                           "Unsupported transfer coding: " + codings.front());
+  }
+  return std::nullopt;
+}
+
+// A header over the parser's limit: 414 when the request line itself did not fit (the parser
+// never got as far as a target), 431 when the fields after it did not.
+Response header_too_large(const bhttp::request_parser<bhttp::empty_body>& parser) {
+  if (parser.get().target().empty()) {
+    return refusal_closing(bhttp::status::uri_too_long, "Request line too long");
+  }
+  return refusal_closing(bhttp::status::request_header_fields_too_large,
+                         "Request header fields too large");
+}
+
 template <class Message>
 void set_common_fields(Message& res, const Response& response, const std::string& server_name) {
   res.set(bhttp::field::server, server_name);
@@ -90,7 +216,11 @@ class UploadBody final : public BodyReader {
  public:
   UploadBody(Session& session, bhttp::request_parser<bhttp::buffer_body>& parser,
              bool expect_continue)
-      : session_(session), parser_(parser), expect_continue_(expect_continue) {
+      : session_(session),
+        parser_(parser),
+        expect_continue_(expect_continue),
+        started_(std::chrono::steady_clock::now()),
+        rate_timer_(session.executor_) {
     // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
     // header the buffer is small, so without room every receive would carry 512 bytes.
     session_.buffer_.reserve(kUploadChunk);
@@ -101,8 +231,11 @@ class UploadBody final : public BodyReader {
     if (parser_.is_done()) co_return std::string_view{};
     if (expect_continue_) {
       expect_continue_ = false;
+      if (session_.drain_answered_) throw beast::system_error(net::error::operation_aborted);
       session_.stream_.expires_after(session_.server_->options().write_timeout);
+      session_.answer_started_ = true;  // an interim answer shares the write side
       auto [ec, n] = co_await net::async_write(session_.stream_, net::buffer(kContinue), kTuple);
+      session_.answer_started_ = false;
       if (ec) {
         failed_ = true;
         throw beast::system_error(ec);
@@ -111,9 +244,27 @@ class UploadBody final : public BodyReader {
     for (;;) {
       parser_.get().body().data = chunk_.data();
       parser_.get().body().size = chunk_.size();
-      session_.stream_.expires_after(session_.server_->options().body_timeout);
+      const auto& options = session_.server_->options();
+      session_.stream_.expires_after(options.body_timeout);
+      if (options.upload_min_rate > 0) {
+        const auto rate_deadline = this->rate_deadline();
+        if (std::chrono::steady_clock::now() >= rate_deadline) too_slow();
+        // The stream's own timeout would close the socket; this one only cancels the read, so
+        // the caller still gets its 408.
+        rate_timer_.expires_at(rate_deadline);
+        // The handler may run after this reader is gone: it owns what it touches.
+        rate_timer_.async_wait(
+            [fired = rate_fired_, self = session_.shared_from_this()](const beast::error_code& ec) {
+              if (ec) return;
+              *fired = true;
+              beast::error_code ignored;
+              self->stream_.socket().cancel(ignored);
+            });
+      }
       auto [ec, n] = co_await bhttp::async_read_some(session_.stream_, session_.buffer_, parser_,
                                                      kTuple);
+      rate_timer_.cancel();
+      if (*rate_fired_) too_slow();
       if (ec == bhttp::error::need_buffer) ec = {};
       if (ec == bhttp::error::body_limit) {
         failed_ = true;
@@ -124,6 +275,7 @@ class UploadBody final : public BodyReader {
         throw beast::system_error(ec);
       }
       const std::size_t got = chunk_.size() - parser_.get().body().size;
+      received_ += got;
       if (got > 0) co_return std::string_view(chunk_.data(), got);
       if (parser_.is_done()) co_return std::string_view{};
     }
@@ -136,11 +288,42 @@ class UploadBody final : public BodyReader {
 
   bool done() const override { return !failed_ && parser_.is_done(); }
 
+  ~UploadBody() override { rate_timer_.cancel(); }
+
  private:
+  // The whole body must keep an average of at least the configured rate once the grace period
+  // is over: a caller trickling bytes would otherwise hold a socket and a staging file forever,
+  // since each read on its own makes progress.
+  std::chrono::steady_clock::time_point rate_deadline() const {
+    const auto& options = session_.server_->options();
+    const auto earned = std::chrono::duration<double>(static_cast<double>(received_) /
+                                                      static_cast<double>(options.upload_min_rate));
+    return started_ +
+           std::max<std::chrono::steady_clock::duration>(
+               options.upload_rate_grace,
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(earned));
+  }
+
+  [[noreturn]] void too_slow() {
+    failed_ = true;
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_);
+    logger()->info("connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s)",
+                   session_.id_, received_, seconds.count(),
+                   session_.server_->options().upload_min_rate);
+    throw HttpError(bhttp::status::request_timeout,
+                    "Upload too slow: less than " +
+                        std::to_string(session_.server_->options().upload_min_rate) +
+                        " bytes per second");
+  }
+
   Session& session_;
   bhttp::request_parser<bhttp::buffer_body>& parser_;
   bool expect_continue_;
   bool failed_ = false;
+  std::chrono::steady_clock::time_point started_;
+  std::uint64_t received_ = 0;
+  net::steady_timer rate_timer_;
+  std::shared_ptr<bool> rate_fired_ = std::make_shared<bool>(false);  // strand only
   // On the heap: the reader lives in the frame of every request's coroutine, and 64 KiB there
   // made each request's frame a large allocation.
   std::vector<char> chunk_ = std::vector<char>(kUploadChunk);
@@ -172,6 +355,31 @@ void Session::close() {
   net::post(executor_, [self = shared_from_this()] { self->close_now(); });
 }
 
+void Session::end_drain(std::function<void()> done) {
+  net::post(executor_, [self = shared_from_this(), done = std::move(done)] {
+    self->answer_drain_end();
+    done();
+  });
+}
+
+void Session::answer_drain_end() {
+  if (upgraded_.load()) return;
+  if (!idle_.load() && !answer_started_) {
+    // A request still running (its body being read, or its handler waiting): it gets its
+    // answer now, written at once without waiting; a peer whose window is full gets none.
+    drain_answered_ = true;
+    beast::error_code ec;
+    auto& socket = stream_.socket();
+    socket.non_blocking(true, ec);
+    if (!ec) socket.write_some(net::buffer(kDrainEndAnswer), ec);
+    if (ec) logger()->debug("connection {}: shutdown answer not written: {}", id_, ec.message());
+  }
+  // Reads and the handler's later answer now fail at once; the connection's coroutine closes
+  // the socket when the handler returns.
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+}
+
 void Session::close_now() {
   if (upgraded_.load()) return;
   beast::error_code ec;
@@ -182,7 +390,13 @@ void Session::close_now() {
 net::awaitable<void> Session::run() {
   try {
     while (!server_->stopping()) {
-      if (!co_await serve_one()) break;
+      const bool more = co_await serve_one();
+      // serve_one's frame, and the request's body with it, is gone by now.
+      if (large_body_) {
+        large_body_ = false;
+        trim_memory_later();
+      }
+      if (!more) break;
     }
   } catch (const std::exception& e) {
     logger()->error("connection {} ended by an error: {}", id_, e.what());
@@ -213,19 +427,21 @@ net::awaitable<void> Session::linger() {
 net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body>& parser) {
   if (!has_body(parser)) co_return true;
   if (expects_continue(parser.get())) co_return false;  // the caller need not send it
-  if (parser.content_length() && *parser.content_length() > kJsonBodyLimit) co_return false;
+  if (parser.content_length() && *parser.content_length() > kDrainLimit) co_return false;
   bhttp::request_parser<bhttp::string_body> body(std::move(parser));
-  body.body_limit(kJsonBodyLimit);
+  body.body_limit(kDrainLimit);
   stream_.expires_after(server_->options().body_timeout);
   auto [ec, n] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
   co_return !ec;
 }
 
 net::awaitable<bool> Session::serve_one() {
-  bhttp::request_parser<bhttp::empty_body> parser;  // Beast's default header limit
+  bhttp::request_parser<bhttp::empty_body> parser;
+  parser.header_limit(kHeaderLimit);
   // The body limit depends on the route, which is known only once the header is read.
   parser.body_limit(boost::none);
   idle_ = true;
+  answer_started_ = false;
   stream_.expires_after(server_->options().header_timeout);
   auto [ec, n] = co_await bhttp::async_read_header(stream_, buffer_, parser, kTuple);
   idle_ = false;
@@ -235,10 +451,17 @@ net::awaitable<bool> Session::serve_one() {
   if (ec) {
     if (benign(ec)) co_return false;
     logger()->debug("connection {}: malformed request: {}", id_, ec.message());
-    co_await write(request, bad_request());
+    // A local, not a conditional inside the co_await: GCC 12 destroys such a temporary twice.
+    Response refusal = ec == bhttp::error::header_limit ? header_too_large(parser) : bad_request();
+    co_await write(request, std::move(refusal));
     co_return false;
   }
   request.header = parser.get().base();
+  if (auto refusal = framing_refusal(request.header)) {
+    logger()->debug("connection {}: refused framing: {}", id_, refusal->body);
+    co_await write(request, std::move(*refusal));
+    co_return false;
+  }
   request.keep_alive = parser.keep_alive();
   auto target = parse_target(request.header.target());
   if (!target) {
@@ -274,7 +497,13 @@ net::awaitable<bool> Session::serve_one() {
         route.body_limit != 0 ? route.body_limit
                               : (route.upload ? server_->options().upload_body_limit
                                               : kJsonBodyLimit);
-    if (route.upload) {
+    // The key decides first: a caller without one never gets a "100 Continue" nor has its body
+    // read (beyond a small drain that keeps the connection).
+    std::optional<Response> key_refusal = router.check_key(route, request);
+    if (key_refusal) {
+      body_read = co_await drain_body(parser);
+      response = std::move(key_refusal);
+    } else if (route.upload) {
       bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
       body.body_limit(limit);
       UploadBody reader(*this, body, expects_continue(request.header));
@@ -289,7 +518,9 @@ net::awaitable<bool> Session::serve_one() {
     } else if (!body_read) {
       if (expects_continue(request.header)) {
         stream_.expires_after(server_->options().write_timeout);
+        answer_started_ = true;  // an interim answer shares the write side
         auto [wec, wn] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
+        answer_started_ = false;
         if (wec) co_return false;
       }
       bhttp::request_parser<bhttp::string_body> body(std::move(parser));
@@ -309,7 +540,21 @@ net::awaitable<bool> Session::serve_one() {
       } else {
         body_read = true;
         request.body = std::move(body.get().body());
-        response = co_await router.handle(route, request);
+        large_body_ = large_body_ || request.body.size() >= kTrimAfter;
+        if (request.body.size() >= kOffLoopBody) {
+          // Parsing and checking a large JSON body takes milliseconds; done here it would stall
+          // every other connection of this loop thread.
+          Request& shared = request;
+          response = co_await net::co_spawn(
+              heavy_pool(),
+              [&router, &route, &shared]() -> net::awaitable<std::optional<Response>> {
+                co_return router.admit_safely(route, shared);
+              },
+              net::use_awaitable);
+          if (!response) response = co_await router.run_handler(route, request);
+        } else {
+          response = co_await router.handle(route, request);
+        }
       }
     } else {
       response = co_await router.handle(route, request);
@@ -347,6 +592,9 @@ net::awaitable<bool> Session::serve_one() {
 }
 
 net::awaitable<bool> Session::write(const Request& request, Response response) {
+  // The drain's end already answered this request for it.
+  if (drain_answered_) co_return false;
+  answer_started_ = true;
   if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   const bool keep_alive = request.keep_alive && !response.close && !server_->stopping();
   const unsigned version = request.header.version() == 10 ? 10 : 11;

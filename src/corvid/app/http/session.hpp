@@ -4,10 +4,13 @@
 // the connection is kept alive. A WebSocket upgrade hands the stream to its route for good.
 // Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
 // strand; close_if_idle and close may be called from any thread (they post to the strand).
-// Guarantees: every request that was read gets exactly one answer; malformed input gets 400 and
-// ends this connection only; no exception leaves the coroutine.
+// Guarantees: every request that was read gets exactly one answer; malformed input or framing
+// that a proxy could read differently gets 400 (414/431/501) and ends this connection only; a
+// keyed route's key is checked before any body is read or "100 Continue" sent; no exception
+// leaves the coroutine.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "corvid/app/http/net.hpp"
@@ -29,6 +32,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void close_if_idle();
   // Closes the connection whatever it is doing (not after a WebSocket hand-off).
   void close();
+  // The shutdown's drain is over: a request whose answer has not started is answered 503
+  // {"detail"} with "Connection: close", and the connection is shut down. done runs on the
+  // strand afterwards.
+  void end_drain(std::function<void()> done);
 
  private:
   friend class UploadBody;
@@ -40,6 +47,7 @@ class Session : public std::enable_shared_from_this<Session> {
                                      bhttp::request_parser<bhttp::empty_body>& parser);
   net::awaitable<void> linger();
   void close_now();
+  void answer_drain_end();
 
   std::shared_ptr<Server> server_;
   net::any_io_executor executor_;  // the connection's strand; kept apart from the stream,
@@ -53,6 +61,9 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<bool> idle_{false};
   std::atomic<bool> upgraded_{false};
   beast::error_code last_write_error_;
+  bool large_body_ = false;  // the request just served had a large body (strand only)
+  bool answer_started_ = false;  // the current request's answer is being written (strand only)
+  bool drain_answered_ = false;  // answered 503 at the drain's end (strand only)
 };
 
 }  // namespace corvid::app::http
