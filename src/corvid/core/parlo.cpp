@@ -256,7 +256,8 @@ std::int64_t Parlo::send(int code, const Json& data, const std::optional<std::st
   return state_->probe.send(state_->client_id.load(), text);
 }
 
-Json Parlo::send_sync(int code, const Json& data, std::optional<double> timeout_seconds) {
+std::pair<std::shared_ptr<ReqData>, std::string> Parlo::send_request(int code,
+                                                                    const Json& data) {
   auto request = std::make_shared<ReqData>(code, data, state_->client_id.load());
   const std::string id = state_->requests.add(request);
   try {
@@ -265,8 +266,17 @@ Json Parlo::send_sync(int code, const Json& data, std::optional<double> timeout_
     state_->requests.drop(id);
     throw;
   }
+  return {std::move(request), id};
+}
+
+void Parlo::end_request(const ReqData& request, const std::string& id) {
+  if (!request.answered()) state_->requests.abandon(id);
+}
+
+Json Parlo::send_sync(int code, const Json& data, std::optional<double> timeout_seconds) {
+  const auto [request, id] = send_request(code, data);
   Json result = request->wait_response(timeout_seconds);
-  if (!request->answered()) state_->requests.abandon(id);
+  end_request(*request, id);
   return result;
 }
 
@@ -286,16 +296,9 @@ asio::awaitable<Json> Parlo::async_send_sync(int code, Json data,
     ~Release() { count.fetch_sub(1); }
   } release{awaiting};
 
-  auto request = std::make_shared<ReqData>(code, data, state_->client_id.load());
-  const std::string id = state_->requests.add(request);
-  try {
-    send(code, data, id);
-  } catch (...) {
-    state_->requests.drop(id);
-    throw;
-  }
+  const auto [request, id] = send_request(code, data);
   Json result = co_await request->async_wait_response(timeout_seconds);
-  if (!request->answered()) state_->requests.abandon(id);
+  end_request(*request, id);
   co_return result;
 }
 

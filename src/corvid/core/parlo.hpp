@@ -12,10 +12,12 @@
 // Probe callbacks run the bookkeeping and the handlers on the probe's own threads.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
@@ -27,6 +29,7 @@ namespace corvid::core {
 using Json = corvid::Json;
 
 class Parlo;
+class ReqData;
 
 // Anything but a plain integer: what an integer parameter refuses at compile time (a boolean
 // is not an integer, and neither is a text or a float).
@@ -236,6 +239,11 @@ class Parlo {
  private:
   Parlo();
   ~Parlo();
+  // Registers a request under a fresh id and sends its envelope; an envelope that cannot go
+  // out leaves no entry behind. The blocking and the awaited wait share it.
+  std::pair<std::shared_ptr<ReqData>, std::string> send_request(int code, const Json& data);
+  // After a wait: a request still unanswered stays only to swallow a late reply.
+  void end_request(const ReqData& request, const std::string& id);
   struct State;
   State* state_;  // never freed: the binding outlives every probe thread
 };
