@@ -36,6 +36,7 @@
 #include "corvid/app/routers/parlo_routes_staging.hpp"
 #include "corvid/utils/json.hpp"
 #include "support/http_client.hpp"
+#include "support/sim_control.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::test {
@@ -105,29 +106,6 @@ TEST(StagingSweep, RemovesEveryLiveFolderAndLeavesTheOwnersNothingToReport) {
   corvid::app::routers::parlo::sweep_staging_folders();
   EXPECT_FALSE(fs::exists(later.folder()));
 }
-
-// The simulated client's control socket: one JSON line per command, one answer line each.
-class Control {
- public:
-  explicit Control(const fs::path& path) : socket_(io_) {
-    socket_.connect(net::local::stream_protocol::endpoint(path.string()));
-  }
-  Json command(const Json& cmd) {
-    std::lock_guard lock(mutex_);
-    const std::string line = cmd.dump() + "\n";
-    net::write(socket_, net::buffer(line));
-    const std::size_t n = net::read_until(socket_, buffer_, '\n');
-    std::string answer(static_cast<const char*>(buffer_.data().data()), n);
-    buffer_.consume(n);
-    return Json::parse(answer);
-  }
-
- private:
-  net::io_context io_;
-  net::local::stream_protocol::socket socket_;
-  net::streambuf buffer_;
-  std::mutex mutex_;
-};
 
 std::uint16_t free_port() {
   net::io_context io;

@@ -41,6 +41,7 @@
 #include "app/child_process.hpp"
 #include "corvid/utils/json.hpp"
 #include "support/http_client.hpp"
+#include "support/sim_control.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::test {
@@ -114,39 +115,6 @@ std::set<std::string> listing(const fs::path& dir) {
   for (const auto& entry : fs::directory_iterator(dir, ec)) out.insert(entry.path().filename());
   return out;
 }
-
-// The simulated client's control socket: one connection, one JSON line per command, one answer
-// line each. Shared by the threads of the run, one command at a time.
-class Control {
- public:
-  explicit Control(const fs::path& path) : socket_(io_) {
-    socket_.connect(net::local::stream_protocol::endpoint(path.string()));
-  }
-
-  Json command(const Json& cmd) {
-    std::lock_guard lock(mutex_);
-    const std::string line = cmd.dump() + "\n";
-    net::write(socket_, net::buffer(line));
-    const std::size_t n = net::read_until(socket_, buffer_, '\n');
-    std::string answer(static_cast<const char*>(buffer_.data().data()), n);
-    buffer_.consume(n);
-    return Json::parse(answer);
-  }
-
-  // A command that must work.
-  void must(const Json& cmd) {
-    const Json answer = command(cmd);
-    if (answer.value("ok", false) != true) {
-      throw std::runtime_error("control " + cmd.dump() + " -> " + answer.dump());
-    }
-  }
-
- private:
-  net::io_context io_;
-  net::local::stream_protocol::socket socket_;
-  net::streambuf buffer_;
-  std::mutex mutex_;
-};
 
 // A WebSocket peer on its own socket and io_context. Every operation is an asynchronous one run
 // to completion right here, so the stream's expiry bounds it (synchronous Beast calls ignore it).
