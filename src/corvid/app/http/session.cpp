@@ -90,13 +90,20 @@ void trim_memory_later() {
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
-std::string http_date() {
+// The Date field changes once a second: each loop thread formats it once per second, not once
+// per answer.
+const std::string& http_date() {
+  thread_local std::time_t cached_at = -1;
+  thread_local std::string cached;
   const std::time_t now = std::time(nullptr);
+  if (now == cached_at) return cached;
   std::tm tm{};
   gmtime_r(&now, &tm);
   std::array<char, 64> text{};
   const auto n = std::strftime(text.data(), text.size(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  return std::string(text.data(), n);
+  cached.assign(text.data(), n);
+  cached_at = now;
+  return cached;
 }
 
 // The peer went away or the server closed the connection: nothing to answer.
@@ -232,9 +239,10 @@ class UploadBody final : public BodyReader {
     if (expect_continue_) {
       expect_continue_ = false;
       if (session_.drain_answered_) throw beast::system_error(net::error::operation_aborted);
-      session_.stream_.expires_after(session_.server_->options().write_timeout);
+      session_.expire_after(session_.server_->options().write_timeout);
       session_.answer_started_ = true;  // an interim answer shares the write side
       auto [ec, n] = co_await net::async_write(session_.stream_, net::buffer(kContinue), kTuple);
+      session_.expire_never();
       session_.answer_started_ = false;
       if (ec) {
         failed_ = true;
@@ -245,7 +253,7 @@ class UploadBody final : public BodyReader {
       parser_.get().body().data = chunk_.data();
       parser_.get().body().size = chunk_.size();
       const auto& options = session_.server_->options();
-      session_.stream_.expires_after(options.body_timeout);
+      session_.expire_after(options.body_timeout);
       if (options.upload_min_rate > 0) {
         const auto rate_deadline = this->rate_deadline();
         if (std::chrono::steady_clock::now() >= rate_deadline) too_slow();
@@ -263,6 +271,7 @@ class UploadBody final : public BodyReader {
       }
       auto [ec, n] = co_await bhttp::async_read_some(session_.stream_, session_.buffer_, parser_,
                                                      kTuple);
+      session_.expire_never();
       rate_timer_.cancel();
       if (*rate_fired_) too_slow();
       if (ec == bhttp::error::need_buffer) ec = {};
@@ -333,6 +342,7 @@ Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64
     : server_(std::move(server)),
       executor_(socket.get_executor()),
       stream_(std::move(socket)),
+      watchdog_(executor_),
       id_(id) {
   beast::error_code ec;
   remote_ = stream_.socket().remote_endpoint(ec);
@@ -380,6 +390,33 @@ void Session::answer_drain_end() {
   stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
 }
 
+void Session::expire_after(std::chrono::steady_clock::duration timeout) {
+  deadline_ = std::chrono::steady_clock::now() + timeout;
+  // A pending wait that ends before the new deadline finds it when it fires and waits again.
+  if (watching_ && watchdog_.expiry() <= deadline_) return;
+  watch();
+}
+
+void Session::watch() {
+  watching_ = true;
+  watchdog_.expires_at(deadline_);  // cancels an earlier wait, whose handler then does nothing
+  watchdog_.async_wait([weak = weak_from_this()](const beast::error_code& ec) {
+    if (ec) return;
+    const auto self = weak.lock();
+    if (!self || self->upgraded_.load()) return;
+    self->watching_ = false;
+    if (self->deadline_ == std::chrono::steady_clock::time_point::max()) return;
+    if (std::chrono::steady_clock::now() < self->deadline_) {
+      self->watch();
+      return;
+    }
+    // As a stream's own timeout does: the operation under way ends with an error and the
+    // connection's coroutine closes it.
+    beast::error_code ignored;
+    self->stream_.socket().close(ignored);
+  });
+}
+
 void Session::close_now() {
   if (upgraded_.load()) return;
   beast::error_code ec;
@@ -409,6 +446,7 @@ net::awaitable<void> Session::run() {
     co_await linger();
     stream_.close();
   }
+  watchdog_.cancel();
   server_->remove_session(id_);
 }
 
@@ -418,8 +456,9 @@ net::awaitable<void> Session::linger() {
   std::array<char, 16 * 1024> scratch{};
   const auto deadline = std::chrono::steady_clock::now() + kLingerTotal;
   while (std::chrono::steady_clock::now() < deadline) {
-    stream_.expires_after(kLingerQuiet);
+    expire_after(kLingerQuiet);
     auto [ec, n] = co_await stream_.async_read_some(net::buffer(scratch), kTuple);
+    expire_never();
     if (ec) break;
   }
 }
@@ -430,8 +469,9 @@ net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body
   if (parser.content_length() && *parser.content_length() > kDrainLimit) co_return false;
   bhttp::request_parser<bhttp::string_body> body(std::move(parser));
   body.body_limit(kDrainLimit);
-  stream_.expires_after(server_->options().body_timeout);
+  expire_after(server_->options().body_timeout);
   auto [ec, n] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
+  expire_never();
   co_return !ec;
 }
 
@@ -442,8 +482,9 @@ net::awaitable<bool> Session::serve_one() {
   parser.body_limit(boost::none);
   idle_ = true;
   answer_started_ = false;
-  stream_.expires_after(server_->options().header_timeout);
+  expire_after(server_->options().header_timeout);
   auto [ec, n] = co_await bhttp::async_read_header(stream_, buffer_, parser, kTuple);
+  expire_never();
   idle_ = false;
   Request request;
   request.id = server_->next_request_id();
@@ -517,9 +558,10 @@ net::awaitable<bool> Session::serve_one() {
       response = too_large();  // refused from the header: the body is never read
     } else if (!body_read) {
       if (expects_continue(request.header)) {
-        stream_.expires_after(server_->options().write_timeout);
+        expire_after(server_->options().write_timeout);
         answer_started_ = true;  // an interim answer shares the write side
         auto [wec, wn] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
+        expire_never();
         answer_started_ = false;
         if (wec) co_return false;
       }
@@ -528,8 +570,9 @@ net::awaitable<bool> Session::serve_one() {
       // Room for large receives (see UploadBody), as much as the declared body needs.
       buffer_.reserve(static_cast<std::size_t>(
           std::min<std::uint64_t>(body.content_length().value_or(0), kUploadChunk)));
-      stream_.expires_after(server_->options().body_timeout);
+      expire_after(server_->options().body_timeout);
       auto [bec, bn] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
+      expire_never();
       if (bec == bhttp::error::body_limit) {
         response = too_large();
       } else if (bec && benign(bec)) {
@@ -600,7 +643,7 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
   const unsigned version = request.header.version() == 10 ? 10 : 11;
   const bool head = request.header.method() == bhttp::verb::head;
   const std::string& server_name = server_->options().server_name;
-  stream_.expires_after(server_->options().write_timeout);
+  expire_after(server_->options().write_timeout);
   beast::error_code ec;
 
   if (response.file) {
@@ -616,6 +659,7 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
       } else {
         std::tie(ec, std::ignore) = co_await bhttp::async_write(stream_, res, kTuple);
       }
+      expire_never();
       last_write_error_ = ec;
       co_return !ec && keep_alive;
     }
@@ -634,6 +678,7 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
   } else {
     std::tie(ec, std::ignore) = co_await bhttp::async_write(stream_, res, kTuple);
   }
+  expire_never();
   last_write_error_ = ec;
   co_return !ec && keep_alive;
 }
@@ -680,6 +725,8 @@ net::awaitable<void> Session::run_websocket(Request& request,
 
   // From here the stream belongs to the route; the server no longer counts or closes it.
   upgraded_ = true;
+  expire_never();
+  watchdog_.cancel();
   server_->remove_session(id_);
   WebSocketStream ws(std::move(stream_));
   beast::get_lowest_layer(ws).expires_never();

@@ -9,6 +9,7 @@
 // keyed route's key is checked before any body is read or "100 Continue" sent; no exception
 // leaves the coroutine.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,11 +49,20 @@ class Session : public std::enable_shared_from_this<Session> {
   net::awaitable<void> linger();
   void close_now();
   void answer_drain_end();
+  // The connection's one deadline for the read or write under way: closes the socket when it
+  // passes. Setting it only stores a time; the timer behind it is re-armed when it fires, at
+  // most once per timeout, instead of twice per request in the reactor's shared timer queue.
+  void expire_after(std::chrono::steady_clock::duration timeout);
+  void expire_never() { deadline_ = std::chrono::steady_clock::time_point::max(); }
+  void watch();
 
   std::shared_ptr<Server> server_;
   net::any_io_executor executor_;  // the connection's strand; kept apart from the stream,
                                    // which a WebSocket hand-off moves away
   beast::tcp_stream stream_;
+  net::steady_timer watchdog_;
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+  bool watching_ = false;  // a wait of the watchdog is pending (strand only)
   beast::flat_buffer buffer_;
   std::uint64_t id_;
   tcp::endpoint remote_;
