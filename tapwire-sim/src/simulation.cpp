@@ -318,46 +318,57 @@ std::int64_t Simulation::detach(std::int64_t pid) {
 }
 
 std::int64_t Simulation::send(std::int64_t client_id, std::string_view envelope) {
-  check_fail("send");
-  if (envelope.size() > kMaxEnvelopeBytes) {
-    throw SimError("envelope too large: " + std::to_string(envelope.size()) + " bytes (limit " +
-                   std::to_string(kMaxEnvelopeBytes) + ")");
+  // Every loop thread of the server sends through here: the envelope is read before the lock,
+  // which is then taken once. A failure set for "send" still wins over a bad envelope, and a
+  // bad envelope is still recorded as sent, as a client that received it would have.
+  const bool too_large = envelope.size() > kMaxEnvelopeBytes;
+  Json message = too_large ? Json() : Json::parse(envelope, nullptr, false);
+  std::string invalid;
+  std::int64_t code = 0;
+  if (too_large) {
+    // reported below, after a failure set for "send"
+  } else if (message.is_discarded()) {
+    invalid = "envelope is not valid JSON";
+  } else if (!message.is_object()) {
+    invalid = "envelope is not a JSON object";
+  } else if (auto type = message.find("type"); type == message.end() || !type->is_number_integer()) {
+    invalid = "envelope has no integer \"type\"";
+  } else if (code = type->get<std::int64_t>();
+             code < TAPWIRE_SEND_CODE_FIRST || code > TAPWIRE_SEND_CODE_LAST) {
+    invalid = "unknown request code " + std::to_string(code);
   }
+  std::string record(envelope);  // copied before the lock, which every sender takes
   std::shared_ptr<Connection> conn;
   Request request;
   {
     std::lock_guard lock(mu_);
+    if (auto it = fail_.find(std::string_view("send")); it != fail_.end()) {
+      throw SimError(it->second);
+    }
+    if (too_large) {
+      throw SimError("envelope too large: " + std::to_string(envelope.size()) + " bytes (limit " +
+                     std::to_string(kMaxEnvelopeBytes) + ")");
+    }
     conn = connection_locked(client_id);
     if (!conn || conn->closed() || conn->finished()) {
       throw SimError("no client connection with id " + std::to_string(client_id));
     }
     request.pid = conn->pid();
-    sent_.emplace_back(envelope);
+    sent_.push_back(std::move(record));
     ++sent_total_;
     if (sent_.size() > kMaxSentRecords) sent_.pop_front();
+    if (invalid.empty()) {
+      request.code = static_cast<std::int32_t>(code);
+      auto rule = reply_rules_.find(request.code);
+      if (rule == reply_rules_.end()) rule = reply_rules_.find(0);
+      if (rule != reply_rules_.end()) request.rule = rule->second;
+    }
   }
-  Json message = Json::parse(envelope, nullptr, false);
-  if (message.is_discarded()) throw SimError("envelope is not valid JSON");
-  if (!message.is_object()) throw SimError("envelope is not a JSON object");
-  auto type = message.find("type");
-  if (type == message.end() || !type->is_number_integer()) {
-    throw SimError("envelope has no integer \"type\"");
-  }
-  auto code = type->get<std::int64_t>();
-  if (code < TAPWIRE_SEND_CODE_FIRST || code > TAPWIRE_SEND_CODE_LAST) {
-    throw SimError("unknown request code " + std::to_string(code));
-  }
-  request.code = static_cast<std::int32_t>(code);
-  if (auto data = message.find("data"); data != message.end()) request.data = *data;
+  if (!invalid.empty()) throw SimError(invalid);
+  if (auto data = message.find("data"); data != message.end()) request.data = std::move(*data);
   if (auto ext = message.find("extend"); ext != message.end()) {
     request.has_extend = true;
-    request.extend = *ext;
-  }
-  {
-    std::lock_guard lock(mu_);
-    auto rule = reply_rules_.find(request.code);
-    if (rule == reply_rules_.end()) rule = reply_rules_.find(0);
-    if (rule != reply_rules_.end()) request.rule = rule->second;
+    request.extend = std::move(*ext);
   }
   auto delay = request.rule.mode == TAPWIRE_SIM_REPLY_DELAY
                    ? std::chrono::milliseconds(request.rule.delay_ms)
