@@ -463,9 +463,10 @@ net::awaitable<void> Session::linger() {
   }
 }
 
-net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body>& parser) {
+net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body>& parser,
+                                         const bhttp::request_header<>& header) {
   if (!has_body(parser)) co_return true;
-  if (expects_continue(parser.get())) co_return false;  // the caller need not send it
+  if (expects_continue(header)) co_return false;  // the caller need not send it
   if (parser.content_length() && *parser.content_length() > kDrainLimit) co_return false;
   bhttp::request_parser<bhttp::string_body> body(std::move(parser));
   body.body_limit(kDrainLimit);
@@ -497,7 +498,9 @@ net::awaitable<bool> Session::serve_one() {
     co_await write(request, std::move(refusal));
     co_return false;
   }
-  request.header = parser.get().base();
+  // Moved, not copied: the parser keeps what framing the body needs in its own state, and
+  // each field is an allocation of its own.
+  request.header = std::move(parser.get().base());
   if (auto refusal = framing_refusal(request.header)) {
     logger()->debug("connection {}: refused framing: {}", id_, refusal->body);
     co_await write(request, std::move(*refusal));
@@ -517,8 +520,8 @@ net::awaitable<bool> Session::serve_one() {
                     redact_target(request.header.target()));
   }
 
-  if (websocket::is_upgrade(parser.get())) {
-    co_await run_websocket(request, parser);
+  if (websocket::is_upgrade(request.header)) {
+    co_await run_websocket(request);
     co_return false;
   }
 
@@ -527,7 +530,7 @@ net::awaitable<bool> Session::serve_one() {
   bool body_read = !has_body(parser);
 
   if (is_preflight(request.header)) {
-    body_read = co_await drain_body(parser);
+    body_read = co_await drain_body(parser, request.header);
     response = preflight_response(request.header);
   } else if (auto match = router.match(request.method(), request.path);
              match.kind == RouteMatch::Kind::found) {
@@ -542,7 +545,7 @@ net::awaitable<bool> Session::serve_one() {
     // read (beyond a small drain that keeps the connection).
     std::optional<Response> key_refusal = router.check_key(route, request);
     if (key_refusal) {
-      body_read = co_await drain_body(parser);
+      body_read = co_await drain_body(parser, request.header);
       response = std::move(key_refusal);
     } else if (route.upload) {
       bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
@@ -603,14 +606,14 @@ net::awaitable<bool> Session::serve_one() {
       response = co_await router.handle(route, request);
     }
   } else if (match.kind == RouteMatch::Kind::method_not_allowed) {
-    body_read = co_await drain_body(parser);
+    body_read = co_await drain_body(parser, request.header);
     response = detail_response(bhttp::status::method_not_allowed, "Method Not Allowed",
                                {{"Allow", match.allow}});
   } else if (auto mount = router.match_mount(request.path)) {
-    body_read = co_await drain_body(parser);
+    body_read = co_await drain_body(parser, request.header);
     response = serve_static(mount->first->directory, mount->second, request.method());
   } else {
-    body_read = co_await drain_body(parser);
+    body_read = co_await drain_body(parser, request.header);
     // "/health/" and "/health" name the same resource: point the caller at the registered one.
     std::string other = request.path;
     if (other.size() > 1 && other.back() == '/') other.pop_back();
@@ -683,8 +686,7 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
   co_return !ec && keep_alive;
 }
 
-net::awaitable<void> Session::run_websocket(Request& request,
-                                            bhttp::request_parser<bhttp::empty_body>& parser) {
+net::awaitable<void> Session::run_websocket(Request& request) {
   const Router& router = server_->router();
   auto match = router.match(request.method(), request.path, true);
   if (match.kind != RouteMatch::Kind::found) {
@@ -742,7 +744,8 @@ net::awaitable<void> Session::run_websocket(Request& request,
   const std::string server_name = server_->options().server_name;
   ws.set_option(websocket::stream_base::decorator(
       [server_name](websocket::response_type& res) { res.set(bhttp::field::server, server_name); }));
-  auto [ec] = co_await ws.async_accept(parser.get(), kTuple);
+  const bhttp::request<bhttp::empty_body> upgrade(request.header);
+  auto [ec] = co_await ws.async_accept(upgrade, kTuple);
   if (ec) {
     logger()->debug("connection {}: WebSocket handshake failed: {}", id_, ec.message());
     if (route.ws_failed) {

@@ -43,9 +43,9 @@ class Session : public std::enable_shared_from_this<Session> {
   net::awaitable<void> run();
   net::awaitable<bool> serve_one();
   net::awaitable<bool> write(const Request& request, Response response);
-  net::awaitable<bool> drain_body(bhttp::request_parser<bhttp::empty_body>& parser);
-  net::awaitable<void> run_websocket(Request& request,
-                                     bhttp::request_parser<bhttp::empty_body>& parser);
+  net::awaitable<bool> drain_body(bhttp::request_parser<bhttp::empty_body>& parser,
+                                  const bhttp::request_header<>& header);
+  net::awaitable<void> run_websocket(Request& request);
   net::awaitable<void> linger();
   void close_now();
   void answer_drain_end();
