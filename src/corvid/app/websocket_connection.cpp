@@ -12,6 +12,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
@@ -149,21 +150,21 @@ std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stre
   const auto handle = socket.release(ec);
   if (ec) throw beast::system_error(ec);
   asio::ip::tcp::socket rebound(strand, protocol, handle);
-  auto conn = std::shared_ptr<WebSocketConnection>(new WebSocketConnection(
-      strand, beast::tcp_stream(std::move(rebound)), std::move(request), limits));
+  auto conn = std::shared_ptr<WebSocketConnection>(
+      new WebSocketConnection(strand, std::move(rebound), std::move(request), limits));
   conn->watch_control_frames();
   return conn;
 }
 
-WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tcp_stream stream,
+WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, asio::ip::tcp::socket socket,
                                          UpgradeRequest request, ConnectionLimits limits)
     : strand_(std::move(strand)),
-      ws_(std::move(stream)),
+      ws_(std::move(socket)),
       request_(std::make_unique<UpgradeRequest>(std::move(request))),
       deadline_(strand_),
       limits_(limits) {
   beast::error_code ec;
-  auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  auto endpoint = ws_.next_layer().remote_endpoint(ec);
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
@@ -186,7 +187,7 @@ WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limit
       adopted_(true) {
   state_ = State::open;
   beast::error_code ec;
-  auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  auto endpoint = ws_.next_layer().remote_endpoint(ec);
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
@@ -214,7 +215,7 @@ void WebSocketConnection::on_peer_close() {
     if (state_ == State::open) state_ = State::closing;
   }
   if (peer_close_handler_) peer_close_handler_();
-  linger_.emplace(strand_, limits_.close_linger);
+  linger_ = std::make_unique<asio::steady_timer>(strand_, limits_.close_linger);
   linger_->async_wait([weak = weak_from_this()](const beast::error_code& ec) {
     if (ec) return;
     if (auto self = weak.lock()) self->drop("closed by the peer", false);
@@ -230,9 +231,7 @@ asio::awaitable<void> WebSocketConnection::accept() {
       std::lock_guard lock(self->mutex_);
       if (self->state_ != State::created) throw std::logic_error("connection already accepted");
     }
-    // The websocket layer keeps its own handshake and idle timers (with pings); the TCP
-    // layer's timer would also cut reads that wait for a quiet client.
-    beast::get_lowest_layer(self->ws_).expires_never();
+    // The websocket layer keeps its own handshake and idle timers (with pings).
     self->ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     self->ws_.read_message_max(self->limits_.max_message_bytes);
     self->ws_.auto_fragment(false);  // one frame per message, written from its text
@@ -349,7 +348,8 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
     asio::steady_timer limit_timer(self->strand_);
     limit_timer.expires_after(limit);
     if (!self->closed_signal_)
-      self->closed_signal_.emplace(self->strand_, asio::steady_timer::time_point::max());
+      self->closed_signal_ = std::make_unique<asio::steady_timer>(
+          self->strand_, asio::steady_timer::time_point::max());
     auto result = co_await (self->closed_signal_->async_wait(tuple_awaitable) ||
                             limit_timer.async_wait(tuple_awaitable));
     if (result.index() == 0) co_return true;
@@ -395,40 +395,98 @@ asio::awaitable<Received> WebSocketConnection::receive() {
 asio::awaitable<Received> WebSocketConnection::read_once() {
   auto self = shared_from_this();
   {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::created || state_ == State::closed) co_return Received{};
+  }
+  if (peer_closed_) co_return Received{};
+  // A whole-message read would size the buffer for a full TCP frame before anything came;
+  // most requests are a few bytes ("ping"), so a small first read keeps an idle connection
+  // small, and the rest of a longer message follows in one more read.
+  beast::flat_buffer buffer;
+  beast::error_code ec;
+  std::size_t limit = kFirstReadBytes;
+  for (;;) {
+    auto [read_ec, n] = co_await ws_.async_read_some(buffer, limit, tuple_awaitable);
+    (void)n;
+    ec = read_ec;
+    if (ec || ws_.is_message_done()) break;
+    limit = limits_.max_message_bytes;
+  }
+  if (!ec) {
+    const auto kind = ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
+    co_return Received{kind, beast::buffers_to_string(buffer.data())};
+  }
+  co_return read_ended(ec);
+}
+
+Received WebSocketConnection::read_ended(const beast::error_code& ec) {
+  if (ec == websocket::error::closed || peer_closed_) {
+    {
+      std::lock_guard lock(mutex_);
+      if (peer_close_code_ == 0) peer_close_code_ = ws_.reason().code;
+    }
+    drop("closed by the peer", false);
+    return Received{};
+  }
+  drop(ec.message(), false);
+  if (ends_quietly(ec)) return Received{};
+  return Received{Received::Kind::failed, ec.message()};
+}
+
+void WebSocketConnection::serve(MessageHandler handler) {
+  // Posted: the caller may be on another thread, and the first read must start on the strand.
+  asio::dispatch(strand_, [self = shared_from_this(), handler = std::move(handler)]() mutable {
+    self->reader_ = std::move(handler);
+    bool ended = false;
     {
       std::lock_guard lock(self->mutex_);
-      if (self->state_ == State::created || self->state_ == State::closed) co_return Received{};
+      ended = self->state_ == State::created || self->state_ == State::closed;
     }
-    if (self->peer_closed_) co_return Received{};
-    // A whole-message read would size the buffer for a full TCP frame before anything came;
-    // most requests are a few bytes ("ping"), so a small first read keeps an idle connection
-    // small, and the rest of a longer message follows in one more read.
-    beast::flat_buffer buffer;
-    beast::error_code ec;
-    std::size_t limit = kFirstReadBytes;
-    for (;;) {
-      auto [read_ec, n] = co_await self->ws_.async_read_some(buffer, limit, tuple_awaitable);
-      (void)n;
-      ec = read_ec;
-      if (ec || self->ws_.is_message_done()) break;
-      limit = self->limits_.max_message_bytes;
+    if (ended || self->peer_closed_) {
+      auto reader = std::move(self->reader_);
+      self->reader_ = nullptr;
+      if (reader) reader(Received{});
+      return;
     }
-    if (!ec) {
-      const auto kind = self->ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
-      co_return Received{kind, beast::buffers_to_string(buffer.data())};
-    }
-    if (ec == websocket::error::closed || self->peer_closed_) {
-      {
-        std::lock_guard lock(self->mutex_);
-        if (self->peer_close_code_ == 0) self->peer_close_code_ = self->ws_.reason().code;
-      }
-      self->drop("closed by the peer", false);
-      co_return Received{};
-    }
-    self->drop(ec.message(), false);
-    if (ends_quietly(ec)) co_return Received{};
-    co_return Received{Received::Kind::failed, ec.message()};
+    self->read_next(kFirstReadBytes);
+  });
+}
+
+void WebSocketConnection::read_next(std::size_t limit) {
+  // The handler holds the connection: while a read is pending, nothing else needs to.
+  ws_.async_read_some(read_buffer_, limit,
+                      [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+                        self->on_read(ec);
+                      });
+}
+
+void WebSocketConnection::on_read(const beast::error_code& ec) {
+  if (!reader_) return;
+  if (!ec && !ws_.is_message_done()) {
+    read_next(limits_.max_message_bytes);
+    return;
   }
+  if (ec) {
+    Received ended = read_ended(ec);
+    read_buffer_ = beast::flat_buffer();
+    // Let go of the handler before calling it: it may hold what holds this connection.
+    auto reader = std::move(reader_);
+    reader_ = nullptr;
+    reader(std::move(ended));
+    return;
+  }
+  const auto kind = ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
+  Received message{kind, beast::buffers_to_string(read_buffer_.data())};
+  // An idle connection keeps no more than a small first read's room.
+  if (read_buffer_.capacity() > kFirstReadBytes)
+    read_buffer_ = beast::flat_buffer();
+  else
+    read_buffer_.clear();
+  if (!reader_(std::move(message))) {
+    reader_ = nullptr;
+    return;
+  }
+  if (reader_) read_next(kFirstReadBytes);
 }
 
 // The writer takes the connection's own frames, or else a stretch of the log, in one step and
@@ -570,7 +628,7 @@ void WebSocketConnection::set_corked(bool corked) {
   if (corked == corked_ || dropped_) return;
   corked_ = corked;
   const int value = corked ? 1 : 0;
-  auto& socket = beast::get_lowest_layer(ws_).socket();
+  auto& socket = ws_.next_layer();
   // A failure only costs the packing; the writes themselves go through either way.
   (void)::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 #else
@@ -623,8 +681,8 @@ void WebSocketConnection::drop(const std::string& error, bool report) {
   if (!dropped_) {
     dropped_ = true;
     beast::error_code ignored;
-    beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    beast::get_lowest_layer(ws_).close();
+    ws_.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    ws_.next_layer().close(ignored);
     deadline_.cancel();
     if (linger_) linger_->cancel();
     if (closed_signal_) closed_signal_->cancel();  // wakes close_and_wait

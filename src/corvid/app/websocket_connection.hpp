@@ -23,7 +23,9 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
@@ -143,7 +145,10 @@ struct Received {
 class WebSocketConnection final : public Connection,
                                   public std::enable_shared_from_this<WebSocketConnection> {
  public:
-  using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
+  // Straight over the socket: the websocket layer keeps its own timers (handshake, idle,
+  // keep-alive pings), so a timed stream underneath would only add a shared state and a wrapper
+  // to every pending read. No permessage-deflate: the endpoint never offers it.
+  using Stream = boost::beast::websocket::stream<boost::asio::ip::tcp::socket, false>;
   using UpgradeRequest = boost::beast::http::request<boost::beast::http::string_body>;
   // Called once, on the strand, when the peer's close frame arrives: the connection is done
   // from then on, even while the peer keeps its TCP connection open.
@@ -185,14 +190,32 @@ class WebSocketConnection final : public Connection,
   // Set before the first receive(); see PeerCloseHandler.
   void set_peer_close_handler(PeerCloseHandler handler);
 
+  // Called on the strand with each message, then once with how the connection ended (closed
+  // or failed), as receive() would return them. Returning false after a message stops the
+  // reading (the handler is not called again; it closes the connection itself).
+  using MessageHandler = std::function<bool(Received)>;
+  // Reads in the background instead of through receive(): one read is pending at a time and
+  // nothing else waits under an idle connection (no coroutine frame). Call once, instead of
+  // receive(), from the strand or before anything else touches the connection. The pending
+  // read keeps the connection alive.
+  void serve(MessageHandler handler);
+
+  // The strand every socket operation of the connection runs on.
+  const boost::asio::any_io_executor& executor() const noexcept { return strand_; }
+
  private:
   enum class State { created, open, closing, closed };
 
-  WebSocketConnection(boost::asio::any_io_executor strand, boost::beast::tcp_stream stream,
+  WebSocketConnection(boost::asio::any_io_executor strand, boost::asio::ip::tcp::socket socket,
                       UpgradeRequest request, ConnectionLimits limits);
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
   void watch_control_frames();
   boost::asio::awaitable<Received> read_once();  // on the strand
+  // serve()'s reading, on the strand: one read of up to limit bytes of the current message.
+  void read_next(std::size_t limit);
+  void on_read(const boost::beast::error_code& ec);
+  // What a failed read means, once the read ended with ec (drops the socket).
+  Received read_ended(const boost::beast::error_code& ec);
 
   void wake();  // any thread: makes sure the writer runs
   // The writer, on the strand: writes the connection's own frames first, then what the log
@@ -219,11 +242,13 @@ class WebSocketConnection final : public Connection,
   boost::asio::steady_timer deadline_;       // strand_ only; the write watchdog
   // strand_ only, made when first needed (an idle connection has neither): cancelled once
   // closed, for close_and_wait; the wait after the peer's close frame.
-  std::optional<boost::asio::steady_timer> closed_signal_;
-  std::optional<boost::asio::steady_timer> linger_;
+  std::unique_ptr<boost::asio::steady_timer> closed_signal_;
+  std::unique_ptr<boost::asio::steady_timer> linger_;
   bool dropped_ = false;                     // strand_ only
   bool peer_closed_ = false;                 // strand_ only
   PeerCloseHandler peer_close_handler_;      // strand_ only once receiving
+  MessageHandler reader_;                    // strand_ only; serve()'s handler until the end
+  boost::beast::flat_buffer read_buffer_;    // strand_ only; serve()'s message so far
   // The writer's state, strand_ only. own_batch_ holds the connection's own frames taken in one
   // step; log_batch_ the log's frames from log_batch_seq_ on.
   std::vector<Frame> own_batch_;

@@ -14,7 +14,9 @@ namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
 
-// The stream a WebSocket route receives once the handshake is accepted.
-using WebSocketStream = websocket::stream<beast::tcp_stream>;
+// The stream a WebSocket route receives once the handshake is accepted: straight over the
+// socket (the websocket layer has its own timers) and without permessage-deflate, which the
+// server never offers.
+using WebSocketStream = websocket::stream<tcp::socket, false>;
 
 }  // namespace corvid::app::http
