@@ -9,8 +9,8 @@
 // reports the server's peak RSS during the burst (VmHWM, reset before the inject).
 //
 // The tool's own read ceiling: `--serve` runs a bare WebSocket server (no JSON, no registry, no
-// relay: frames built once up front and written to every connection as fast as Beast writes
-// them); the same tool with `--ceiling` against it, instead of a Corvid and its control socket,
+// relay: frames built and encoded once up front and written to every connection as one write
+// straight to its socket); the same tool with `--ceiling` against it, instead of a Corvid and its control socket,
 // reads those frames as it reads Corvid's and prints the same figures, which are then the most
 // this tool can measure on this machine.
 //
@@ -109,7 +109,9 @@ bool find_int(std::string_view text, std::string_view key, std::int64_t& out) {
 
 struct Connection {
   explicit Connection(net::any_io_executor ex) : ws(ex) {}
-  websocket::stream<beast::tcp_stream> ws;
+  // Straight on the socket: a timed stream would add its timer bookkeeping to every read, and
+  // the tool must not be the bottleneck it measures.
+  websocket::stream<tcp::socket> ws;
   beast::flat_buffer buffer;
   std::int64_t last_seq = -1;
   std::int64_t delivered = 0;
@@ -174,7 +176,7 @@ net::awaitable<void> connect_some(const Options& o, net::io_context& io,
     auto c = std::make_shared<Connection>(net::make_strand(io));
     all[static_cast<std::size_t>(i)] = c;
     try {
-      auto& socket = c->ws.next_layer().socket();
+      auto& socket = c->ws.next_layer();
       socket.open(tcp::v4());
       socket.set_option(BindNoPort(true));
       const int global = o.first_index + i * o.index_step;
@@ -292,18 +294,36 @@ struct CeilingServer {
   std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> peers;
 };
 
-net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
-                                   std::shared_ptr<const std::vector<std::string>> frames) {
-  ws->text(true);
-  // Corked as Corvid writes a backlog: full segments instead of a packet per frame.
-  const int on = 1, off = 0;
-  const int fd = beast::get_lowest_layer(*ws).socket().native_handle();
-  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-  for (const auto& frame : *frames) {
-    auto [ec, n] = co_await ws->async_write(net::buffer(frame), kTuple);
-    if (ec) co_return;
+// The least work a server can do for a burst: every frame encoded once, up front, into one
+// buffer (server frames are unmasked, so each is a header and its text), and that buffer
+// written to each connection as one write straight to the socket.
+std::string encode_frames(const std::vector<std::string>& frames) {
+  std::string out;
+  std::size_t total = 0;
+  for (const auto& frame : frames) total += frame.size() + 10;
+  out.reserve(total);
+  for (const auto& frame : frames) {
+    const std::size_t n = frame.size();
+    out.push_back(static_cast<char>(0x81));
+    if (n < 126) {
+      out.push_back(static_cast<char>(n));
+    } else if (n <= 0xFFFF) {
+      out.push_back(static_cast<char>(126));
+      out.push_back(static_cast<char>(n >> 8));
+      out.push_back(static_cast<char>(n & 0xFF));
+    } else {
+      out.push_back(static_cast<char>(127));
+      for (int i = 7; i >= 0; --i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    }
+    out += frame;
   }
-  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  return out;
+}
+
+net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
+                                   std::shared_ptr<const std::string> encoded) {
+  // The reader never pings, so nothing else writes to this socket meanwhile.
+  co_await net::async_write(ws->next_layer().socket(), net::buffer(*encoded), kTuple);
 }
 
 net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
@@ -328,15 +348,17 @@ net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
     int size = 0;
     if (std::sscanf(text.c_str(), "go %lld %d", &count, &size) < 1) continue;
     // Built once, as Corvid builds a frame once for all the connections of an account.
-    auto frames = std::make_shared<std::vector<std::string>>();
-    frames->reserve(static_cast<std::size_t>(count));
-    for (long long i = 0; i < count; ++i) frames->push_back(ceiling_frame(i, monotonic_ns(), size));
+    std::vector<std::string> frames;
+    frames.reserve(static_cast<std::size_t>(count));
+    for (long long i = 0; i < count; ++i) frames.push_back(ceiling_frame(i, monotonic_ns(), size));
+    auto encoded = std::make_shared<const std::string>(encode_frames(frames));
     std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> targets;
     {
       std::lock_guard lock(server.mutex);
       targets = server.peers;
     }
-    for (auto& peer : targets) net::co_spawn(peer->get_executor(), ceiling_write(peer, frames), net::detached);
+    for (auto& peer : targets)
+      net::co_spawn(peer->get_executor(), ceiling_write(peer, encoded), net::detached);
   }
   std::lock_guard lock(server.mutex);
   server.peers.erase(std::remove(server.peers.begin(), server.peers.end(), ws), server.peers.end());
