@@ -572,6 +572,10 @@ void WebSocketConnection::batch_written() {
 // Each completion holds a reference, so the connection lives while a batch is in flight.
 void WebSocketConnection::write_next() {
   auto& layer = ws_.next_layer();
+  // Taken once a run (until there is one: the registry attaches the log just after the welcome
+  // is queued): every writer of the account copies the same pointer, and each copy is a write
+  // to a counter all of their threads share.
+  std::shared_ptr<FrameLog> attached = log();
   for (int round = 0;; ++round) {
     if (dropped_ || peer_closed_) {
       release_batch(true);
@@ -604,7 +608,8 @@ void WebSocketConnection::write_next() {
       closing = close_queued_;
       close_after = close_after_;
     }
-    if (auto attached = log()) {
+    if (!attached) attached = log();
+    if (attached) {
       const std::uint64_t from = cursor();
       const std::uint64_t end = closing ? close_after : attached->head();
       if (from < end) {
@@ -683,7 +688,8 @@ void WebSocketConnection::write_next() {
       more = !queue_.empty() || (close_queued_ && !close_started_);
     }
     if (!more) {
-      if (auto attached = log()) more = cursor() < attached->head() && !closing;
+      if (!attached) attached = log();
+      if (attached) more = cursor() < attached->head() && !closing;
     }
     if (!more || writing_.exchange(true, std::memory_order_acq_rel)) return;
   }
