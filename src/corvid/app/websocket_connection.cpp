@@ -584,8 +584,12 @@ void WebSocketConnection::write_next() {
     }
     release_batch(false);
     if (layer.layer_writing()) {
-      // A control frame of the websocket layer is going out: the batch follows it.
-      layer.when_layer_idle([self = shared_from_this()] { self->write_next(); });
+      // A control frame of the websocket layer is going out: the batch follows it. Weak: the
+      // socket is the connection's own member, and a strong pointer there would be a cycle if
+      // that write never completes (the loop stopped).
+      layer.when_layer_idle([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->write_next();
+      });
       return;
     }
     if (round == kWriteRounds) {
