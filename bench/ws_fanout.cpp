@@ -9,10 +9,14 @@
 // reports the server's peak RSS during the burst (VmHWM, reset before the inject).
 //
 // The tool's own read ceiling: `--serve` runs a bare WebSocket server (no JSON, no registry, no
-// relay: frames built once up front and written to every connection as fast as Beast writes
-// them); the same tool with `--ceiling` against it, instead of a Corvid and its control socket,
+// relay: frames built and encoded once up front and written to every connection as one write
+// straight to its socket); the same tool with `--ceiling` against it, instead of a Corvid and its control socket,
 // reads those frames as it reads Corvid's and prints the same figures, which are then the most
 // this tool can measure on this machine.
+//
+// One process reads what one event loop takes: --procs N forks N reader processes that share
+// the connections (each with --threads loop threads) and merges their counts, so the tool's
+// ceiling, measured at the same --procs, rises with N.
 //
 // Many connections need many descriptors (raise `ulimit -n`) and many local ports: --sources S
 // spreads them over the source addresses 127.0.0.1 .. 127.0.0.S, and the port is chosen at
@@ -23,7 +27,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +37,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -79,6 +86,14 @@ struct Options {
   double idle_timeout_s = 10;
   bool serve = false;
   bool ceiling = false;
+  int procs = 1;
+  // Set in a reader process of --procs: its share of the connections is numbered
+  // first_index, first_index + index_step, ... (the source addresses follow the whole run's
+  // numbering), and it talks to the parent through two pipes.
+  int first_index = 0;
+  int index_step = 1;
+  int up_fd = -1;
+  int down_fd = -1;
 };
 
 // Finds `"name": <integer>` in a frame without parsing the whole JSON: a million frames are read
@@ -94,7 +109,9 @@ bool find_int(std::string_view text, std::string_view key, std::int64_t& out) {
 
 struct Connection {
   explicit Connection(net::any_io_executor ex) : ws(ex) {}
-  websocket::stream<beast::tcp_stream> ws;
+  // Straight on the socket: a timed stream would add its timer bookkeeping to every read, and
+  // the tool must not be the bottleneck it measures.
+  websocket::stream<tcp::socket> ws;
   beast::flat_buffer buffer;
   std::int64_t last_seq = -1;
   std::int64_t delivered = 0;
@@ -159,11 +176,12 @@ net::awaitable<void> connect_some(const Options& o, net::io_context& io,
     auto c = std::make_shared<Connection>(net::make_strand(io));
     all[static_cast<std::size_t>(i)] = c;
     try {
-      auto& socket = c->ws.next_layer().socket();
+      auto& socket = c->ws.next_layer();
       socket.open(tcp::v4());
       socket.set_option(BindNoPort(true));
+      const int global = o.first_index + i * o.index_step;
       net::ip::address_v4::bytes_type source{127, 0, 0,
-                                             static_cast<unsigned char>(1 + i % o.sources)};
+                                             static_cast<unsigned char>(1 + global % o.sources)};
       socket.bind(tcp::endpoint(net::ip::address_v4(source), 0));
       co_await c->ws.next_layer().async_connect(server, net::use_awaitable);
       co_await c->ws.async_handshake(host_header, target, net::use_awaitable);
@@ -212,6 +230,55 @@ double percentile_ms(std::vector<std::int64_t>& values, double p) {
 }
 
 
+// ---- --procs: reader processes ------------------------------------------------------------
+// One process reads at most what one epoll loop and its threads take; --procs N forks N reader
+// processes, each with its share of the connections, and merges their counts here. The parent
+// holds no connection: it waits until every reader is connected, injects, and collects.
+
+bool write_all(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool read_all(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// What a reader process reports once connected, and once done.
+struct ReaderConnected {
+  std::int64_t connected = 0;
+  std::int64_t failed = 0;
+  char first_error[200] = {};
+};
+struct ReaderDone {
+  std::int64_t delivered = 0;
+  std::int64_t reordered = 0;
+  std::int64_t dropped = 0;
+  std::int64_t last_receive_ns = 0;
+  std::int64_t latencies = 0;  // this many int64 values follow
+};
+
+// Commands from the parent to a reader process.
+constexpr char kCmdRead = 'g';     // events are coming: read them
+constexpr char kCmdCeiling = 'c';  // send the ceiling server its "go", then read
+constexpr char kCmdQuit = 'q';     // idle run over: close
+
+
 // ---- --serve: the bare fan-out server of the read ceiling ----------------------------------
 
 std::string ceiling_frame(std::int64_t seq, std::int64_t t_ns, int size) {
@@ -227,18 +294,36 @@ struct CeilingServer {
   std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> peers;
 };
 
-net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
-                                   std::shared_ptr<const std::vector<std::string>> frames) {
-  ws->text(true);
-  // Corked as Corvid writes a backlog: full segments instead of a packet per frame.
-  const int on = 1, off = 0;
-  const int fd = beast::get_lowest_layer(*ws).socket().native_handle();
-  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-  for (const auto& frame : *frames) {
-    auto [ec, n] = co_await ws->async_write(net::buffer(frame), kTuple);
-    if (ec) co_return;
+// The least work a server can do for a burst: every frame encoded once, up front, into one
+// buffer (server frames are unmasked, so each is a header and its text), and that buffer
+// written to each connection as one write straight to the socket.
+std::string encode_frames(const std::vector<std::string>& frames) {
+  std::string out;
+  std::size_t total = 0;
+  for (const auto& frame : frames) total += frame.size() + 10;
+  out.reserve(total);
+  for (const auto& frame : frames) {
+    const std::size_t n = frame.size();
+    out.push_back(static_cast<char>(0x81));
+    if (n < 126) {
+      out.push_back(static_cast<char>(n));
+    } else if (n <= 0xFFFF) {
+      out.push_back(static_cast<char>(126));
+      out.push_back(static_cast<char>(n >> 8));
+      out.push_back(static_cast<char>(n & 0xFF));
+    } else {
+      out.push_back(static_cast<char>(127));
+      for (int i = 7; i >= 0; --i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    }
+    out += frame;
   }
-  ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  return out;
+}
+
+net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
+                                   std::shared_ptr<const std::string> encoded) {
+  // The reader never pings, so nothing else writes to this socket meanwhile.
+  co_await net::async_write(ws->next_layer().socket(), net::buffer(*encoded), kTuple);
 }
 
 net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
@@ -263,15 +348,17 @@ net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
     int size = 0;
     if (std::sscanf(text.c_str(), "go %lld %d", &count, &size) < 1) continue;
     // Built once, as Corvid builds a frame once for all the connections of an account.
-    auto frames = std::make_shared<std::vector<std::string>>();
-    frames->reserve(static_cast<std::size_t>(count));
-    for (long long i = 0; i < count; ++i) frames->push_back(ceiling_frame(i, monotonic_ns(), size));
+    std::vector<std::string> frames;
+    frames.reserve(static_cast<std::size_t>(count));
+    for (long long i = 0; i < count; ++i) frames.push_back(ceiling_frame(i, monotonic_ns(), size));
+    auto encoded = std::make_shared<const std::string>(encode_frames(frames));
     std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> targets;
     {
       std::lock_guard lock(server.mutex);
       targets = server.peers;
     }
-    for (auto& peer : targets) net::co_spawn(peer->get_executor(), ceiling_write(peer, frames), net::detached);
+    for (auto& peer : targets)
+      net::co_spawn(peer->get_executor(), ceiling_write(peer, encoded), net::detached);
   }
   std::lock_guard lock(server.mutex);
   server.peers.erase(std::remove(server.peers.begin(), server.peers.end(), ws), server.peers.end());
@@ -296,42 +383,41 @@ int serve(const Options& o) {
   return 0;
 }
 
-}  // namespace
+int report(const Options& o, std::int64_t live, std::int64_t delivered, std::int64_t reordered,
+           std::int64_t dropped_count, std::int64_t t0, std::int64_t last_ns,
+           std::vector<std::int64_t>& latencies, std::int64_t rss_start, std::int64_t peak_rss,
+           double connect_s) {
+  const std::int64_t expected = live * o.events;
+  const std::int64_t lost = std::max<std::int64_t>(0, expected - delivered);
+  const double seconds = static_cast<double>(last_ns - t0) / 1e9;
+  const double fps = seconds > 0 ? static_cast<double>(delivered) / seconds : 0;
+  const double p50 = percentile_ms(latencies, 0.50);
+  const double p99 = percentile_ms(latencies, 0.99);
+  const char* mode = o.interval_ms > 0 ? "paced" : "burst";
+  const long long dropped = static_cast<long long>(dropped_count);
+  std::printf(
+      "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered %lld, "
+      "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms%s\n",
+      mode, static_cast<long long>(o.events), static_cast<long long>(live),
+      static_cast<long long>(delivered), static_cast<long long>(expected),
+      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
+      p99,
+      peak_rss > 0 ? (", server RSS " + std::to_string(rss_start / 1024) + " MiB at the start, peak " +
+                      std::to_string(peak_rss / 1024) + " MiB")
+                         .c_str()
+                   : "");
+  std::printf(
+      "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
+      "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
+      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f peak_rss_kib=%lld\n",
+      mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
+      o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
+      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
+      p99, connect_s, static_cast<long long>(peak_rss));
+  return (lost == 0 && reordered == 0 && live == o.connections) ? 0 : 1;
+}
 
-int main(int argc, char** argv) {
-  Options o;
-  CLI::App cli{"WebSocket fan-out load tool for Corvid and the simulated client"};
-  cli.add_option("--host", o.host, "server address");
-  cli.add_option("--port", o.port, "server port (with --serve: 0 = any)");
-  cli.add_option("--key", o.key, "API key");
-  cli.add_flag("--serve", o.serve, "run the bare fan-out server of the read ceiling");
-  cli.add_flag("--ceiling", o.ceiling, "read from a --serve server instead of a Corvid");
-  cli.add_option("--uid", o.uid, "the logged-in account")->capture_default_str();
-  cli.add_option("--control", o.control, "the simulated client's control socket");
-  cli.add_option("--connections,-k", o.connections, "connections")->check(CLI::Range(1, 1000000));
-  cli.add_option("--events,-n", o.events, "events to inject; 0 = hold the connections idle")
-      ->capture_default_str();
-  cli.add_option("--interval-ms", o.interval_ms, "0 = burst, else one event every M ms")
-      ->capture_default_str();
-  cli.add_option("--size", o.size, "pad each event's data to about B bytes");
-  cli.add_option("--sources", o.sources, "source addresses 127.0.0.1 .. 127.0.0.S")
-      ->check(CLI::Range(1, 254));
-  cli.add_option("--threads", o.threads, "threads of this tool")->capture_default_str();
-  cli.add_option("--parallel", o.parallel, "handshakes in flight")->capture_default_str();
-  cli.add_option("--rss-pid", o.rss_pid, "report this process's RSS before and after connecting");
-  cli.add_option("--idle-timeout", o.idle_timeout_s, "seconds without a frame before giving up")
-      ->capture_default_str();
-  CLI11_PARSE(cli, argc, argv);
-  if (o.serve) return serve(o);
-  if (o.port == 0 || (!o.ceiling && o.key.empty())) {
-    std::fprintf(stderr, "ws_fanout: --port and --key are needed\n");
-    return 2;
-  }
-  if (o.events > 0 && o.control.empty() && !o.ceiling) {
-    std::fprintf(stderr, "ws_fanout: --control is needed to inject events\n");
-    return 2;
-  }
-
+int run_readers(const Options& o) {
   net::io_context io(o.threads);
   auto guard = net::make_work_guard(io);
   std::vector<std::thread> pool;
@@ -353,9 +439,11 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const double connect_s = std::chrono::duration<double>(Clock::now() - connect_start).count();
-  std::printf("connected %lld/%d in %.2f s\n", static_cast<long long>(totals.connected.load()),
-              o.connections, connect_s);
-  if (totals.failed.load() > 0) {
+  const bool child = o.up_fd >= 0;
+  if (!child)
+    std::printf("connected %lld/%d in %.2f s\n", static_cast<long long>(totals.connected.load()),
+                o.connections, connect_s);
+  if (totals.failed.load() > 0 && !child) {
     std::printf("failed %lld, first error: %s\n", static_cast<long long>(totals.failed.load()),
                 totals.first_error.c_str());
   }
@@ -375,7 +463,25 @@ int main(int argc, char** argv) {
     finish();
   };
 
-  if (o.events == 0) {
+  char command = kCmdRead;
+  if (child) {
+    ReaderConnected up;
+    up.connected = totals.connected.load();
+    up.failed = totals.failed.load();
+    {
+      std::lock_guard lock(totals.error_mutex);
+      std::strncpy(up.first_error, totals.first_error.c_str(), sizeof up.first_error - 1);
+    }
+    if (!write_all(o.up_fd, &up, sizeof up) || !read_all(o.down_fd, &command, 1))
+      command = kCmdQuit;
+    if (command == kCmdQuit) {
+      close_all();
+      ReaderDone done;
+      return write_all(o.up_fd, &done, sizeof done) ? 0 : 2;
+    }
+  }
+
+  if (o.events == 0 && !child) {
     // Idle: let the server settle its per-connection state, then read its RSS.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
@@ -407,7 +513,9 @@ int main(int argc, char** argv) {
   }
   const std::int64_t rss_start = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
   const std::int64_t t0 = monotonic_ns();
-  if (o.ceiling) {
+  if (child && command != kCmdCeiling) {
+    // The parent injects.
+  } else if (o.ceiling) {
     std::shared_ptr<Connection> first;
     for (const auto& c : all)
       if (c) {
@@ -462,31 +570,208 @@ int main(int argc, char** argv) {
     last_ns = std::max(last_ns, c->last_receive_ns);
     latencies.insert(latencies.end(), c->latency_ns.begin(), c->latency_ns.end());
   }
-  const std::int64_t lost = std::max<std::int64_t>(0, expected - delivered);
-  const double seconds = static_cast<double>(last_ns - t0) / 1e9;
-  const double fps = seconds > 0 ? static_cast<double>(delivered) / seconds : 0;
-  const double p50 = percentile_ms(latencies, 0.50);
-  const double p99 = percentile_ms(latencies, 0.99);
-  const char* mode = o.interval_ms > 0 ? "paced" : "burst";
-  const long long dropped = static_cast<long long>(totals.dropped.load());
-  std::printf(
-      "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered %lld, "
-      "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms%s\n",
-      mode, static_cast<long long>(o.events), static_cast<long long>(live),
-      static_cast<long long>(delivered), static_cast<long long>(expected),
-      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
-      p99,
-      peak_rss > 0 ? (", server RSS " + std::to_string(rss_start / 1024) + " MiB at the start, peak " +
-                      std::to_string(peak_rss / 1024) + " MiB")
-                         .c_str()
-                   : "");
-  std::printf(
-      "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
-      "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
-      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f peak_rss_kib=%lld\n",
-      mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
-      o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
-      static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
-      p99, connect_s, static_cast<long long>(peak_rss));
-  return (lost == 0 && reordered == 0 && live == o.connections) ? 0 : 1;
+  const std::int64_t dropped = totals.dropped.load();
+  if (o.up_fd >= 0) {
+    ReaderDone done{delivered, reordered, dropped, last_ns,
+                    static_cast<std::int64_t>(latencies.size())};
+    const bool sent = write_all(o.up_fd, &done, sizeof done) &&
+                      write_all(o.up_fd, latencies.data(), latencies.size() * sizeof(std::int64_t));
+    return sent ? 0 : 2;
+  }
+  return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start,
+                peak_rss, connect_s);
+}
+
+
+int run_parent(const Options& o) {
+  struct Reader {
+    pid_t pid = -1;
+    int up = -1;
+    int down = -1;
+    int connections = 0;
+  };
+  std::vector<Reader> readers(static_cast<std::size_t>(o.procs));
+  std::fflush(stdout);
+  for (int r = 0; r < o.procs; ++r) {
+    int up[2], down[2];
+    if (::pipe(up) != 0 || ::pipe(down) != 0) {
+      std::perror("ws_fanout: pipe");
+      return 2;
+    }
+    Options child = o;
+    child.procs = 1;
+    child.first_index = r;
+    child.index_step = o.procs;
+    child.connections = o.connections / o.procs + (r < o.connections % o.procs ? 1 : 0);
+    child.parallel = std::max(1, o.parallel / o.procs);
+    child.rss_pid = 0;
+    child.up_fd = up[1];
+    child.down_fd = down[0];
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      std::perror("ws_fanout: fork");
+      return 2;
+    }
+    if (pid == 0) {
+      ::close(up[0]);
+      ::close(down[1]);
+      for (int earlier = 0; earlier < r; ++earlier) {
+        ::close(readers[static_cast<std::size_t>(earlier)].up);
+        ::close(readers[static_cast<std::size_t>(earlier)].down);
+      }
+      const int code = child.connections > 0 ? run_readers(child) : 0;
+      std::fflush(stdout);
+      ::_exit(code);
+    }
+    ::close(up[1]);
+    ::close(down[0]);
+    readers[static_cast<std::size_t>(r)] = Reader{pid, up[0], down[1], child.connections};
+  }
+  auto reap = [&] {
+    for (auto& reader : readers) {
+      ::close(reader.down);
+      ::close(reader.up);
+      int status = 0;
+      ::waitpid(reader.pid, &status, 0);
+    }
+  };
+
+  const std::int64_t rss_before = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+  const auto connect_start = Clock::now();
+  std::int64_t live = 0, failed = 0;
+  std::string first_error;
+  for (auto& reader : readers) {
+    if (reader.connections == 0) continue;
+    ReaderConnected up;
+    if (!read_all(reader.up, &up, sizeof up)) {
+      std::fprintf(stderr, "ws_fanout: a reader process ended before it connected\n");
+      reader.connections = 0;
+      continue;
+    }
+    live += up.connected;
+    failed += up.failed;
+    if (first_error.empty() && up.first_error[0] != '\0') first_error = up.first_error;
+  }
+  const double connect_s = std::chrono::duration<double>(Clock::now() - connect_start).count();
+  std::printf("connected %lld/%d in %.2f s (%d reader processes)\n", static_cast<long long>(live),
+              o.connections, connect_s, o.procs);
+  if (failed > 0)
+    std::printf("failed %lld, first error: %s\n", static_cast<long long>(failed),
+                first_error.c_str());
+
+  auto collect = [&](std::int64_t& delivered, std::int64_t& reordered, std::int64_t& dropped,
+                     std::int64_t& last_ns, std::vector<std::int64_t>& latencies) {
+    for (auto& reader : readers) {
+      if (reader.connections == 0) continue;
+      ReaderDone done;
+      if (!read_all(reader.up, &done, sizeof done)) continue;
+      delivered += done.delivered;
+      reordered += done.reordered;
+      dropped += done.dropped;
+      last_ns = std::max(last_ns, done.last_receive_ns);
+      const std::size_t at = latencies.size();
+      latencies.resize(at + static_cast<std::size_t>(done.latencies));
+      if (!read_all(reader.up, latencies.data() + at,
+                    static_cast<std::size_t>(done.latencies) * sizeof(std::int64_t)))
+        latencies.resize(at);
+    }
+  };
+
+  if (o.events == 0) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+    const double per_conn =
+        live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live)
+                 : 0;
+    std::printf("server RSS %lld KiB -> %lld KiB with %lld idle connections (%.0f B each)\n",
+                static_cast<long long>(rss_before), static_cast<long long>(rss_after),
+                static_cast<long long>(live), per_conn);
+    std::printf(
+        "RESULT mode=idle k=%d connected=%lld rss_before_kib=%lld rss_after_kib=%lld "
+        "per_conn_b=%.0f connect_s=%.2f procs=%d\n",
+        o.connections, static_cast<long long>(live), static_cast<long long>(rss_before),
+        static_cast<long long>(rss_after), per_conn, connect_s, o.procs);
+    for (auto& reader : readers)
+      if (reader.connections > 0) write_all(reader.down, &kCmdQuit, 1);
+    std::int64_t d = 0, r = 0, x = 0, l = 0;
+    std::vector<std::int64_t> none;
+    collect(d, r, x, l, none);
+    reap();
+    return live == o.connections ? 0 : 1;
+  }
+
+  nlohmann::json inject = {
+      {"cmd", "inject"},
+      {"message", {{"type", 11046}, {"data", {{"from_uid", "uid_alice"}, {"content", "bench"}}}}},
+      {"count", o.events},
+      {"interval_ms", o.interval_ms},
+      {"stamp", true}};
+  if (o.size > 0) inject["size"] = o.size;
+  if (o.rss_pid) std::ofstream(("/proc/" + std::to_string(o.rss_pid) + "/clear_refs").c_str()) << "5";
+  const std::int64_t rss_start = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+  const std::int64_t t0 = monotonic_ns();
+  bool ceiling_sent = false;
+  for (auto& reader : readers) {
+    if (reader.connections == 0) continue;
+    // Against the ceiling server one reader sends its "go" on one of its connections.
+    const char command = o.ceiling && !ceiling_sent ? kCmdCeiling : kCmdRead;
+    ceiling_sent = ceiling_sent || command == kCmdCeiling;
+    write_all(reader.down, &command, 1);
+  }
+  if (!o.ceiling) {
+    const std::string answer = control_command(o.control, inject);
+    if (answer.find("\"ok\": true") == std::string::npos &&
+        answer.find("\"ok\":true") == std::string::npos)
+      std::fprintf(stderr, "ws_fanout: inject refused: %s\n", answer.c_str());
+  }
+  std::int64_t delivered = 0, reordered = 0, dropped = 0, last_ns = t0;
+  std::vector<std::int64_t> latencies;
+  collect(delivered, reordered, dropped, last_ns, latencies);
+  const std::int64_t peak_rss = o.rss_pid ? rss_kib(o.rss_pid, "VmHWM") : -1;
+  reap();
+  return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start,
+                peak_rss, connect_s);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App cli{"WebSocket fan-out load tool for Corvid and the simulated client"};
+  cli.add_option("--host", o.host, "server address");
+  cli.add_option("--port", o.port, "server port (with --serve: 0 = any)");
+  cli.add_option("--key", o.key, "API key");
+  cli.add_flag("--serve", o.serve, "run the bare fan-out server of the read ceiling");
+  cli.add_flag("--ceiling", o.ceiling, "read from a --serve server instead of a Corvid");
+  cli.add_option("--uid", o.uid, "the logged-in account")->capture_default_str();
+  cli.add_option("--control", o.control, "the simulated client's control socket");
+  cli.add_option("--connections,-k", o.connections, "connections")->check(CLI::Range(1, 1000000));
+  cli.add_option("--events,-n", o.events, "events to inject; 0 = hold the connections idle")
+      ->capture_default_str();
+  cli.add_option("--interval-ms", o.interval_ms, "0 = burst, else one event every M ms")
+      ->capture_default_str();
+  cli.add_option("--size", o.size, "pad each event's data to about B bytes");
+  cli.add_option("--sources", o.sources, "source addresses 127.0.0.1 .. 127.0.0.S")
+      ->check(CLI::Range(1, 254));
+  cli.add_option("--threads", o.threads, "threads of this tool")->capture_default_str();
+  cli.add_option("--parallel", o.parallel, "handshakes in flight")->capture_default_str();
+  cli.add_option("--rss-pid", o.rss_pid, "report this process's RSS before and after connecting");
+  cli.add_option("--idle-timeout", o.idle_timeout_s, "seconds without a frame before giving up")
+      ->capture_default_str();
+  cli.add_option("--procs", o.procs, "reader processes sharing the connections")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  CLI11_PARSE(cli, argc, argv);
+  if (o.serve) return serve(o);
+  if (o.port == 0 || (!o.ceiling && o.key.empty())) {
+    std::fprintf(stderr, "ws_fanout: --port and --key are needed\n");
+    return 2;
+  }
+  if (o.events > 0 && o.control.empty() && !o.ceiling) {
+    std::fprintf(stderr, "ws_fanout: --control is needed to inject events\n");
+    return 2;
+  }
+
+  if (o.procs > 1) return run_parent(o);
+  return run_readers(o);
 }

@@ -160,6 +160,52 @@ TEST(WebSocketConnection, WelcomeFirstThenFramesInOrderAndPeerMessages) {
   EXPECT_FALSE(server.last()->send(std::make_shared<const std::string>("late")));
 }
 
+// A burst goes out as gathered writes straight to the socket, which the websocket layer's own
+// frames share: a pong (to a control ping) and a reply (to a "ping" text) sent while the
+// socket is full must land between whole frames, never inside one, and none may be lost.
+TEST(WebSocketConnection, PongsAndRepliesGoBetweenWholeFramesOfABurst) {
+  Server server(ConnectionLimits{});
+  Client client(server.port(), "u1", 8192);  // a small window: the burst's writes wait for room
+  int pongs = 0;
+  client.ws.control_callback([&](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::pong) ++pongs;
+  });
+  EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
+  ASSERT_TRUE(
+      eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
+
+  const std::string padding(16 * 1024, 'x');
+  constexpr int kFrames = 400;  // ~6.5 MiB: many times what the socket buffers hold
+  for (int i = 0; i < kFrames; ++i)
+    server.hub.send_to_user("u1", Json{{"seq", i}, {"pad", padding}});
+
+  int next = 0;
+  int pings = 0;
+  int replies = 0;
+  while (next < kFrames) {
+    if (next % 25 == 0 && pings <= next / 25) {
+      client.ws.ping({});
+      client.ws.text(true);
+      client.ws.write(asio::buffer(std::string("ping")));
+      ++pings;
+    }
+    const std::string text = client.read();  // a frame cut by another would fail here
+    if (text == "pong") {
+      ++replies;
+      continue;
+    }
+    ASSERT_EQ(Json::parse(text)["seq"], next);
+    ++next;
+  }
+  while (replies < pings) {
+    ASSERT_EQ(client.read(), "pong");
+    ++replies;
+  }
+  // Each ping's pong left before the reply to the text that followed it.
+  EXPECT_EQ(pongs, pings);
+  EXPECT_EQ(server.hub.get_connection_stats()["total_connections"], 1);
+}
+
 TEST(WebSocketConnection, StalledPeerIsCutByTheWriteDeadlineWhileOthersReceive) {
   LogCapture logs(spdlog::level::warn);
   Server server(quick_limits());

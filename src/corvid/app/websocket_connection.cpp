@@ -1,10 +1,7 @@
 #include "corvid/app/websocket_connection.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
 #include <utility>
@@ -12,7 +9,9 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -36,9 +35,6 @@ std::uint64_t next_connection_id() {
   static std::atomic<std::uint64_t> counter{0};
   return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
-
-// Batches this long or longer are written corked (see set_corked).
-constexpr std::size_t kCorkFrames = 4;
 
 constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
 
@@ -122,8 +118,11 @@ bool Connection::notify() {
 
 namespace {
 
-// The writer takes this much of the log per step (one lock of the log).
+// The writer takes this much of the log per step (one lock of the log, one gathered write: two
+// buffers a frame, within the kernel's limit of 1024 a write).
 constexpr std::size_t kLogBatchFrames = 256;
+// Batches one writer run writes back to back before it lets the thread's other work in.
+constexpr int kWriteRounds = 4;
 constexpr std::size_t kLogBatchBytes = std::size_t{256} << 10;
 // The first read of a message asks for this much (see read_once).
 constexpr std::size_t kFirstReadBytes = 128;
@@ -149,22 +148,25 @@ std::shared_ptr<WebSocketConnection> WebSocketConnection::create(beast::tcp_stre
   const auto handle = socket.release(ec);
   if (ec) throw beast::system_error(ec);
   asio::ip::tcp::socket rebound(strand, protocol, handle);
-  auto conn = std::shared_ptr<WebSocketConnection>(new WebSocketConnection(
-      strand, beast::tcp_stream(std::move(rebound)), std::move(request), limits));
+  auto conn = std::shared_ptr<WebSocketConnection>(
+      new WebSocketConnection(strand, std::move(rebound), std::move(request), limits));
   conn->watch_control_frames();
   return conn;
 }
 
-WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, beast::tcp_stream stream,
+WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, asio::ip::tcp::socket socket,
                                          UpgradeRequest request, ConnectionLimits limits)
     : strand_(std::move(strand)),
-      ws_(std::move(stream)),
+      ws_(std::move(socket)),
       request_(std::make_unique<UpgradeRequest>(std::move(request))),
       deadline_(strand_),
       limits_(limits) {
   beast::error_code ec;
-  auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  auto endpoint = beast::get_lowest_layer(ws_).remote_endpoint(ec);
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+  // The writer already puts a backlog into one write; a frame that comes alone should not wait
+  // for the peer's acknowledgement of the previous one.
+  beast::get_lowest_layer(ws_).set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
 std::shared_ptr<WebSocketConnection> WebSocketConnection::adopt(Stream accepted,
@@ -186,8 +188,11 @@ WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limit
       adopted_(true) {
   state_ = State::open;
   beast::error_code ec;
-  auto endpoint = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  auto endpoint = beast::get_lowest_layer(ws_).remote_endpoint(ec);
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+  // The writer already puts a backlog into one write; a frame that comes alone should not wait
+  // for the peer's acknowledgement of the previous one.
+  beast::get_lowest_layer(ws_).set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
 // The websocket layer answers the peer's close frame and then waits for the peer to close TCP;
@@ -214,7 +219,7 @@ void WebSocketConnection::on_peer_close() {
     if (state_ == State::open) state_ = State::closing;
   }
   if (peer_close_handler_) peer_close_handler_();
-  linger_.emplace(strand_, limits_.close_linger);
+  linger_ = std::make_unique<asio::steady_timer>(strand_, limits_.close_linger);
   linger_->async_wait([weak = weak_from_this()](const beast::error_code& ec) {
     if (ec) return;
     if (auto self = weak.lock()) self->drop("closed by the peer", false);
@@ -230,9 +235,7 @@ asio::awaitable<void> WebSocketConnection::accept() {
       std::lock_guard lock(self->mutex_);
       if (self->state_ != State::created) throw std::logic_error("connection already accepted");
     }
-    // The websocket layer keeps its own handshake and idle timers (with pings); the TCP
-    // layer's timer would also cut reads that wait for a quiet client.
-    beast::get_lowest_layer(self->ws_).expires_never();
+    // The websocket layer keeps its own handshake and idle timers (with pings).
     self->ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     self->ws_.read_message_max(self->limits_.max_message_bytes);
     self->ws_.auto_fragment(false);  // one frame per message, written from its text
@@ -298,6 +301,32 @@ bool WebSocketConnection::notify() {
   return true;
 }
 
+bool WebSocketConnection::notify_grouped(std::vector<std::shared_ptr<Connection>>& wake) {
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::closed) {
+      if (error_.empty()) error_ = "connection is closed";
+      return false;
+    }
+  }
+  if (!writing_.exchange(true, std::memory_order_acq_rel)) wake.push_back(shared_from_this());
+  return true;
+}
+
+void WebSocketConnection::start_writer() {
+  // Dispatched: on a loop thread with the strand free this runs the writer right here, so a
+  // group of connections costs the relay one post instead of one per connection.
+  asio::dispatch(strand_, [self = shared_from_this()] { self->write_next(); });
+}
+
+asio::any_io_executor WebSocketConnection::loop_executor() const {
+  if (const auto* strand = strand_.target<asio::strand<asio::io_context::executor_type>>())
+    return strand->get_inner_executor();
+  if (const auto* strand = strand_.target<asio::strand<asio::any_io_executor>>())
+    return strand->get_inner_executor();
+  return strand_;
+}
+
 void WebSocketConnection::wake() {
   if (writing_.exchange(true, std::memory_order_acq_rel)) return;
   asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
@@ -349,7 +378,8 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
     asio::steady_timer limit_timer(self->strand_);
     limit_timer.expires_after(limit);
     if (!self->closed_signal_)
-      self->closed_signal_.emplace(self->strand_, asio::steady_timer::time_point::max());
+      self->closed_signal_ = std::make_unique<asio::steady_timer>(
+          self->strand_, asio::steady_timer::time_point::max());
     auto result = co_await (self->closed_signal_->async_wait(tuple_awaitable) ||
                             limit_timer.async_wait(tuple_awaitable));
     if (result.index() == 0) co_return true;
@@ -395,63 +425,178 @@ asio::awaitable<Received> WebSocketConnection::receive() {
 asio::awaitable<Received> WebSocketConnection::read_once() {
   auto self = shared_from_this();
   {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::created || state_ == State::closed) co_return Received{};
+  }
+  if (peer_closed_) co_return Received{};
+  // A whole-message read would size the buffer for a full TCP frame before anything came;
+  // most requests are a few bytes ("ping"), so a small first read keeps an idle connection
+  // small, and the rest of a longer message follows in one more read.
+  beast::flat_buffer buffer;
+  beast::error_code ec;
+  std::size_t limit = kFirstReadBytes;
+  for (;;) {
+    auto [read_ec, n] = co_await ws_.async_read_some(buffer, limit, tuple_awaitable);
+    (void)n;
+    ec = read_ec;
+    if (ec || ws_.is_message_done()) break;
+    limit = limits_.max_message_bytes;
+  }
+  if (!ec) {
+    const auto kind = ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
+    co_return Received{kind, beast::buffers_to_string(buffer.data())};
+  }
+  co_return read_ended(ec);
+}
+
+Received WebSocketConnection::read_ended(const beast::error_code& ec) {
+  if (ec == websocket::error::closed || peer_closed_) {
+    {
+      std::lock_guard lock(mutex_);
+      if (peer_close_code_ == 0) peer_close_code_ = ws_.reason().code;
+    }
+    drop("closed by the peer", false);
+    return Received{};
+  }
+  drop(ec.message(), false);
+  if (ends_quietly(ec)) return Received{};
+  return Received{Received::Kind::failed, ec.message()};
+}
+
+void WebSocketConnection::serve(MessageHandler handler) {
+  // Posted: the caller may be on another thread, and the first read must start on the strand.
+  asio::dispatch(strand_, [self = shared_from_this(), handler = std::move(handler)]() mutable {
+    self->reader_ = std::move(handler);
+    bool ended = false;
     {
       std::lock_guard lock(self->mutex_);
-      if (self->state_ == State::created || self->state_ == State::closed) co_return Received{};
+      ended = self->state_ == State::created || self->state_ == State::closed;
     }
-    if (self->peer_closed_) co_return Received{};
-    // A whole-message read would size the buffer for a full TCP frame before anything came;
-    // most requests are a few bytes ("ping"), so a small first read keeps an idle connection
-    // small, and the rest of a longer message follows in one more read.
-    beast::flat_buffer buffer;
-    beast::error_code ec;
-    std::size_t limit = kFirstReadBytes;
-    for (;;) {
-      auto [read_ec, n] = co_await self->ws_.async_read_some(buffer, limit, tuple_awaitable);
-      (void)n;
-      ec = read_ec;
-      if (ec || self->ws_.is_message_done()) break;
-      limit = self->limits_.max_message_bytes;
+    if (ended || self->peer_closed_) {
+      auto reader = std::move(self->reader_);
+      self->reader_ = nullptr;
+      if (reader) reader(Received{});
+      return;
     }
-    if (!ec) {
-      const auto kind = self->ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
-      co_return Received{kind, beast::buffers_to_string(buffer.data())};
-    }
-    if (ec == websocket::error::closed || self->peer_closed_) {
-      {
-        std::lock_guard lock(self->mutex_);
-        if (self->peer_close_code_ == 0) self->peer_close_code_ = self->ws_.reason().code;
-      }
-      self->drop("closed by the peer", false);
-      co_return Received{};
-    }
-    self->drop(ec.message(), false);
-    if (ends_quietly(ec)) co_return Received{};
-    co_return Received{Received::Kind::failed, ec.message()};
+    self->read_next(kFirstReadBytes);
+  });
+}
+
+void WebSocketConnection::read_next(std::size_t limit) {
+  // The handler holds the connection: while a read is pending, nothing else needs to.
+  ws_.async_read_some(read_buffer_, limit,
+                      [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+                        self->on_read(ec);
+                      });
+}
+
+void WebSocketConnection::on_read(const beast::error_code& ec) {
+  if (!reader_) return;
+  if (!ec && !ws_.is_message_done()) {
+    read_next(limits_.max_message_bytes);
+    return;
+  }
+  if (ec) {
+    Received ended = read_ended(ec);
+    read_buffer_ = beast::flat_buffer();
+    // Let go of the handler before calling it: it may hold what holds this connection.
+    auto reader = std::move(reader_);
+    reader_ = nullptr;
+    reader(std::move(ended));
+    return;
+  }
+  const auto kind = ws_.got_text() ? Received::Kind::text : Received::Kind::binary;
+  Received message{kind, beast::buffers_to_string(read_buffer_.data())};
+  // An idle connection keeps no more than a small first read's room.
+  if (read_buffer_.capacity() > kFirstReadBytes)
+    read_buffer_ = beast::flat_buffer();
+  else
+    read_buffer_.clear();
+  if (!reader_(std::move(message))) {
+    reader_ = nullptr;
+    return;
+  }
+  if (reader_) read_next(kFirstReadBytes);
+}
+
+// A server's frames are unmasked, so a frame is its header and its text as they are: every
+// reader writes the same shared text and only the few header bytes are its own.
+std::size_t encode_text_header(std::size_t length, std::array<unsigned char, 10>& out) {
+  out[0] = 0x81;  // FIN, text
+  if (length < 126) {
+    out[1] = static_cast<unsigned char>(length);
+    return 2;
+  }
+  if (length <= 0xFFFF) {
+    out[1] = 126;
+    out[2] = static_cast<unsigned char>(length >> 8);
+    out[3] = static_cast<unsigned char>(length);
+    return 4;
+  }
+  out[1] = 127;
+  for (int i = 0; i < 8; ++i)
+    out[2 + i] = static_cast<unsigned char>(static_cast<std::uint64_t>(length) >> (56 - 8 * i));
+  return 10;
+}
+
+void WebSocketConnection::release_batch(bool idle) {
+  own_batch_.clear();
+  log_batch_.clear();
+  headers_.clear();
+  buffers_.clear();
+  own_bytes_ = 0;
+  batch_bytes_ = 0;
+  // An idle connection keeps no batch room; a busy one keeps what one batch needs.
+  if (idle || log_batch_.capacity() > kLogBatchFrames) {
+    std::vector<Frame>().swap(own_batch_);
+    std::vector<Frame>().swap(log_batch_);
+    std::vector<std::array<unsigned char, 10>>().swap(headers_);
+    std::vector<asio::const_buffer>().swap(buffers_);
   }
 }
 
-// The writer takes the connection's own frames, or else a stretch of the log, in one step and
-// writes them frame by frame; no lock is held across a write. Each completion holds a
-// reference, so the connection lives while a frame is in flight.
+void WebSocketConnection::batch_written() {
+  if (!own_batch_.empty()) {
+    std::lock_guard lock(mutex_);
+    queued_bytes_ -= std::min(queued_bytes_, own_bytes_);
+  }
+  if (!log_batch_.empty()) advance_cursor(log_batch_seq_ + log_batch_.size());
+  release_batch(false);
+}
+
+// The writer takes the connection's own frames and then the log's frames past the cursor in one
+// step, and writes them as one gathered write straight to the socket: first without waiting
+// (most batches go at once), and what the socket did not take then waits for room under the
+// write deadline. No lock is held across a write. The websocket layer's own frames (pongs,
+// keep-alive pings, the close) go through the same socket and never interleave with a batch.
+// Each completion holds a reference, so the connection lives while a batch is in flight.
 void WebSocketConnection::write_next() {
-  for (;;) {
+  auto& layer = ws_.next_layer();
+  // Taken once a run (until there is one: the registry attaches the log just after the welcome
+  // is queued): every writer of the account copies the same pointer, and each copy is a write
+  // to a counter all of their threads share.
+  std::shared_ptr<FrameLog> attached = log();
+  for (int round = 0;; ++round) {
     if (dropped_ || peer_closed_) {
-      own_batch_.clear();
-      log_batch_.clear();
-      own_pos_ = log_pos_ = 0;
+      release_batch(true);
       writing_.store(false, std::memory_order_release);
       return;
     }
-    if (own_pos_ < own_batch_.size() || log_pos_ < log_batch_.size()) break;
-
-    // The last batch is out: what it left in the socket leaves now.
-    set_corked(false);
-    own_batch_.clear();
-    own_pos_ = 0;
-    if (log_batch_.capacity() > kLogBatchFrames) std::vector<Frame>().swap(log_batch_);
-    log_batch_.clear();
-    log_pos_ = 0;
+    release_batch(false);
+    if (layer.layer_writing()) {
+      // A control frame of the websocket layer is going out: the batch follows it. Weak: the
+      // socket is the connection's own member, and a strong pointer there would be a cycle if
+      // that write never completes (the loop stopped).
+      layer.when_layer_idle([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->write_next();
+      });
+      return;
+    }
+    if (round == kWriteRounds) {
+      // A long backlog: let the other connections of this thread have their turn.
+      asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
+      return;
+    }
 
     bool send_close = false;
     std::uint64_t close_after = 0;
@@ -459,6 +604,7 @@ void WebSocketConnection::write_next() {
     {
       std::lock_guard lock(mutex_);
       if (state_ == State::closed || state_ == State::created) {
+        release_batch(true);
         writing_.store(false, std::memory_order_release);
         return;
       }
@@ -466,26 +612,58 @@ void WebSocketConnection::write_next() {
       closing = close_queued_;
       close_after = close_after_;
     }
-    if (own_batch_.empty()) {
-      if (auto attached = log()) {
-        const std::uint64_t from = cursor();
-        const std::uint64_t end = closing ? close_after : attached->head();
-        if (from < end) {
-          std::size_t bytes = 0;
-          if (!attached->read(from, std::min<std::uint64_t>(kLogBatchFrames, end - from),
-                              kLogBatchBytes, log_batch_, bytes)) {
-            // Trimmed past this connection: the registry no longer counts it.
-            drop("no longer registered", false);
-            continue;
-          }
-          log_batch_seq_ = from;
+    if (!attached) attached = log();
+    if (attached) {
+      const std::uint64_t from = cursor();
+      const std::uint64_t end = closing ? close_after : attached->head();
+      if (from < end) {
+        std::size_t bytes = 0;
+        if (!attached->read(from, std::min<std::uint64_t>(kLogBatchFrames, end - from),
+                            kLogBatchBytes, log_batch_, bytes)) {
+          // Trimmed past this connection: the registry no longer counts it.
+          drop("no longer registered", false);
+          continue;
         }
+        log_batch_seq_ = from;
       }
     }
     if (!own_batch_.empty() || !log_batch_.empty()) {
-      ws_.text(true);
-      if (own_batch_.size() + log_batch_.size() >= kCorkFrames) set_corked(true);
-      break;
+      const std::size_t count = own_batch_.size() + log_batch_.size();
+      headers_.resize(count);
+      buffers_.reserve(2 * count);
+      std::size_t i = 0;
+      auto add = [&](const Frame& frame) {
+        const std::size_t header = encode_text_header(frame->size(), headers_[i]);
+        buffers_.emplace_back(headers_[i].data(), header);
+        buffers_.emplace_back(frame->data(), frame->size());
+        batch_bytes_ += header + frame->size();
+        ++i;
+      };
+      for (const auto& frame : own_batch_) {
+        own_bytes_ += frame->size();
+        add(frame);  // replies first: they never wait behind the account's frames
+      }
+      for (const auto& frame : log_batch_) add(frame);
+
+      beast::error_code ec;
+      layer.send_now(buffers_, ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) ec = {};
+      if (ec) {
+        drop("write failed: " + ec.message(), true);
+        release_batch(true);
+        writing_.store(false, std::memory_order_release);
+        return;
+      }
+      if (buffers_.empty()) {
+        batch_written();
+        continue;
+      }
+      // The socket took part of the batch: the rest waits for room, under the write deadline.
+      write_starting();
+      layer.write_gathered(buffers_, [self = shared_from_this()](const beast::error_code& wec) {
+        self->on_written(wec, 0);
+      });
+      return;
     }
     {
       std::lock_guard lock(mutex_);
@@ -496,6 +674,7 @@ void WebSocketConnection::write_next() {
       }
     }
     if (send_close) {
+      release_batch(true);
       write_starting();
       websocket::close_reason why(static_cast<websocket::close_code>(close_code_), close_text_);
       ws_.async_close(why, [self = shared_from_this()](const beast::error_code& ec) {
@@ -505,6 +684,7 @@ void WebSocketConnection::write_next() {
     }
     // Idle. A producer that came in after the checks above found writing_ set and did not
     // post: look once more before leaving.
+    release_batch(true);
     writing_.store(false, std::memory_order_release);
     bool more = false;
     {
@@ -512,18 +692,11 @@ void WebSocketConnection::write_next() {
       more = !queue_.empty() || (close_queued_ && !close_started_);
     }
     if (!more) {
-      if (auto attached = log()) more = cursor() < attached->head() && !closing;
+      if (!attached) attached = log();
+      if (attached) more = cursor() < attached->head() && !closing;
     }
     if (!more || writing_.exchange(true, std::memory_order_acq_rel)) return;
   }
-
-  write_starting();
-  own_in_flight_ = own_pos_ < own_batch_.size();
-  const Frame& frame = own_in_flight_ ? own_batch_[own_pos_] : log_batch_[log_pos_];
-  ws_.async_write(asio::buffer(*frame),
-                  [self = shared_from_this()](const beast::error_code& ec, std::size_t n) {
-                    self->on_written(ec, n);
-                  });
 }
 
 void WebSocketConnection::on_written(const beast::error_code& ec, std::size_t /*bytes*/) {
@@ -537,22 +710,11 @@ void WebSocketConnection::on_written(const beast::error_code& ec, std::size_t /*
     }
     // A write cut by the watchdog, the registry or the peer's close was already handled.
     if (!cut && !peer_closed_) drop("write failed: " + ec.message(), true);
-    own_batch_.clear();
-    log_batch_.clear();
-    own_pos_ = log_pos_ = 0;
+    release_batch(true);
     writing_.store(false, std::memory_order_release);
     return;
   }
-  if (own_in_flight_) {
-    {
-      std::lock_guard lock(mutex_);
-      queued_bytes_ -= std::min(queued_bytes_, own_batch_[own_pos_]->size());
-    }
-    own_batch_[own_pos_++].reset();
-  } else {
-    log_batch_[log_pos_++].reset();
-    advance_cursor(log_batch_seq_ + log_pos_);
-  }
+  batch_written();
   write_next();
 }
 
@@ -561,21 +723,6 @@ void WebSocketConnection::on_close_written(const beast::error_code& ec) {
   write_since_ms_.store(0, std::memory_order_release);
   drop(ec ? "close failed: " + ec.message() : "closed", false);
   writing_.store(false, std::memory_order_release);
-}
-
-// A batch of frames goes out corked: the kernel packs the frames into full segments instead of
-// sending (and waking the reader for) one small packet per frame; the batch's end uncorks it.
-void WebSocketConnection::set_corked(bool corked) {
-#ifdef TCP_CORK
-  if (corked == corked_ || dropped_) return;
-  corked_ = corked;
-  const int value = corked ? 1 : 0;
-  auto& socket = beast::get_lowest_layer(ws_).socket();
-  // A failure only costs the packing; the writes themselves go through either way.
-  (void)::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-#else
-  (void)corked;
-#endif
 }
 
 // One timer per connection watches the writes instead of one per write: a write starting only
@@ -623,8 +770,8 @@ void WebSocketConnection::drop(const std::string& error, bool report) {
   if (!dropped_) {
     dropped_ = true;
     beast::error_code ignored;
-    beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    beast::get_lowest_layer(ws_).close();
+    beast::get_lowest_layer(ws_).shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(ws_).close(ignored);
     deadline_.cancel();
     if (linger_) linger_->cancel();
     if (closed_signal_) closed_signal_->cancel();  // wakes close_and_wait

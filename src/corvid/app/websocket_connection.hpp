@@ -9,6 +9,7 @@
 // ahead of the account's frames that are waiting; the account's frames leave in log order. Each
 // write has a deadline; a stalled write, a refused frame or a failed write closes the transport,
 // and an asynchronous failure is reported once through the failure handler.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -23,13 +24,17 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "corvid/app/http/websocket_socket.hpp"
 #include "corvid/app/websocket_hub_log.hpp"
 
 namespace corvid::app {
@@ -86,6 +91,18 @@ class Connection {
   // a connection with its own writer wakes it instead. False when the connection no longer
   // takes frames (error_text() says why).
   virtual bool notify();
+  // The relay's grouped wake: as notify(), but a writer that has to be started is added to
+  // wake instead of being posted on its own, and the caller starts the group later with
+  // start_writer() on a loop thread. The default takes the frames at once (nothing to add).
+  virtual bool notify_grouped(std::vector<std::shared_ptr<Connection>>& wake) {
+    (void)wake;
+    return notify();
+  }
+  // Starts the writer that notify_grouped() left to the caller: at once when called on a thread
+  // of the connection's loop with its strand free, else queued on the strand.
+  virtual void start_writer() {}
+  // The loop the connection's strand runs on, where a group of start_writer() calls is posted.
+  virtual boost::asio::any_io_executor loop_executor() const { return {}; }
   // The next frame of the log this connection has not yet written.
   std::uint64_t cursor() const noexcept { return cursor_.load(std::memory_order_acquire); }
   // Whether the peer is taking data: it has caught up, or its write under way started less
@@ -143,7 +160,10 @@ struct Received {
 class WebSocketConnection final : public Connection,
                                   public std::enable_shared_from_this<WebSocketConnection> {
  public:
-  using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
+  // Straight over the socket (the websocket layer keeps its own timers: handshake, idle,
+  // keep-alive pings), which the connection's gathered writes share with the layer's control
+  // frames. No permessage-deflate: the endpoint never offers it.
+  using Stream = boost::beast::websocket::stream<http::WebSocketSocket, false>;
   using UpgradeRequest = boost::beast::http::request<boost::beast::http::string_body>;
   // Called once, on the strand, when the peer's close frame arrives: the connection is done
   // from then on, even while the peer keeps its TCP connection open.
@@ -171,6 +191,9 @@ class WebSocketConnection final : public Connection,
   std::string error_text() const override;
   std::string remote_address() const override { return remote_; }
   bool notify() override;
+  bool notify_grouped(std::vector<std::shared_ptr<Connection>>& wake) override;
+  void start_writer() override;
+  boost::asio::any_io_executor loop_executor() const override;
   bool taking_data() const override;
   void cut(const std::string& why) override;
 
@@ -185,14 +208,32 @@ class WebSocketConnection final : public Connection,
   // Set before the first receive(); see PeerCloseHandler.
   void set_peer_close_handler(PeerCloseHandler handler);
 
+  // Called on the strand with each message, then once with how the connection ended (closed
+  // or failed), as receive() would return them. Returning false after a message stops the
+  // reading (the handler is not called again; it closes the connection itself).
+  using MessageHandler = std::function<bool(Received)>;
+  // Reads in the background instead of through receive(): one read is pending at a time and
+  // nothing else waits under an idle connection (no coroutine frame). Call once, instead of
+  // receive(), from the strand or before anything else touches the connection. The pending
+  // read keeps the connection alive.
+  void serve(MessageHandler handler);
+
+  // The strand every socket operation of the connection runs on.
+  const boost::asio::any_io_executor& executor() const noexcept { return strand_; }
+
  private:
   enum class State { created, open, closing, closed };
 
-  WebSocketConnection(boost::asio::any_io_executor strand, boost::beast::tcp_stream stream,
+  WebSocketConnection(boost::asio::any_io_executor strand, boost::asio::ip::tcp::socket socket,
                       UpgradeRequest request, ConnectionLimits limits);
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
   void watch_control_frames();
   boost::asio::awaitable<Received> read_once();  // on the strand
+  // serve()'s reading, on the strand: one read of up to limit bytes of the current message.
+  void read_next(std::size_t limit);
+  void on_read(const boost::beast::error_code& ec);
+  // What a failed read means, once the read ended with ec (drops the socket).
+  Received read_ended(const boost::beast::error_code& ec);
 
   void wake();  // any thread: makes sure the writer runs
   // The writer, on the strand: writes the connection's own frames first, then what the log
@@ -203,7 +244,10 @@ class WebSocketConnection final : public Connection,
   void on_close_written(const boost::beast::error_code& ec);
   // Records the start of a write and makes sure the watchdog runs.
   void write_starting();
-  void set_corked(bool corked);
+  // Drops the batch written (or given up); idle also gives its room back.
+  void release_batch(bool idle);
+  // The batch is out: its replies leave the bound, the cursor moves past its log frames.
+  void batch_written();
   void arm_watchdog();
   void on_watchdog();
   void on_peer_close();
@@ -219,22 +263,25 @@ class WebSocketConnection final : public Connection,
   boost::asio::steady_timer deadline_;       // strand_ only; the write watchdog
   // strand_ only, made when first needed (an idle connection has neither): cancelled once
   // closed, for close_and_wait; the wait after the peer's close frame.
-  std::optional<boost::asio::steady_timer> closed_signal_;
-  std::optional<boost::asio::steady_timer> linger_;
+  std::unique_ptr<boost::asio::steady_timer> closed_signal_;
+  std::unique_ptr<boost::asio::steady_timer> linger_;
   bool dropped_ = false;                     // strand_ only
   bool peer_closed_ = false;                 // strand_ only
   PeerCloseHandler peer_close_handler_;      // strand_ only once receiving
+  MessageHandler reader_;                    // strand_ only; serve()'s handler until the end
+  boost::beast::flat_buffer read_buffer_;    // strand_ only; serve()'s message so far
   // The writer's state, strand_ only. own_batch_ holds the connection's own frames taken in one
   // step; log_batch_ the log's frames from log_batch_seq_ on.
   std::vector<Frame> own_batch_;
-  std::size_t own_pos_ = 0;
   std::vector<Frame> log_batch_;
-  std::size_t log_pos_ = 0;
   std::uint64_t log_batch_seq_ = 0;
+  std::size_t own_bytes_ = 0;    // the text of own_batch_
+  std::size_t batch_bytes_ = 0;  // the whole batch, headers included
+  // The batch as one gathered write: each frame's header, then its shared text.
+  std::vector<std::array<unsigned char, 10>> headers_;
+  std::vector<boost::asio::const_buffer> buffers_;
   bool in_flight_ = false;  // a write or the close is under way
-  bool own_in_flight_ = false;  // the write under way is one of own_batch_
   bool watchdog_armed_ = false;
-  bool corked_ = false;
   std::chrono::steady_clock::time_point write_started_;
   const ConnectionLimits limits_;
   const bool adopted_ = false;  // handshake done before the connection was made

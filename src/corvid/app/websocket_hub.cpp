@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <iterator>
 #include <stdexcept>
 
+#include <boost/asio/post.hpp>
 #include <fmt/format.h>
 
 #include "corvid/utils/errors.hpp"
@@ -203,23 +205,28 @@ void ConnectionManager::send_to_user(const std::string& user_uid, std::span<cons
   // A connection that has not taken what it was given for kLagBudget bytes is not reading:
   // it is let go here, so the log never keeps more than that for it.
   const std::uint64_t head = log->head();
-  const std::uint64_t head_bytes = log->head_bytes();
+  std::vector<std::uint64_t> cursors;
+  cursors.reserve(targets.size());
+  for (const auto& connection : targets) cursors.push_back(connection->cursor());
+  std::vector<std::uint64_t> lags;
+  log->lags(cursors, lags);
   std::vector<std::pair<ConnectionPtr, std::string>> failed;
+  std::vector<ConnectionPtr> wake;
   std::uint64_t oldest = head;
-  for (const auto& connection : targets) {
-    const std::uint64_t cursor = connection->cursor();
-    const std::uint64_t lag = head_bytes - log->bytes_before(cursor);
-    if (lag > kLagBudget) {
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const auto& connection = targets[i];
+    if (lags[i] > kLagBudget) {
       failed.emplace_back(connection, fmt::format("lagging {} bytes behind (budget {} bytes)",
-                                                  lag, kLagBudget));
+                                                  lags[i], kLagBudget));
       continue;
     }
-    if (!connection->notify()) {
+    if (!connection->notify_grouped(wake)) {
       failed.emplace_back(connection, std::string());
       continue;
     }
-    oldest = std::min(oldest, cursor);
+    oldest = std::min(oldest, cursors[i]);
   }
+  start_writers(std::move(wake));
   for (const auto& [connection, why] : failed) {
     if (why.empty()) {
       hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, connection->error_text());
@@ -237,6 +244,26 @@ void ConnectionManager::send_to_user(const std::string& user_uid, std::span<cons
   if (delivered > 0) hub_log()->debug("成功向 {} 的 {} 个连接推送消息", user_uid, delivered);
 }
 
+// The writers to start go to the loop in groups, one post a group: a post per connection would
+// keep the relay busy for as long as it takes to post to every connection of a large account,
+// and the last connection would get its frames that much later. On a loop thread each writer
+// of a group then runs at once (see start_writer()).
+void ConnectionManager::start_writers(std::vector<ConnectionPtr> wake) {
+  for (std::size_t from = 0; from < wake.size(); from += kWakeGroup) {
+    const std::size_t to = std::min(wake.size(), from + kWakeGroup);
+    auto loop = wake[from]->loop_executor();
+    if (!loop) {
+      for (std::size_t i = from; i < to; ++i) wake[i]->start_writer();
+      continue;
+    }
+    std::vector<ConnectionPtr> group(std::make_move_iterator(wake.begin() + from),
+                                     std::make_move_iterator(wake.begin() + to));
+    boost::asio::post(loop, [group = std::move(group)] {
+      for (const auto& connection : group) connection->start_writer();
+    });
+  }
+}
+
 bool ConnectionManager::relay_should_wait(const std::string& user_uid) const {
   std::vector<ConnectionPtr> targets;
   std::shared_ptr<FrameLog> log;
@@ -246,11 +273,13 @@ bool ConnectionManager::relay_should_wait(const std::string& user_uid) const {
     if (auto it = logs_.find(user_uid); it != logs_.end()) log = it->second;
   }
   if (!log || log->kept_bytes() <= kRelayBudget) return false;
-  const std::uint64_t head_bytes = log->head_bytes();
-  for (const auto& connection : targets) {
-    if (head_bytes - log->bytes_before(connection->cursor()) > kRelayBudget &&
-        connection->taking_data())
-      return true;
+  std::vector<std::uint64_t> cursors;
+  cursors.reserve(targets.size());
+  for (const auto& connection : targets) cursors.push_back(connection->cursor());
+  std::vector<std::uint64_t> lags;
+  log->lags(cursors, lags);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (lags[i] > kRelayBudget && targets[i]->taking_data()) return true;
   }
   return false;
 }

@@ -113,6 +113,10 @@ class ConnectionManager {
     std::unordered_map<std::string, typename std::list<std::pair<std::string, V>>::iterator> index_;
   };
 
+  // Connections whose writers one post of the relay starts (see start_writers()).
+  static constexpr std::size_t kWakeGroup = 32;
+  void start_writers(std::vector<ConnectionPtr> wake);
+
   void on_connection_failed(const std::weak_ptr<Connection>& weak, const std::string& user_uid,
                             const std::string& error);
 

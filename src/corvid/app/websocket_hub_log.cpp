@@ -60,6 +60,21 @@ std::uint64_t FrameLog::bytes_before(std::uint64_t seq) const {
   return entries_[static_cast<std::size_t>(index - 1)].end;
 }
 
+void FrameLog::lags(std::span<const std::uint64_t> cursors, std::vector<std::uint64_t>& out) const {
+  out.clear();
+  out.reserve(cursors.size());
+  std::lock_guard lock(mutex_);
+  const std::uint64_t head = entries_.empty() ? base_bytes_ : entries_.back().end;
+  for (const std::uint64_t seq : cursors) {
+    std::uint64_t before = base_bytes_;
+    if (seq > base_ && !entries_.empty()) {
+      const std::uint64_t index = std::min<std::uint64_t>(seq - base_, entries_.size());
+      before = entries_[static_cast<std::size_t>(index - 1)].end;
+    }
+    out.push_back(head - before);
+  }
+}
+
 std::uint64_t FrameLog::head_bytes() const {
   std::lock_guard lock(mutex_);
   return entries_.empty() ? base_bytes_ : entries_.back().end;

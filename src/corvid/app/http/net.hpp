@@ -6,6 +6,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "corvid/app/http/websocket_socket.hpp"
+
 namespace corvid::app::http {
 
 namespace net = boost::asio;
@@ -14,7 +16,9 @@ namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
 
-// The stream a WebSocket route receives once the handshake is accepted.
-using WebSocketStream = websocket::stream<beast::tcp_stream>;
+// The stream a WebSocket route receives once the handshake is accepted: straight over the
+// socket (the websocket layer has its own timers; see WebSocketSocket) and without
+// permessage-deflate, which the server never offers.
+using WebSocketStream = websocket::stream<WebSocketSocket, false>;
 
 }  // namespace corvid::app::http

@@ -730,8 +730,7 @@ net::awaitable<void> Session::run_websocket(Request& request) {
   expire_never();
   watchdog_.cancel();
   server_->remove_session(id_);
-  WebSocketStream ws(std::move(stream_));
-  beast::get_lowest_layer(ws).expires_never();
+  WebSocketStream ws(stream_.release_socket());
   auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
   timeouts.idle_timeout = kWebSocketIdle;
   timeouts.keep_alive_pings = true;

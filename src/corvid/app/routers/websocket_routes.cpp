@@ -10,6 +10,8 @@
 #include <variant>
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/verb.hpp>
 
@@ -33,10 +35,11 @@ constexpr std::chrono::seconds kCloseLimit{5};
 auto logger() { return corvid::log::get("websocket_router"); }
 
 // Takes the connection out of the registry once: when the peer's close frame arrives (the peer
-// may keep TCP open for a while after it), or on any way out of the run, cancellation included.
+// may keep TCP open for a while after it), when the reading ends, or when the connection goes
+// away without either (the loop stopped with its read pending).
 class Registration {
  public:
-  Registration(ConnectionManager& hub, ConnectionPtr connection, std::string uid)
+  Registration(ConnectionManager& hub, std::weak_ptr<Connection> connection, std::string uid)
       : hub_(hub), connection_(std::move(connection)), uid_(std::move(uid)) {}
   ~Registration() { leave(); }
   Registration(const Registration&) = delete;
@@ -45,12 +48,14 @@ class Registration {
   void leave() {
     if (left_) return;
     left_ = true;
-    hub_.disconnect(connection_, uid_);
+    // Weak: the connection's handlers own this record, and a strong pointer here would keep
+    // the connection alive through its own members. Once it is gone, disconnect() only logs.
+    hub_.disconnect(connection_.lock(), uid_);
   }
 
  private:
   ConnectionManager& hub_;
-  ConnectionPtr connection_;
+  std::weak_ptr<Connection> connection_;
   std::string uid_;
   bool left_ = false;  // the connection's strand only
 };
@@ -85,63 +90,96 @@ Json client_info_of(const http::Request& request) {
   };
 }
 
+// One message from the peer, on the connection's strand. False ends the reading with close_code
+// set; the connection's end is handled by finish().
+bool on_message(ConnectionManager& hub, WebSocketConnection& connection, Received& received,
+                std::uint16_t& close_code) {
+  if (received.kind == Received::Kind::binary) {
+    // Only text requests exist; a binary "ping" is not the text command either.
+    logger()->error(
+        "WebSocket处理消息时出错: binary message ({} bytes); only text messages are accepted",
+        received.data.size());
+    close_code = kCloseUnsupportedData;
+    return false;
+  }
+  if (received.data == "ping") {
+    // One frame for every connection: it is never changed, only written.
+    static const Frame pong = std::make_shared<const std::string>("pong");
+    if (!connection.send(pong)) {
+      logger()->error("WebSocket处理消息时出错: {}", connection.error_text());
+      close_code = kCloseInternalError;
+      return false;
+    }
+  } else if (received.data == "get_status") {
+    hub.send_to_connection(connection.shared_from_this(),
+                           Json{{"type", "status_response"}, {"data", hub.get_connection_stats()}});
+  }
+  return true;
+}
+
+// The end of a connection's run: out of the registry, then closed. Accepted connections are
+// never left open behind the run: a normal end closes with 1000, a binary message with 1003, a
+// failure with 1011 (a no-op when the peer, the WebSocket layer or the shutdown already closed
+// it).
+void finish(const std::shared_ptr<WebSocketConnection>& connection, Registration& registration,
+            std::uint16_t close_code) {
+  registration.leave();
+  connection->set_peer_close_handler({});
+  // The coroutine holds the connection: nothing else may by the time the close completes.
+  net::co_spawn(
+      connection->executor(),
+      [connection, close_code]() -> net::awaitable<void> {
+        co_await connection->close_and_wait(kCloseLimit, close_code);
+      },
+      net::detached);
+}
+
 net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,
                          http::Request& request, http::WebSocketStream stream) {
   const std::string uid = request.path_param("user_uid").value_or(std::string());
   auto connection = WebSocketConnection::adopt(std::move(stream), limits);
-  std::uint16_t close_code = kCloseNormal;
-  {
-    Registration registration(hub, connection, uid);
-    // Runs on the connection's strand, inside a receive, while this coroutine waits in it.
-    connection->set_peer_close_handler([&registration] { registration.leave(); });
+  auto registration = std::make_shared<Registration>(hub, connection, uid);
+  // Runs on the connection's strand, inside a read, when the peer's close frame arrives.
+  connection->set_peer_close_handler([registration] { registration->leave(); });
+  try {
+    // Named arguments: no temporaries beside the co_await (GCC 12 destroys them twice).
+    ConnectionPtr registered = connection;
+    std::optional<Json> client_info = client_info_of(request);
+    // Nothing reads the upgrade request from here on; an idle connection need not keep it.
+    request = http::Request{};
+    co_await hub.connect(registered, uid, client_info);
+  } catch (const std::exception& e) {
+    logger()->error("WebSocket连接异常: {}", e.what());
+    finish(connection, *registration, kCloseInternalError);
+    co_return;
+  }
+  // From here the connection reads on its own and this coroutine ends: an idle connection
+  // keeps one pending read, not a suspended coroutine.
+  std::weak_ptr<WebSocketConnection> weak = connection;
+  connection->serve([&hub, weak, registration](Received received) {
+    auto self = weak.lock();
+    if (!self) return false;
+    std::uint16_t close_code = kCloseNormal;
+    bool more = false;
     try {
-      // Named arguments: no temporaries beside the co_await (GCC 12 destroys them twice).
-      ConnectionPtr registered = connection;
-      std::optional<Json> client_info = client_info_of(request);
-      // Nothing reads the upgrade request from here on; an idle connection need not keep it.
-      request = http::Request{};
-      co_await hub.connect(registered, uid, client_info);
-      const Frame pong = std::make_shared<const std::string>("pong");
-      for (;;) {
-        Received received = co_await connection->receive();
-        if (received.kind == Received::Kind::closed) break;  // by the peer, or the peer is gone
-        if (received.kind == Received::Kind::failed) {
-          // Oversize message or protocol violation: the WebSocket layer already closed with the
-          // protocol's code (1009, 1002, 1007), so the close below finds nothing left to do.
-          logger()->error("WebSocket处理消息时出错: {}", received.data);
-          close_code = kCloseInternalError;
-          break;
-        }
-        if (received.kind == Received::Kind::binary) {
-          // Only text requests exist; a binary "ping" is not the text command either.
-          logger()->error(
-              "WebSocket处理消息时出错: binary message ({} bytes); only text messages "
-              "are accepted",
-              received.data.size());
-          close_code = kCloseUnsupportedData;
-          break;
-        }
-        if (received.data == "ping") {
-          if (!connection->send(pong)) {
-            logger()->error("WebSocket处理消息时出错: {}", connection->error_text());
-            close_code = kCloseInternalError;
-            break;
-          }
-        } else if (received.data == "get_status") {
-          hub.send_to_connection(
-              connection, Json{{"type", "status_response"}, {"data", hub.get_connection_stats()}});
-        }
+      if (received.kind == Received::Kind::closed) {
+        // By the peer, or the peer is gone.
+      } else if (received.kind == Received::Kind::failed) {
+        // Oversize message or protocol violation: the WebSocket layer already closed with the
+        // protocol's code (1009, 1002, 1007), so the close below finds nothing left to do.
+        logger()->error("WebSocket处理消息时出错: {}", received.data);
+        close_code = kCloseInternalError;
+      } else {
+        more = on_message(hub, *self, received, close_code);
       }
     } catch (const std::exception& e) {
       logger()->error("WebSocket连接异常: {}", e.what());
       close_code = kCloseInternalError;
+      more = false;
     }
-  }
-  connection->set_peer_close_handler({});
-  // Accepted connections are never left open behind the run: a normal end closes with 1000, a
-  // binary message with 1003, a failure with 1011 (a no-op when the peer, the WebSocket layer
-  // or the shutdown already closed it).
-  co_await connection->close_and_wait(kCloseLimit, close_code);
+    if (!more) finish(self, *registration, close_code);
+    return more;
+  });
 }
 
 }  // namespace
