@@ -383,6 +383,43 @@ int serve(const Options& o) {
   return 0;
 }
 
+// The control command that has the simulated client emit the stamped events.
+nlohmann::json inject_command(const Options& o) {
+  nlohmann::json inject = {
+      {"cmd", "inject"},
+      {"message", {{"type", 11046}, {"data", {{"from_uid", "uid_alice"}, {"content", "bench"}}}}},
+      {"count", o.events},
+      {"interval_ms", o.interval_ms},
+      {"stamp", true}};
+  if (o.size > 0) inject["size"] = o.size;
+  return inject;
+}
+
+// Forgets the server's peak so far, so VmHWM then follows the burst alone; gives its RSS now.
+std::int64_t reset_peak_rss(const Options& o) {
+  if (!o.rss_pid) return -1;
+  std::ofstream(("/proc/" + std::to_string(o.rss_pid) + "/clear_refs").c_str()) << "5";
+  return rss_kib(o.rss_pid, "VmRSS");
+}
+
+// Idle: lets the server settle its per-connection state, then reads its RSS and prints the
+// per-connection figure.
+void report_idle(const Options& o, std::int64_t live, std::int64_t rss_before, double connect_s) {
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+  const double per_conn =
+      live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live)
+               : 0;
+  std::printf("server RSS %lld KiB -> %lld KiB with %lld idle connections (%.0f B each)\n",
+              static_cast<long long>(rss_before), static_cast<long long>(rss_after),
+              static_cast<long long>(live), per_conn);
+  std::printf(
+      "RESULT mode=idle k=%d connected=%lld rss_before_kib=%lld rss_after_kib=%lld "
+      "per_conn_b=%.0f connect_s=%.2f procs=%d\n",
+      o.connections, static_cast<long long>(live), static_cast<long long>(rss_before),
+      static_cast<long long>(rss_after), per_conn, connect_s, o.procs);
+}
+
 int report(const Options& o, std::int64_t live, std::int64_t delivered, std::int64_t reordered,
            std::int64_t dropped_count, std::int64_t t0, std::int64_t last_ns,
            std::vector<std::int64_t>& latencies, std::int64_t rss_start, std::int64_t peak_rss,
@@ -482,36 +519,13 @@ int run_readers(const Options& o) {
   }
 
   if (o.events == 0 && !child) {
-    // Idle: let the server settle its per-connection state, then read its RSS.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
-    const double per_conn =
-        live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live)
-                 : 0;
-    std::printf("server RSS %lld KiB -> %lld KiB with %lld idle connections (%.0f B each)\n",
-                static_cast<long long>(rss_before), static_cast<long long>(rss_after),
-                static_cast<long long>(live), per_conn);
-    std::printf(
-        "RESULT mode=idle k=%d connected=%lld rss_before_kib=%lld rss_after_kib=%lld "
-        "per_conn_b=%.0f connect_s=%.2f\n",
-        o.connections, static_cast<long long>(live), static_cast<long long>(rss_before),
-        static_cast<long long>(rss_after), per_conn, connect_s);
+    report_idle(o, live, rss_before, connect_s);
     close_all();
     return live == o.connections ? 0 : 1;
   }
 
-  nlohmann::json inject = {
-      {"cmd", "inject"},
-      {"message", {{"type", 11046}, {"data", {{"from_uid", "uid_alice"}, {"content", "bench"}}}}},
-      {"count", o.events},
-      {"interval_ms", o.interval_ms},
-      {"stamp", true}};
-  if (o.size > 0) inject["size"] = o.size;
-  if (o.rss_pid) {
-    // Forget the peak so far: VmHWM then follows the burst alone.
-    std::ofstream(("/proc/" + std::to_string(o.rss_pid) + "/clear_refs").c_str()) << "5";
-  }
-  const std::int64_t rss_start = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+  const nlohmann::json inject = inject_command(o);
+  const std::int64_t rss_start = reset_peak_rss(o);
   const std::int64_t t0 = monotonic_ns();
   if (child && command != kCmdCeiling) {
     // The parent injects.
@@ -678,19 +692,7 @@ int run_parent(const Options& o) {
   };
 
   if (o.events == 0) {
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
-    const double per_conn =
-        live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live)
-                 : 0;
-    std::printf("server RSS %lld KiB -> %lld KiB with %lld idle connections (%.0f B each)\n",
-                static_cast<long long>(rss_before), static_cast<long long>(rss_after),
-                static_cast<long long>(live), per_conn);
-    std::printf(
-        "RESULT mode=idle k=%d connected=%lld rss_before_kib=%lld rss_after_kib=%lld "
-        "per_conn_b=%.0f connect_s=%.2f procs=%d\n",
-        o.connections, static_cast<long long>(live), static_cast<long long>(rss_before),
-        static_cast<long long>(rss_after), per_conn, connect_s, o.procs);
+    report_idle(o, live, rss_before, connect_s);
     for (auto& reader : readers)
       if (reader.connections > 0) write_all(reader.down, &kCmdQuit, 1);
     std::int64_t d = 0, r = 0, x = 0, l = 0;
@@ -700,15 +702,8 @@ int run_parent(const Options& o) {
     return live == o.connections ? 0 : 1;
   }
 
-  nlohmann::json inject = {
-      {"cmd", "inject"},
-      {"message", {{"type", 11046}, {"data", {{"from_uid", "uid_alice"}, {"content", "bench"}}}}},
-      {"count", o.events},
-      {"interval_ms", o.interval_ms},
-      {"stamp", true}};
-  if (o.size > 0) inject["size"] = o.size;
-  if (o.rss_pid) std::ofstream(("/proc/" + std::to_string(o.rss_pid) + "/clear_refs").c_str()) << "5";
-  const std::int64_t rss_start = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
+  const nlohmann::json inject = inject_command(o);
+  const std::int64_t rss_start = reset_peak_rss(o);
   const std::int64_t t0 = monotonic_ns();
   bool ceiling_sent = false;
   for (auto& reader : readers) {
