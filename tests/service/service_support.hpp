@@ -2,8 +2,11 @@
 // The service under test with its real neighbours: a loop run by two threads, a worker pool,
 // the registry, and the simulated client's controls from the very library the server loads.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
@@ -83,6 +86,10 @@ class ServiceFixture : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (!scratch_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(scratch_, ignored);
+    }
     sim_.stop();  // no callback runs after this
     if (service_) service_->stop_relaying();
     work_.reset();
@@ -118,6 +125,16 @@ class ServiceFixture : public ::testing::Test {
     return conn;
   }
 
+  // A small image in a folder of this test's own (scratch_), removed at TearDown.
+  std::string staged_photo() {
+    scratch_ =
+        std::filesystem::temp_directory_path() / ("corvid-service-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(scratch_);
+    const auto file = scratch_ / "photo.png";
+    std::ofstream(file) << "png";
+    return file.string();
+  }
+
   // Lives until after TearDown: probe threads may log until the simulation stops.
   LogCapture& capture(spdlog::level::level_enum level = spdlog::level::debug) {
     logs_ = std::make_unique<LogCapture>(level);
@@ -125,6 +142,7 @@ class ServiceFixture : public ::testing::Test {
   }
 
   std::unique_ptr<LogCapture> logs_;
+  std::filesystem::path scratch_;
   SimControls sim_;
   boost::asio::io_context ioc_;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{

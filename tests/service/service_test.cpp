@@ -276,11 +276,8 @@ TEST_F(Service, OperationsReachTheClientAndReturnItsData) {
 TEST_F(Service, FileSendersCheckTheFileAndReportEachStep) {
   build();
   ASSERT_NO_FATAL_FAILURE(open_and_login());
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("corvid-service-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string file = (dir / "photo.png").string();
-  std::ofstream(file) << "png";
+  const std::string file = staged_photo();
+  const auto& dir = scratch_;
   const std::string missing = (dir / "missing.png").string();
 
   using Op = boost::asio::awaitable<bool> (ParloService::*)(std::string, std::string);
@@ -321,7 +318,6 @@ TEST_F(Service, FileSendersCheckTheFileAndReportEachStep) {
   EXPECT_NE(report.find("send_file"), std::string::npos) << report;
   EXPECT_NE(report.find("ProbeError"), std::string::npos) << report;
   EXPECT_NE(report.find("probe refused"), std::string::npos) << report;
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Service, FailuresWriteTheirPrefixOnTheirChannelAndFallBack) {
@@ -435,11 +431,7 @@ TEST_F(ServiceOneWorker, WaitingForTheLoginHoldsNoWorker) {
 TEST_F(ServiceOneWorker, SendsNeedNoWorkerAndCallsThatMayBlockQueueOnlyUpToTheirBound) {
   build();
   ASSERT_NO_FATAL_FAILURE(open_and_login());
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("corvid-service-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string file = (dir / "photo.png").string();
-  std::ofstream(file) << "png";
+  const std::string file = staged_photo();
 
   // The only worker is busy until released.
   std::promise<void> release;
@@ -473,7 +465,6 @@ TEST_F(ServiceOneWorker, SendsNeedNoWorkerAndCallsThatMayBlockQueueOnlyUpToTheir
   }
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(service_->blocking_calls(), 0u);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Service, TheLoginWaitWritesTheBindingsWaitLine) {
