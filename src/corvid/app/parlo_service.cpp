@@ -26,6 +26,7 @@
 #include "corvid/app/websocket_hub.hpp"
 #include "corvid/core/envelope.hpp"
 #include "corvid/core/parlo.hpp"
+#include "corvid/utils/bounded_count.hpp"
 #include "corvid/utils/console.hpp"
 #include "corvid/utils/errors.hpp"
 #include "corvid/utils/log.hpp"
@@ -150,15 +151,11 @@ template <class F>
 asio::awaitable<std::invoke_result_t<F&>> on_workers(asio::thread_pool& workers,
                                                      std::atomic<std::size_t>& queued, F f) {
   using R = std::invoke_result_t<F&>;
-  if (queued.fetch_add(1) >= kBlockingBacklog) {
-    queued.fetch_sub(1);
+  const BoundedSlot slot(queued, kBlockingBacklog);
+  if (!slot) {
     throw ParloRuntimeError("too many client calls waiting for a worker (limit " +
                             std::to_string(kBlockingBacklog) + ")");
   }
-  struct Release {
-    std::atomic<std::size_t>& count;
-    ~Release() { count.fetch_sub(1); }
-  } release{queued};
   auto executor = workers.get_executor();
   auto call = [f = std::move(f)]() mutable -> asio::awaitable<R> { co_return f(); };
   R result = co_await asio::co_spawn(executor, std::move(call), asio::use_awaitable);

@@ -20,6 +20,7 @@
 #include "corvid/core/login_signal.hpp"
 #include "corvid/core/probe_library.hpp"
 #include "corvid/core/request_table.hpp"
+#include "corvid/utils/bounded_count.hpp"
 #include "corvid/utils/errors.hpp"
 #include "corvid/utils/log.hpp"
 #include "tapwire/tapwire.h"
@@ -284,17 +285,12 @@ asio::awaitable<Json> Parlo::async_send_sync(int code, Json data,
                                              std::optional<double> timeout_seconds) {
   // Each awaiting request costs only its entry and a timer, but a client that stopped
   // answering must not collect them without end: past the limit a request fails at once.
-  std::atomic<std::size_t>& awaiting = state_->awaiting;
   const std::size_t limit = state_->awaiting_limit.load();
-  if (awaiting.fetch_add(1) >= limit) {
-    awaiting.fetch_sub(1);
+  const BoundedSlot slot(state_->awaiting, limit);
+  if (!slot) {
     throw ParloRuntimeError("too many requests awaiting the client's reply (limit " +
                             std::to_string(limit) + ")");
   }
-  struct Release {
-    std::atomic<std::size_t>& count;
-    ~Release() { count.fetch_sub(1); }
-  } release{awaiting};
 
   const auto [request, id] = send_request(code, data);
   Json result = co_await request->async_wait_response(timeout_seconds);
