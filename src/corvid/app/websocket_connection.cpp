@@ -161,12 +161,7 @@ WebSocketConnection::WebSocketConnection(asio::any_io_executor strand, asio::ip:
       request_(std::make_unique<UpgradeRequest>(std::move(request))),
       deadline_(strand_),
       limits_(limits) {
-  beast::error_code ec;
-  auto endpoint = beast::get_lowest_layer(ws_).remote_endpoint(ec);
-  if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-  // The writer already puts a backlog into one write; a frame that comes alone should not wait
-  // for the peer's acknowledgement of the previous one.
-  beast::get_lowest_layer(ws_).set_option(asio::ip::tcp::no_delay(true), ec);
+  set_up_socket();
 }
 
 std::shared_ptr<WebSocketConnection> WebSocketConnection::adopt(Stream accepted,
@@ -187,6 +182,10 @@ WebSocketConnection::WebSocketConnection(Stream accepted, ConnectionLimits limit
       limits_(limits),
       adopted_(true) {
   state_ = State::open;
+  set_up_socket();
+}
+
+void WebSocketConnection::set_up_socket() {
   beast::error_code ec;
   auto endpoint = beast::get_lowest_layer(ws_).remote_endpoint(ec);
   if (!ec) remote_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());

@@ -228,6 +228,8 @@ class WebSocketConnection final : public Connection,
                       UpgradeRequest request, ConnectionLimits limits);
   WebSocketConnection(Stream accepted, ConnectionLimits limits);
   void watch_control_frames();
+  // Reads the peer's address and turns Nagle off, for both ways a connection is made.
+  void set_up_socket();
   boost::asio::awaitable<Received> read_once();  // on the strand
   // serve()'s reading, on the strand: one read of up to limit bytes of the current message.
   void read_next(std::size_t limit);
