@@ -308,7 +308,7 @@ bool WebSocketConnection::notify_grouped(std::vector<std::shared_ptr<Connection>
       return false;
     }
   }
-  if (!writing_.exchange(true, std::memory_order_acq_rel)) wake.push_back(shared_from_this());
+  if (!writing_.exchange(true, std::memory_order_seq_cst)) wake.push_back(shared_from_this());
   return true;
 }
 
@@ -327,7 +327,7 @@ asio::any_io_executor WebSocketConnection::loop_executor() const {
 }
 
 void WebSocketConnection::wake() {
-  if (writing_.exchange(true, std::memory_order_acq_rel)) return;
+  if (writing_.exchange(true, std::memory_order_seq_cst)) return;
   asio::post(strand_, [self = shared_from_this()] { self->write_next(); });
 }
 
@@ -682,9 +682,10 @@ void WebSocketConnection::write_next() {
       return;
     }
     // Idle. A producer that came in after the checks above found writing_ set and did not
-    // post: look once more before leaving.
+    // post: look once more before leaving. Sequentially consistent with the producers'
+    // exchange and the log's head, so that one of the two sides sees the other.
     release_batch(true);
-    writing_.store(false, std::memory_order_release);
+    writing_.store(false, std::memory_order_seq_cst);
     bool more = false;
     {
       std::lock_guard lock(mutex_);

@@ -29,11 +29,14 @@ void FrameLog::append(std::span<const Frame> frames) {
     end += frame->size();
     entries_.push_back(Entry{frame, end});
   }
+  // Sequentially consistent, as is the writer's look at it after it went idle: either the
+  // writer sees the new head, or the relay sees the writer idle and wakes it.
+  head_.store(base_ + entries_.size(), std::memory_order_seq_cst);
 }
 
 bool FrameLog::read(std::uint64_t from, std::size_t max_frames, std::size_t max_bytes,
                     std::vector<Frame>& out, std::size_t& bytes) const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   if (from < base_) return false;
   bytes = 0;
   std::size_t taken = 0;
@@ -48,13 +51,10 @@ bool FrameLog::read(std::uint64_t from, std::size_t max_frames, std::size_t max_
   return true;
 }
 
-std::uint64_t FrameLog::head() const {
-  std::lock_guard lock(mutex_);
-  return base_ + entries_.size();
-}
+std::uint64_t FrameLog::head() const { return head_.load(std::memory_order_seq_cst); }
 
 std::uint64_t FrameLog::bytes_before(std::uint64_t seq) const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   if (seq <= base_ || entries_.empty()) return base_bytes_;
   const std::uint64_t index = std::min<std::uint64_t>(seq - base_, entries_.size());
   return entries_[static_cast<std::size_t>(index - 1)].end;
@@ -63,7 +63,7 @@ std::uint64_t FrameLog::bytes_before(std::uint64_t seq) const {
 void FrameLog::lags(std::span<const std::uint64_t> cursors, std::vector<std::uint64_t>& out) const {
   out.clear();
   out.reserve(cursors.size());
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   const std::uint64_t head = entries_.empty() ? base_bytes_ : entries_.back().end;
   for (const std::uint64_t seq : cursors) {
     std::uint64_t before = base_bytes_;
@@ -76,7 +76,7 @@ void FrameLog::lags(std::span<const std::uint64_t> cursors, std::vector<std::uin
 }
 
 std::uint64_t FrameLog::head_bytes() const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   return entries_.empty() ? base_bytes_ : entries_.back().end;
 }
 
@@ -92,7 +92,7 @@ void FrameLog::trim(std::uint64_t seq) {
 }
 
 std::uint64_t FrameLog::kept_bytes() const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   return (entries_.empty() ? base_bytes_ : entries_.back().end) - base_bytes_;
 }
 

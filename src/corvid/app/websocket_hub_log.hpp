@@ -4,17 +4,19 @@
 // of each frame however many connections read it, and a connection's backlog is a range of the
 // log instead of a queue of its own.
 // Owner: the registry, one log per account with connections; connections keep a shared pointer.
-// Threads: every member may be called from any thread; one mutex guards the frames and is held
-// only to copy pointers, never across I/O.
+// Threads: every member may be called from any thread; one reader-writer lock guards the frames
+// and is held only to copy pointers, never across I/O; head() takes no lock.
 // Guarantees: sequence numbers and byte offsets only grow; frames at or past the oldest cursor
 // of the account's connections stay in memory (the registry trims up to that cursor); a reader
 // holds its own reference to the frames it is writing, so a trim never pulls a frame from under
 // a write.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -78,7 +80,10 @@ class FrameLog {
     Frame frame;
     std::uint64_t end;  // bytes appended up to and including this frame
   };
-  mutable std::mutex mutex_;  // guards everything below
+  // Guards everything below; shared by readers, which the writers of every connection of the
+  // account are, on all loop threads at once (an exclusive lock would put them to sleep in turn).
+  mutable std::shared_mutex mutex_;
+  std::atomic<std::uint64_t> head_{0};  // base_ + entries_.size(), readable without the lock
   std::deque<Entry> entries_;
   std::uint64_t base_ = 0;        // seq of entries_.front()
   std::uint64_t base_bytes_ = 0;  // bytes appended before entries_.front()
