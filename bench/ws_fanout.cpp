@@ -9,10 +9,15 @@
 // reports the server's peak RSS during the burst (VmHWM, reset before the inject).
 //
 // The tool's own read ceiling: `--serve` runs a bare WebSocket server (no JSON, no registry, no
-// relay: frames built and encoded once up front and written to every connection as one write
-// straight to its socket); the same tool with `--ceiling` against it, instead of a Corvid and its control socket,
-// reads those frames as it reads Corvid's and prints the same figures, which are then the most
-// this tool can measure on this machine.
+// relay: a burst built and encoded once up front and written to every connection as one write
+// straight to its socket; paced events encoded once each and written to every connection from
+// one group of connections per loop thread); the same tool with `--ceiling` against it, instead
+// of a Corvid and its control socket, reads those frames as it reads Corvid's and prints the
+// same figures, which are then the most this tool can measure on this machine (the most frames
+// a second, the least latency).
+//
+// Beast makes each handshake; after the welcome frame the tool reads and parses the server's
+// frames straight from the socket, answering pings and the close itself.
 //
 // One process reads what one event loop takes: --procs N forks N reader processes that share
 // the connections (each with --threads loop threads) and merges their counts, so the tool's
@@ -38,12 +43,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -109,10 +116,17 @@ bool find_int(std::string_view text, std::string_view key, std::int64_t& out) {
 
 struct Connection {
   explicit Connection(net::any_io_executor ex) : ws(ex) {}
-  // Straight on the socket: a timed stream would add its timer bookkeeping to every read, and
+  // Beast makes the handshake and reads the welcome frame; from then on the frames are read
+  // straight from the socket and parsed here (a server's frames are not masked, so each is a
+  // header and its text): Beast's read adds several layers of bookkeeping to every frame, and
   // the tool must not be the bottleneck it measures.
   websocket::stream<tcp::socket> ws;
   beast::flat_buffer buffer;
+  // The connection's own writes after the handshake (pongs, the "go" of --ceiling, the close),
+  // one at a time, on the connection's strand.
+  std::deque<std::string> out;
+  bool writing = false;
+  bool ended = false;  // the reader is done: the socket closes once the writes are out
   std::int64_t last_seq = -1;
   std::int64_t delivered = 0;
   std::int64_t reordered = 0;
@@ -136,32 +150,126 @@ struct Totals {
   }
 };
 
+constexpr unsigned char kOpText = 0x1;
+constexpr unsigned char kOpClose = 0x8;
+constexpr unsigned char kOpPing = 0x9;
+constexpr unsigned char kOpPong = 0xA;
+
+// One client frame (masked, as a client's must be), whole and final.
+std::string client_frame(unsigned char opcode, std::string_view payload) {
+  std::string frame;
+  frame.push_back(static_cast<char>(0x80 | opcode));
+  const std::size_t n = payload.size();
+  if (n < 126) {
+    frame.push_back(static_cast<char>(0x80 | n));
+  } else if (n <= 0xFFFF) {
+    frame.push_back(static_cast<char>(0x80 | 126));
+    frame.push_back(static_cast<char>(n >> 8));
+    frame.push_back(static_cast<char>(n & 0xFF));
+  } else {
+    frame.push_back(static_cast<char>(0x80 | 127));
+    for (int i = 7; i >= 0; --i) frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  }
+  const unsigned char mask[4] = {0x5a, 0xa5, 0x3c, 0xc3};
+  for (unsigned char m : mask) frame.push_back(static_cast<char>(m));
+  for (std::size_t i = 0; i < n; ++i)
+    frame.push_back(static_cast<char>(static_cast<unsigned char>(payload[i]) ^ mask[i % 4]));
+  return frame;
+}
+
+net::awaitable<void> write_out(std::shared_ptr<Connection> c) {
+  while (!c->out.empty()) {
+    auto [ec, n] = co_await net::async_write(c->ws.next_layer(), net::buffer(c->out.front()), kTuple);
+    c->out.pop_front();
+    if (ec) c->out.clear();
+  }
+  c->writing = false;
+  if (c->ended) c->ws.next_layer().close();
+}
+
+// On the connection's strand: queues one frame of the connection's own.
+void send_frame(const std::shared_ptr<Connection>& c, unsigned char opcode,
+                std::string_view payload) {
+  c->out.push_back(client_frame(opcode, payload));
+  if (std::exchange(c->writing, true)) return;
+  net::co_spawn(c->ws.get_executor(), write_out(c), net::detached);
+}
+
+// Takes one relayed text frame.
+void take_frame(Connection& c, Totals& totals, std::string_view text, std::int64_t now) {
+  std::int64_t seq = 0;
+  std::int64_t t_ns = 0;
+  if (!find_int(text, "\"seq\"", seq) || !find_int(text, "\"t_ns\"", t_ns)) return;
+  if (seq != c.last_seq + 1) {
+    if (seq <= c.last_seq) ++c.reordered;
+  }
+  c.last_seq = std::max(c.last_seq, seq);
+  ++c.delivered;
+  c.last_receive_ns = now;
+  c.latency_ns.push_back(now - t_ns);
+  totals.frames.fetch_add(1, std::memory_order_relaxed);
+}
+
 net::awaitable<void> read_frames(std::shared_ptr<Connection> c, Totals& totals,
                                  std::int64_t expected) {
   c->latency_ns.reserve(static_cast<std::size_t>(expected));
-  for (;;) {
-    auto [ec, n] = co_await c->ws.async_read(c->buffer, kTuple);
+  auto& socket = c->ws.next_layer();
+  // What Beast read past the welcome frame comes first.
+  std::vector<char> data(std::max<std::size_t>(64 << 10, c->buffer.size()));
+  std::size_t have = net::buffer_copy(net::buffer(data), c->buffer.data());
+  c->buffer = beast::flat_buffer();
+  bool ended = false;
+  while (!ended) {
+    if (have == data.size()) data.resize(data.size() * 2);
+    auto [ec, n] = co_await socket.async_read_some(
+        net::buffer(data.data() + have, data.size() - have), kTuple);
     if (ec) {
       if (!totals.closing.load()) totals.dropped.fetch_add(1);
       break;
     }
+    have += n;
     const std::int64_t now = monotonic_ns();
-    const auto data = c->buffer.cdata();
-    std::string_view text(static_cast<const char*>(data.data()), data.size());
-    std::int64_t seq = 0;
-    std::int64_t t_ns = 0;
-    if (find_int(text, "\"seq\"", seq) && find_int(text, "\"t_ns\"", t_ns)) {
-      if (seq != c->last_seq + 1) {
-        if (seq <= c->last_seq) ++c->reordered;
+    std::size_t at = 0;
+    while (have - at >= 2) {
+      const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+      const unsigned char opcode = p[0] & 0x0F;
+      std::size_t header = 2;
+      std::uint64_t length = p[1] & 0x7F;
+      if (length == 126) {
+        header = 4;
+        if (have - at < header) break;
+        length = (std::uint64_t{p[2]} << 8) | p[3];
+      } else if (length == 127) {
+        header = 10;
+        if (have - at < header) break;
+        length = 0;
+        for (int i = 0; i < 8; ++i) length = (length << 8) | p[2 + i];
       }
-      c->last_seq = std::max(c->last_seq, seq);
-      ++c->delivered;
-      c->last_receive_ns = now;
-      c->latency_ns.push_back(now - t_ns);
-      totals.frames.fetch_add(1, std::memory_order_relaxed);
+      if (have - at < header + length) {
+        if (header + length > data.size()) data.resize(header + length);
+        break;
+      }
+      const std::string_view payload(data.data() + at + header, length);
+      if (opcode == kOpText) {
+        take_frame(*c, totals, payload, now);
+      } else if (opcode == kOpPing) {
+        send_frame(c, kOpPong, payload);
+      } else if (opcode == kOpClose) {
+        // The server's close: an answer to ours, or its own (answered, then the end).
+        if (!totals.closing.load()) {
+          totals.dropped.fetch_add(1);
+          send_frame(c, kOpClose, payload.substr(0, 2));
+        }
+        ended = true;
+        break;
+      }
+      at += header + length;
     }
-    c->buffer.consume(c->buffer.size());
+    std::memmove(data.data(), data.data() + at, have - at);
+    have -= at;
   }
+  c->ended = true;
+  if (!c->writing) socket.close();
   totals.finished_readers.fetch_add(1);
 }
 
@@ -197,8 +305,10 @@ net::awaitable<void> connect_some(const Options& o, net::io_context& io,
   }
 }
 
-net::awaitable<void> close_one(std::shared_ptr<Connection> c) {
-  co_await c->ws.async_close(websocket::close_code::normal, kTuple);
+// On the connection's strand: the close frame (code 1000); its reader ends on the answer.
+void close_one(const std::shared_ptr<Connection>& c) {
+  const char normal[2] = {0x03, static_cast<char>(0xE8)};
+  send_frame(c, kOpClose, std::string_view(normal, 2));
 }
 
 std::string control_command(const std::string& path, const nlohmann::json& command) {
@@ -289,9 +399,24 @@ std::string ceiling_frame(std::int64_t seq, std::int64_t t_ns, int size) {
          std::to_string(t_ns) + "\n  }\n}";
 }
 
+// One connection of the ceiling server. queue and writing belong to the peer's strand: writes
+// to one socket go one at a time, in order.
+struct CeilingPeer {
+  explicit CeilingPeer(tcp::socket socket) : ws(std::move(socket)) {}
+  websocket::stream<beast::tcp_stream> ws;
+  std::deque<std::shared_ptr<const std::string>> queue;
+  bool writing = false;
+};
+
 struct CeilingServer {
+  // One strand per group of connections: a group of one event is written before the same group
+  // of the next, even when a thread was held up for longer than the interval.
+  explicit CeilingServer(net::io_context& io, int threads) {
+    for (int i = 0; i < std::max(1, threads); ++i) groups.push_back(net::make_strand(io));
+  }
+  std::vector<net::strand<net::io_context::executor_type>> groups;
   std::mutex mutex;  // guards peers
-  std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> peers;
+  std::vector<std::shared_ptr<CeilingPeer>> peers;
 };
 
 // The least work a server can do for a burst: every frame encoded once, up front, into one
@@ -320,48 +445,106 @@ std::string encode_frames(const std::vector<std::string>& frames) {
   return out;
 }
 
-net::awaitable<void> ceiling_write(std::shared_ptr<websocket::stream<beast::tcp_stream>> ws,
-                                   std::shared_ptr<const std::string> encoded) {
+net::awaitable<void> ceiling_write(std::shared_ptr<CeilingPeer> peer) {
   // The reader never pings, so nothing else writes to this socket meanwhile.
-  co_await net::async_write(ws->next_layer().socket(), net::buffer(*encoded), kTuple);
+  while (!peer->queue.empty()) {
+    auto encoded = std::move(peer->queue.front());
+    peer->queue.pop_front();
+    auto [ec, n] = co_await net::async_write(peer->ws.next_layer().socket(), net::buffer(*encoded),
+                                             kTuple);
+    if (ec) peer->queue.clear();
+  }
+  peer->writing = false;
+}
+
+// Hands encoded to every connection, each on its own strand, as Corvid does: the connections
+// go to the loop in one group per thread, and each is written at once where its socket has
+// room (the rest of it, or the whole of it behind a write under way, waits in its queue).
+void ceiling_send(CeilingServer& server, std::shared_ptr<const std::string> encoded) {
+  std::vector<std::shared_ptr<CeilingPeer>> targets;
+  {
+    std::lock_guard lock(server.mutex);
+    targets = server.peers;
+  }
+  const std::size_t per_group = (targets.size() + server.groups.size() - 1) / server.groups.size();
+  for (std::size_t from = 0, g = 0; from < targets.size(); from += per_group, ++g) {
+    std::vector<std::shared_ptr<CeilingPeer>> group(
+        targets.begin() + static_cast<std::ptrdiff_t>(from),
+        targets.begin() + static_cast<std::ptrdiff_t>(std::min(targets.size(), from + per_group)));
+    net::post(server.groups[g], [group = std::move(group), encoded] {
+      for (const auto& peer : group) {
+        net::dispatch(peer->ws.get_executor(), [peer, encoded] {
+          if (!peer->writing) {
+            const ssize_t n = ::send(peer->ws.next_layer().socket().native_handle(),
+                                     encoded->data(), encoded->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+            if (sent == encoded->size()) return;
+            peer->queue.push_back(std::make_shared<const std::string>(encoded->substr(sent)));
+          } else {
+            peer->queue.push_back(encoded);
+          }
+          if (std::exchange(peer->writing, true)) return;
+          net::co_spawn(peer->ws.get_executor(), ceiling_write(peer), net::detached);
+        });
+      }
+    });
+  }
+}
+
+// A burst (interval 0) is built and encoded at once and handed over as one buffer; paced
+// events are built, stamped and handed over one at a time, interval_ms apart.
+net::awaitable<void> ceiling_events(CeilingServer& server, long long count, int size,
+                                    int interval_ms) {
+  if (interval_ms <= 0) {
+    // Built once, as Corvid builds a frame once for all the connections of an account.
+    std::vector<std::string> frames;
+    frames.reserve(static_cast<std::size_t>(count));
+    for (long long i = 0; i < count; ++i) frames.push_back(ceiling_frame(i, monotonic_ns(), size));
+    ceiling_send(server, std::make_shared<const std::string>(encode_frames(frames)));
+    co_return;
+  }
+  net::steady_timer timer(co_await net::this_coro::executor);
+  auto next = Clock::now();
+  for (long long i = 0; i < count; ++i) {
+    ceiling_send(server, std::make_shared<const std::string>(
+                             encode_frames({ceiling_frame(i, monotonic_ns(), size)})));
+    next += std::chrono::milliseconds(interval_ms);
+    timer.expires_at(next);
+    co_await timer.async_wait(kTuple);
+  }
 }
 
 net::awaitable<void> ceiling_peer(tcp::socket socket, CeilingServer& server) {
-  auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(socket));
-  auto [ec] = co_await ws->async_accept(kTuple);
+  // Small paced writes must not wait for the peer's delayed ACK, as Corvid's do not.
+  socket.set_option(tcp::no_delay(true));
+  auto peer = std::make_shared<CeilingPeer>(std::move(socket));
+  auto& ws = peer->ws;
+  auto [ec] = co_await ws.async_accept(kTuple);
   if (ec) co_return;
-  ws->text(true);
+  ws.text(true);
   const std::string welcome = "{\n  \"type\": \"connection_established\"\n}";
-  std::tie(ec, std::ignore) = co_await ws->async_write(net::buffer(welcome), kTuple);
+  std::tie(ec, std::ignore) = co_await ws.async_write(net::buffer(welcome), kTuple);
   if (ec) co_return;
   {
     std::lock_guard lock(server.mutex);
-    server.peers.push_back(ws);
+    server.peers.push_back(peer);
   }
   beast::flat_buffer buffer;
   for (;;) {
-    auto [rec, n] = co_await ws->async_read(buffer, kTuple);
+    auto [rec, n] = co_await ws.async_read(buffer, kTuple);
     if (rec) break;
     const std::string text = beast::buffers_to_string(buffer.data());
     buffer.consume(buffer.size());
     long long count = 0;
     int size = 0;
-    if (std::sscanf(text.c_str(), "go %lld %d", &count, &size) < 1) continue;
-    // Built once, as Corvid builds a frame once for all the connections of an account.
-    std::vector<std::string> frames;
-    frames.reserve(static_cast<std::size_t>(count));
-    for (long long i = 0; i < count; ++i) frames.push_back(ceiling_frame(i, monotonic_ns(), size));
-    auto encoded = std::make_shared<const std::string>(encode_frames(frames));
-    std::vector<std::shared_ptr<websocket::stream<beast::tcp_stream>>> targets;
-    {
-      std::lock_guard lock(server.mutex);
-      targets = server.peers;
-    }
-    for (auto& peer : targets)
-      net::co_spawn(peer->get_executor(), ceiling_write(peer, encoded), net::detached);
+    int interval_ms = 0;
+    if (std::sscanf(text.c_str(), "go %lld %d %d", &count, &size, &interval_ms) < 1) continue;
+    net::co_spawn(net::make_strand(ws.get_executor()),
+                  ceiling_events(server, count, size, interval_ms), net::detached);
   }
   std::lock_guard lock(server.mutex);
-  server.peers.erase(std::remove(server.peers.begin(), server.peers.end(), ws), server.peers.end());
+  server.peers.erase(std::remove(server.peers.begin(), server.peers.end(), peer),
+                     server.peers.end());
 }
 
 int serve(const Options& o) {
@@ -369,7 +552,7 @@ int serve(const Options& o) {
   tcp::acceptor acceptor(io, tcp::endpoint(net::ip::make_address(o.host), o.port));
   std::printf("port %u\n", static_cast<unsigned>(acceptor.local_endpoint().port()));
   std::fflush(stdout);
-  CeilingServer server;
+  CeilingServer server(io, o.threads);
   net::co_spawn(io, [&]() -> net::awaitable<void> {
     for (;;) {
       auto [ec, socket] = co_await acceptor.async_accept(net::make_strand(io), kTuple);
@@ -489,7 +672,7 @@ int run_readers(const Options& o) {
   auto close_all = [&] {
     totals.closing.store(true);
     for (auto& c : all) {
-      if (c) net::co_spawn(c->ws.get_executor(), close_one(c), net::detached);
+      if (c) net::dispatch(c->ws.get_executor(), [c] { close_one(c); });
     }
     // Readers end when their close completes; a server that does not answer is cut off.
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -540,13 +723,9 @@ int run_readers(const Options& o) {
       close_all();
       return 2;
     }
-    const std::string go = "go " + std::to_string(o.events) + " " + std::to_string(o.size);
-    net::co_spawn(first->ws.get_executor(),
-                  [first, go]() -> net::awaitable<void> {
-                    first->ws.text(true);
-                    co_await first->ws.async_write(net::buffer(go), kTuple);
-                  },
-                  net::detached);
+    const std::string go = "go " + std::to_string(o.events) + " " + std::to_string(o.size) + " " +
+                           std::to_string(o.interval_ms);
+    net::dispatch(first->ws.get_executor(), [first, go] { send_frame(first, kOpText, go); });
   } else {
     const std::string answer = control_command(o.control, inject);
     if (answer.find("\"ok\": true") == std::string::npos &&
