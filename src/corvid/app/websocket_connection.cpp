@@ -86,13 +86,11 @@ void Connection::report_failure(const std::string& error) {
 
 void Connection::attach(std::shared_ptr<FrameLog> log) {
   std::lock_guard lock(log_mutex_);
-  if (log) advance_cursor(log->head());
+  // Once: writers read the log through log_view_, without a reference of their own.
+  if (log_ || !log) return;
+  advance_cursor(log->head());
   log_ = std::move(log);
-}
-
-std::shared_ptr<FrameLog> Connection::log() const {
-  std::lock_guard lock(log_mutex_);
-  return log_;
+  log_view_.store(log_.get(), std::memory_order_release);
 }
 
 bool Connection::notify() {
@@ -360,7 +358,7 @@ void WebSocketConnection::close(std::uint16_t code, std::string reason) {
     asio::post(strand_, [self = shared_from_this()] { self->drop(self->error_text(), false); });
     return;
   }
-  if (auto attached = log()) close_after_ = attached->head();
+  if (const auto* attached = log_view()) close_after_ = attached->head();
   close_code_ = code;
   close_text_ = std::move(reason);
   if (!writing_.exchange(true, std::memory_order_acq_rel))
@@ -571,10 +569,9 @@ void WebSocketConnection::batch_written() {
 // Each completion holds a reference, so the connection lives while a batch is in flight.
 void WebSocketConnection::write_next() {
   auto& layer = ws_.next_layer();
-  // Taken once a run (until there is one: the registry attaches the log just after the welcome
-  // is queued): every writer of the account copies the same pointer, and each copy is a write
-  // to a counter all of their threads share.
-  std::shared_ptr<FrameLog> attached = log();
+  // Looked at again until there is one: the registry attaches the log just after the welcome
+  // is queued.
+  const FrameLog* attached = log_view();
   for (int round = 0;; ++round) {
     if (dropped_ || peer_closed_) {
       release_batch(true);
@@ -611,7 +608,7 @@ void WebSocketConnection::write_next() {
       closing = close_queued_;
       close_after = close_after_;
     }
-    if (!attached) attached = log();
+    if (!attached) attached = log_view();
     if (attached) {
       const std::uint64_t from = cursor();
       const std::uint64_t end = closing ? close_after : attached->head();
@@ -692,7 +689,7 @@ void WebSocketConnection::write_next() {
       more = !queue_.empty() || (close_queued_ && !close_started_);
     }
     if (!more) {
-      if (!attached) attached = log();
+      if (!attached) attached = log_view();
       if (attached) more = cursor() < attached->head() && !closing;
     }
     if (!more || writing_.exchange(true, std::memory_order_acq_rel)) return;

@@ -85,7 +85,8 @@ class Connection {
   virtual std::string remote_address() const { return {}; }
 
   // The account's frame log: frames appended after this call reach the connection (the
-  // registry attaches a connection in the step that makes it visible).
+  // registry attaches a connection in the step that makes it visible). A connection belongs to
+  // one account: the first log attached is its log for good, later calls change nothing.
   void attach(std::shared_ptr<FrameLog> log);
   // Frames were appended to the attached log. The default takes them at once through send();
   // a connection with its own writer wakes it instead. False when the connection no longer
@@ -117,7 +118,10 @@ class Connection {
  protected:
   // Runs the failure handler once; later calls do nothing.
   void report_failure(const std::string& error);
-  std::shared_ptr<FrameLog> log() const;
+  // The attached log without a reference of its own (null until attached): it lives as long as
+  // the connection, which holds it for good once attached. Every writer of an account reads it
+  // once a pass, and a reference each would be a write to one counter from every loop thread.
+  const FrameLog* log_view() const noexcept { return log_view_.load(std::memory_order_acquire); }
   void advance_cursor(std::uint64_t to) noexcept { cursor_.store(to, std::memory_order_release); }
 
  private:
@@ -127,6 +131,7 @@ class Connection {
   bool failure_reported_ = false;
   mutable std::mutex log_mutex_;  // guards log_; the default notify() pulls under it
   std::shared_ptr<FrameLog> log_;
+  std::atomic<const FrameLog*> log_view_{nullptr};  // log_.get(), set once
   std::atomic<std::uint64_t> cursor_{0};
 };
 
