@@ -155,24 +155,29 @@ constexpr unsigned char kOpClose = 0x8;
 constexpr unsigned char kOpPing = 0x9;
 constexpr unsigned char kOpPong = 0xA;
 
+// A final frame's header: opcode, then the payload length with the mask bit when masked.
+void append_header(std::string& out, unsigned char opcode, std::size_t n, bool masked) {
+  const char mask_bit = masked ? static_cast<char>(0x80) : 0;
+  out.push_back(static_cast<char>(0x80 | opcode));
+  if (n < 126) {
+    out.push_back(static_cast<char>(mask_bit | static_cast<char>(n)));
+  } else if (n <= 0xFFFF) {
+    out.push_back(static_cast<char>(mask_bit | 126));
+    out.push_back(static_cast<char>(n >> 8));
+    out.push_back(static_cast<char>(n & 0xFF));
+  } else {
+    out.push_back(static_cast<char>(mask_bit | 127));
+    for (int i = 7; i >= 0; --i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  }
+}
+
 // One client frame (masked, as a client's must be), whole and final.
 std::string client_frame(unsigned char opcode, std::string_view payload) {
   std::string frame;
-  frame.push_back(static_cast<char>(0x80 | opcode));
-  const std::size_t n = payload.size();
-  if (n < 126) {
-    frame.push_back(static_cast<char>(0x80 | n));
-  } else if (n <= 0xFFFF) {
-    frame.push_back(static_cast<char>(0x80 | 126));
-    frame.push_back(static_cast<char>(n >> 8));
-    frame.push_back(static_cast<char>(n & 0xFF));
-  } else {
-    frame.push_back(static_cast<char>(0x80 | 127));
-    for (int i = 7; i >= 0; --i) frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  }
+  append_header(frame, opcode, payload.size(), true);
   const unsigned char mask[4] = {0x5a, 0xa5, 0x3c, 0xc3};
   for (unsigned char m : mask) frame.push_back(static_cast<char>(m));
-  for (std::size_t i = 0; i < n; ++i)
+  for (std::size_t i = 0; i < payload.size(); ++i)
     frame.push_back(static_cast<char>(static_cast<unsigned char>(payload[i]) ^ mask[i % 4]));
   return frame;
 }
@@ -428,18 +433,7 @@ std::string encode_frames(const std::vector<std::string>& frames) {
   for (const auto& frame : frames) total += frame.size() + 10;
   out.reserve(total);
   for (const auto& frame : frames) {
-    const std::size_t n = frame.size();
-    out.push_back(static_cast<char>(0x81));
-    if (n < 126) {
-      out.push_back(static_cast<char>(n));
-    } else if (n <= 0xFFFF) {
-      out.push_back(static_cast<char>(126));
-      out.push_back(static_cast<char>(n >> 8));
-      out.push_back(static_cast<char>(n & 0xFF));
-    } else {
-      out.push_back(static_cast<char>(127));
-      for (int i = 7; i >= 0; --i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-    }
+    append_header(out, kOpText, frame.size(), false);
     out += frame;
   }
   return out;

@@ -20,6 +20,15 @@ std::shared_ptr<spdlog::logger> hub_log() {
   return logger;
 }
 
+// Each connection's cursor, and the bytes it lags behind the head of log.
+void lags_of(const FrameLog& log, const std::vector<ConnectionPtr>& connections,
+             std::vector<std::uint64_t>& cursors, std::vector<std::uint64_t>& lags) {
+  cursors.clear();
+  cursors.reserve(connections.size());
+  for (const auto& connection : connections) cursors.push_back(connection->cursor());
+  log.lags(cursors, lags);
+}
+
 }  // namespace
 
 std::string iso_local_time(Clock::time_point when) {
@@ -205,11 +214,8 @@ void ConnectionManager::send_to_user(const std::string& user_uid, std::span<cons
   // A connection that has not taken what it was given for kLagBudget bytes is not reading:
   // it is let go here, so the log never keeps more than that for it.
   const std::uint64_t head = log->head();
-  std::vector<std::uint64_t> cursors;
-  cursors.reserve(targets.size());
-  for (const auto& connection : targets) cursors.push_back(connection->cursor());
-  std::vector<std::uint64_t> lags;
-  log->lags(cursors, lags);
+  std::vector<std::uint64_t> cursors, lags;
+  lags_of(*log, targets, cursors, lags);
   std::vector<std::pair<ConnectionPtr, std::string>> failed;
   std::vector<ConnectionPtr> wake;
   std::uint64_t oldest = head;
@@ -273,11 +279,8 @@ bool ConnectionManager::relay_should_wait(const std::string& user_uid) const {
     if (auto it = logs_.find(user_uid); it != logs_.end()) log = it->second;
   }
   if (!log || log->kept_bytes() <= kRelayBudget) return false;
-  std::vector<std::uint64_t> cursors;
-  cursors.reserve(targets.size());
-  for (const auto& connection : targets) cursors.push_back(connection->cursor());
-  std::vector<std::uint64_t> lags;
-  log->lags(cursors, lags);
+  std::vector<std::uint64_t> cursors, lags;
+  lags_of(*log, targets, cursors, lags);
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (lags[i] > kRelayBudget && targets[i]->taking_data()) return true;
   }

@@ -53,13 +53,6 @@ bool FrameLog::read(std::uint64_t from, std::size_t max_frames, std::size_t max_
 
 std::uint64_t FrameLog::head() const { return head_.load(std::memory_order_seq_cst); }
 
-std::uint64_t FrameLog::bytes_before(std::uint64_t seq) const {
-  std::shared_lock lock(mutex_);
-  if (seq <= base_ || entries_.empty()) return base_bytes_;
-  const std::uint64_t index = std::min<std::uint64_t>(seq - base_, entries_.size());
-  return entries_[static_cast<std::size_t>(index - 1)].end;
-}
-
 void FrameLog::lags(std::span<const std::uint64_t> cursors, std::vector<std::uint64_t>& out) const {
   out.clear();
   out.reserve(cursors.size());
@@ -73,11 +66,6 @@ void FrameLog::lags(std::span<const std::uint64_t> cursors, std::vector<std::uin
     }
     out.push_back(head - before);
   }
-}
-
-std::uint64_t FrameLog::head_bytes() const {
-  std::shared_lock lock(mutex_);
-  return entries_.empty() ? base_bytes_ : entries_.back().end;
 }
 
 void FrameLog::trim(std::uint64_t seq) {

@@ -64,11 +64,9 @@ class FrameLog {
             std::vector<Frame>& out, std::size_t& bytes) const;
 
   std::uint64_t head() const;
-  // Bytes appended before seq (seq between the oldest kept frame and the head; clamped).
-  std::uint64_t bytes_before(std::uint64_t seq) const;
-  std::uint64_t head_bytes() const;
-  // For each cursor, the bytes between it and the head (as head_bytes() - bytes_before()), all
-  // under one lock: the relay asks this for every connection of the account at once.
+  // For each cursor, the bytes appended from it to the head (a cursor before the oldest kept
+  // frame counts from there), all under one lock: the relay asks this for every connection of
+  // the account at once.
   void lags(std::span<const std::uint64_t> cursors, std::vector<std::uint64_t>& out) const;
   // Forgets the frames before seq.
   void trim(std::uint64_t seq);
