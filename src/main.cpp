@@ -2,7 +2,6 @@
 // Start-up runs on the main thread, which then becomes one of the loop threads until the stop.
 // Exit status: 0 after a clean stop, 1 when the server cannot start (address in use, unusable
 // static folder), 2 for a configuration error, CLI11's codes for bad options.
-#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "corvid/app/config.hpp"
 #include "corvid/utils/console.hpp"
 #include "corvid/utils/log.hpp"
+#include "corvid/utils/memory.hpp"
 #include "corvid/utils/xdg.hpp"
 
 namespace {
@@ -30,16 +30,6 @@ namespace {
 constexpr int kExitConfigError = 2;
 constexpr int kExitStartFailure = 1;
 constexpr int kDefaultWorkers = 32;
-// glibc serves large blocks from its arenas once it has seen one freed (its mmap threshold
-// rises with every large free, up to 32 MiB), and an arena keeps what a large request left in it:
-// 30 bodies of 7 MiB left 30-60 MiB behind. With the threshold held fixed, every block from this
-// size is mapped on its own and goes back to the system when freed. Blocks below it are reused
-// from the arenas (mapping each 2 MiB body afresh cost a third of their rate in page faults) and
-// go back with the trim after a quiet second. So one arena per loop thread costs little memory;
-// fewer made the loop threads queue on the arena locks (two per eight threads cost a fifth of
-// the request rate).
-constexpr int kMmapThreshold = 4 * 1024 * 1024;
-constexpr int kMinMallocArenas = 2;
 
 struct DescriptorLimit {
   rlim_t before = 0;
@@ -125,14 +115,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 4096))
       ->capture_default_str();
   CLI11_PARSE(cli, argc, argv);
-  // Before any thread exists, so every thread shares the capped arenas. MALLOC_ARENA_MAX and
-  // MALLOC_MMAP_THRESHOLD_ in the environment still decide when they are set.
-  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) {
-    ::mallopt(M_ARENA_MAX, std::max(kMinMallocArenas, options.threads));
-  }
-  if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) {
-    ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
-  }
+  // Before any thread exists, so every thread shares the capped arenas.
+  corvid::memory::configure_allocator(options.threads);
 
   // 2. How this process runs (folders, helper files and supported versions depend on it).
   corvid::xdg::set_runtime(corvid::xdg::detect_runtime(argc > 0 ? argv[0] : ""));

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
-#include <malloc.h>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "corvid/app/http/static_files.hpp"
 #include "corvid/app/http/url.hpp"
 #include "corvid/utils/log.hpp"
+#include "corvid/utils/memory.hpp"
 
 namespace corvid::app::http {
 
@@ -48,44 +48,11 @@ constexpr std::size_t kOffLoopBody = 256 * 1024;
 // After a request with a body from this size the allocator is asked to give free pages back.
 constexpr std::size_t kTrimAfter = 1024 * 1024;
 
-// Work too heavy for a loop thread: large JSON bodies, giving memory back. Two threads, so a
+// Work too heavy for a loop thread: large JSON bodies. Two threads, so a
 // burst of large bodies leaves the other cores to the loop.
 net::thread_pool& heavy_pool() {
   static net::thread_pool pool(2);
   return pool;
-}
-
-// Free memory after large requests returns to the system once they stop coming: trimming
-// locks the allocator's arenas for milliseconds, so it waits for a quiet second (while large
-// bodies keep arriving, their memory is reused anyway).
-constexpr auto kTrimQuiet = std::chrono::seconds(1);
-std::atomic<bool> g_trim_pending{false};
-std::atomic<std::int64_t> g_last_large{0};  // steady clock, nanoseconds
-
-std::int64_t steady_now() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void schedule_trim() {
-  auto timer = std::make_shared<net::steady_timer>(heavy_pool().get_executor(), kTrimQuiet);
-  timer->async_wait([timer](const beast::error_code& ec) {
-    if (ec) return;
-    const auto quiet = std::chrono::duration_cast<std::chrono::nanoseconds>(kTrimQuiet).count();
-    if (steady_now() - g_last_large.load() < quiet) {
-      schedule_trim();
-      return;
-    }
-    g_trim_pending = false;
-    malloc_trim(0);
-  });
-}
-
-void trim_memory_later() {
-  g_last_large = steady_now();
-  if (g_trim_pending.exchange(true)) return;
-  schedule_trim();
 }
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
@@ -431,7 +398,7 @@ net::awaitable<void> Session::run() {
       // serve_one's frame, and the request's body with it, is gone by now.
       if (large_body_) {
         large_body_ = false;
-        trim_memory_later();
+        corvid::memory::give_back_later();
       }
       if (!more) break;
     }
