@@ -32,7 +32,9 @@ TEST(HomePage, TitleTwiceExampleKeyThriceInTheirPlaces) {
       R"(<span id="status" class="ws-status disconnected">未连接</span>)",
       R"(<div class="ws-message info">等待连接...</div>)",
       "ws://127.0.0.1:8002/api/ws/connect/{your_uid}?api_key={your_api_key}",
-      "基于 FastAPI 构建 | 支持 WebSocket 实时消息 | API密钥认证",
+      "基于 C++20 与 Boost.Beast 构建 | 支持 WebSocket 实时消息 | API密钥认证",
+      "请在请求头中添加 <code>Authorization: Bearer your_api_key</code>；"
+      "WebSocket连接则在查询参数中添加 <code>api_key=your_api_key</code>",
       R"(<a href="/api/config/">⚙️ 当前配置</a>)",
   };
   for (const auto& text : fixed) {
