@@ -180,9 +180,10 @@ TEST_F(Manager, ReadyThatCameFirstIsClaimedWithItsMessages) {
   }
 }
 
-// A binding on a live client is attached to another one; the old connection closes only after
-// the attach returned. Whatever the order of the new client's ready and the old client's close,
-// the binding ends up on the new client with its login.
+// A binding detaches from its client and attaches to another one while the old connection's
+// close is still on the way (it comes only after the attach returned). Whatever the order of
+// the new client's ready and the old client's close, the binding ends up on the new client
+// with its login.
 TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
   enum class Ready { before_attach_returns, before_old_close, after_old_close };
   struct Case {
@@ -195,7 +196,6 @@ TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
       {"ready only after the old close", Ready::after_old_close},
   };
   ParloMgr& mgr = ParloMgr::instance();
-  auto detach_pid = sim_.fn<decltype(&tapwire_detach)>("tapwire_detach");
   auto bind_errors = [&] {
     const auto lines = logs_->lines();
     return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
@@ -208,9 +208,14 @@ TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
     Parlo& p = Parlo::create();
     ASSERT_TRUE(p.open());
     ASSERT_TRUE(p.wait_login(10.0));
-    const std::int64_t old_pid = p.pid();
     const std::int64_t old_client = p.client_id();
     const std::int64_t new_pid = sim_.ok({{"cmd", "spawn"}})["pid"].get<std::int64_t>();
+    corvid::test::CallbackHold hold(p, MT_RECV_TEXT_MSG);
+    sim_.ok({{"cmd", "inject"},
+             {"client_id", old_client},
+             {"message", {{"type", MT_RECV_TEXT_MSG}, {"data", Json::object()}}}});
+    ASSERT_TRUE(eventually([&] { return hold.holding(); }));
+    ASSERT_EQ(p.detach(), 1);
 
     switch (c.ready) {
       case Ready::before_attach_returns:
@@ -226,15 +231,14 @@ TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
     const auto errors_before = bind_errors();
     EXPECT_EQ(p.attach(new_pid), 1);
     EXPECT_EQ(p.pid(), new_pid);
-    EXPECT_EQ(p.client_id(), old_client);  // still on the old, live connection
+    EXPECT_EQ(p.client_id(), old_client);  // the old connection's close has not come yet
+    EXPECT_TRUE(p.status());
     if (c.ready != Ready::after_old_close) {
-      // The new client's ready found the binding busy and was remembered.
+      // The new client's ready found the binding still on its connection and was remembered.
       ASSERT_TRUE(eventually([&] { return bind_errors() > errors_before; }));
     }
 
-    std::int64_t result = 0;
-    ASSERT_EQ(detach_pid(old_pid, &result), 0) << sim_.last_error();
-    ASSERT_EQ(result, 1);
+    hold.release();
     if (c.ready == Ready::after_old_close) {
       ASSERT_TRUE(eventually([&] { return !p.status(); }));
       EXPECT_EQ(p.client_id(), old_client);  // the ready is still to come

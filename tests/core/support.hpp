@@ -4,14 +4,19 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "corvid/core/parlo.hpp"
 #include "corvid/utils/json.hpp"
 #include "corvid/utils/log.hpp"
 #include "support/log_capture.hpp"
@@ -32,6 +37,34 @@ inline bool eventually(const std::function<bool()>& cond,
   }
   return cond();
 }
+
+// Holds the probe's callback thread inside a handler of `code` until released, so whatever
+// that connection delivers next (its close, say) waits behind it. Released at the latest
+// when the hold goes, or stopping the simulation would wait for the thread.
+class CallbackHold {
+ public:
+  CallbackHold(corvid::core::Parlo& parlo, int code) : released_(release_.get_future().share()) {
+    parlo.on(code, "hold", [holding = holding_, released = released_](corvid::core::Parlo&,
+                                                                      const Json&) {
+      holding->store(true);
+      released.wait();
+    });
+  }
+  ~CallbackHold() { release(); }
+  CallbackHold(const CallbackHold&) = delete;
+  CallbackHold& operator=(const CallbackHold&) = delete;
+
+  bool holding() const { return holding_->load(); }
+  void release() {
+    if (!std::exchange(done_, true)) release_.set_value();
+  }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> holding_ = std::make_shared<std::atomic<bool>>(false);
+  std::promise<void> release_;
+  std::shared_future<void> released_;
+  bool done_ = false;
+};
 
 // The simulated client's controls, from the library the server loads (same file, one handle).
 class Sim {

@@ -36,6 +36,10 @@ struct Parlo::State {
   std::atomic<std::int64_t> pid{0};
   std::atomic<bool> status{false};
   std::atomic<bool> login_status{false};
+  // The probe detached from the bound client; its close may still be on the way.
+  std::atomic<bool> detached{false};
+  // Opens and attaches running now: at most one, or two could each leave a client behind.
+  std::atomic<std::size_t> starting{0};
   LoginSignal login;
   RequestTable requests;
   EventEmitter emitter;
@@ -103,7 +107,29 @@ std::string Parlo::to_string() const {
 
 // ---- lifecycle ------------------------------------------------------------------------------
 
+std::optional<std::int64_t> Parlo::driven_pid() const {
+  if (!state_->status.load() || state_->detached.load()) return std::nullopt;
+  return state_->pid.load();
+}
+
+namespace {
+
+// A binding runs one open or attach at a time; another one meanwhile fails at once.
+void require_start_slot(const BoundedSlot& slot) {
+  if (!slot) throw ParloRuntimeError("another open or attach of the client is running");
+}
+
+}  // namespace
+
 bool Parlo::open(bool smart, bool show_login_qrcode) {
+  const BoundedSlot slot(state_->starting, 1);
+  require_start_slot(slot);
+  // A second client would be one more process that nothing drives, and the pid it gives
+  // would take the place of the driven client's: that one stays.
+  if (const auto driven = driven_pid()) {
+    instance_log()->info("open parlo: pid {} is driven already, nothing started", *driven);
+    return true;
+  }
   state_->manager.arm(this);
   if (show_login_qrcode) state_->probe.show_login_qrcode();
   const std::int64_t pid = state_->probe.open(smart);
@@ -116,6 +142,17 @@ bool Parlo::open(bool smart, bool show_login_qrcode) {
 
 std::int64_t Parlo::attach(std::int64_t pid) {
   instance_log()->info("attach parlo pid: {}", pid);
+  const BoundedSlot slot(state_->starting, 1);
+  require_start_slot(slot);
+  if (const auto driven = driven_pid()) {
+    if (*driven == pid) {
+      instance_log()->info("attach parlo: pid {} is driven already", pid);
+      return 1;  // what a probe answers for an attach it made
+    }
+    throw ParloRuntimeError("the client of pid " + std::to_string(*driven) +
+                            " is driven; detach it before attaching to pid " +
+                            std::to_string(pid));
+  }
   // The pid is taken only once the probe has attached: a refused attach, or one that finds
   // no such client (0), leaves the binding on the client it had, so a ready still expected
   // from an opened client keeps its match. A ready of the new client that arrives before
@@ -130,7 +167,9 @@ std::int64_t Parlo::attach(std::int64_t pid) {
 std::int64_t Parlo::detach() {
   const std::int64_t pid = state_->pid.load();
   instance_log()->info("detach parlo pid: {}", pid);
-  return state_->probe.detach(pid);
+  const std::int64_t result = state_->probe.detach(pid);
+  if (result != 0) state_->detached.store(true);
+  return result;
 }
 
 bool Parlo::wait_login(std::optional<double> timeout_seconds) {
@@ -193,6 +232,7 @@ void Parlo::on(std::string_view event_name, std::string handler_name, EventHandl
 void Parlo::bind_client_id(std::int64_t client_id) {
   state_->status.store(true);
   state_->client_id.store(client_id);
+  state_->detached.store(false);
 }
 
 void Parlo::on_recv(const Json& message) {

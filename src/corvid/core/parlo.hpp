@@ -73,7 +73,15 @@ class Parlo {
   // "ParloInstance(pid: <pid>, client_id: <client_id>)"
   std::string to_string() const;
 
+  // The pid of the client this binding drives: bound to a live connection that was neither
+  // closed nor detached. Absent otherwise (nothing started yet, the client quit, detached).
+  std::optional<std::int64_t> driven_pid() const;
+
   // ---- lifecycle (blocking; worker threads) -------------------------------------------------
+  // One binding drives one client. While it drives one, open starts nothing (and asks for no
+  // QR code) and answers true; attach to the driven pid answers 1 without calling the probe,
+  // attach to any other pid throws ParloRuntimeError naming the driven one. An open or attach
+  // while another one runs throws ParloRuntimeError at once.
   // Starts a client (after asking for the login QR code when show_login_qrcode); true when the
   // probe started one (pid != 0). Probe failures throw ProbeError.
   bool open(bool smart = false, bool show_login_qrcode = false);
@@ -83,7 +91,9 @@ class Parlo {
   std::int64_t attach(std::int64_t pid);
   template <NotAnInteger T>
   std::int64_t attach(T) = delete;  // a pid is an integer, never a boolean or text
-  // Detaches from the client of pid(); returns the probe's result unchanged. Changes no state.
+  // Detaches from the client of pid(); returns the probe's result unchanged. Changes no flag;
+  // once the probe detached, the client no longer counts as driven, so an open or attach that
+  // comes before the connection's close is reported starts a client again.
   std::int64_t detach();
 
   // Blocks until the account is logged in or the timeout passes (absent = no limit; negative
