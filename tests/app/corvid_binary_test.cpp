@@ -358,7 +358,9 @@ TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
       io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
   const auto taken_port = taken.local_endpoint().port();
   const std::vector<Case> cases{
-      {"address in use", nullptr, "cannot listen on 127.0.0.1:" + std::to_string(taken_port)},
+      {"address in use", nullptr,
+       "cannot listen on 127.0.0.1:" + std::to_string(taken_port) +
+           ": bind: Address already in use (start on another port with --port N)\n"},
       {"a file named static", [](Corvid& c) { std::ofstream(c.dir() / "static") << "x"; },
        "is not a folder"},
   };
@@ -371,7 +373,10 @@ TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
     ASSERT_TRUE(status.has_value()) << corvid.process().output();
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_NE(WEXITSTATUS(*status), 0);
-    EXPECT_NE(corvid.process().output().find(c.message), std::string::npos) << corvid.process().output();
+    const std::string out = corvid.process().output();
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(out.find("cannot listen on", out.find("cannot listen on") + 1), std::string::npos)
+        << "the address is named once\n" << out;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -342,7 +343,16 @@ int Application::run() {
   try {
     p.server->start();
   } catch (const std::exception& e) {
-    log->error("cannot listen on {}:{}: {}", p.config.server.host, p.config.server.port, e.what());
+    // The server's own text already names the address; a failure from anywhere else gets it
+    // here. Another port is the usual way out (a port in use, one below 1024).
+    const std::string_view prefix = "cannot listen on ";
+    const std::string_view text = e.what();
+    if (text.substr(0, prefix.size()) == prefix) {
+      log->error("{} (start on another port with --port N)", text);
+    } else {
+      log->error("{}{}:{}: {} (start on another port with --port N)", prefix,
+                 p.config.server.host, p.config.server.port, text);
+    }
     flush_logs();
     return 1;
   }
