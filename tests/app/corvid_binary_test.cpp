@@ -28,6 +28,7 @@
 #include "app/child_process.hpp"
 #include "app/http_client.hpp"
 #include "corvid/utils/json.hpp"
+#include "support/sim_control.hpp"
 
 namespace corvid::testing {
 namespace {
@@ -378,6 +379,77 @@ TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
     EXPECT_EQ(out.find("cannot listen on", out.find("cannot listen on") + 1), std::string::npos)
         << "the address is named once\n" << out;
   }
+}
+
+// One client per binding, on the real binary: a script that opens at every start keeps the
+// one client it has, an attach to another process is refused with the reason, a detach
+// reaches the driven client, and a client that quit can be opened again.
+TEST(CorvidBinary, OpenAndAttachWhileDrivenKeepTheDrivenClient) {
+  Corvid corvid;
+  const fs::path socket = corvid.dir() / "sim.sock";
+  ASSERT_TRUE(corvid.start_and_wait({{"TAPWIRE_SIM_CONTROL", socket.string()}}))
+      << corvid.process().output();
+  corvid::test::Control sim(socket);
+  auto post = [&](const std::string& target) {
+    const auto answer = http_request(corvid.port(), bhttp::verb::post, target,
+                                     {{"Authorization", "Bearer " + corvid.key()}});
+    EXPECT_EQ(answer.status, 200) << target << ": " << answer.body;
+    return Json::parse(answer.body);
+  };
+  auto status = [&] { return Json::parse(corvid.get("/api/parlo/status", corvid.key()).body); };
+  auto wait_status = [&](const std::function<bool(const Json&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    Json now = status();
+    while (!done(now) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+      now = status();
+    }
+    return done(now);
+  };
+  auto processes = [&] { return sim.command({{"cmd", "state"}})["processes"]; };
+  auto answer = [](bool success, const std::string& message) {
+    return Json{{"success", success}, {"message", message}, {"data", nullptr}};
+  };
+  auto driven_and_logged_in = [](const Json& s) {
+    return s["status"] == true && s["login_status"] == true;
+  };
+
+  EXPECT_EQ(post("/api/parlo/open"), answer(true, "Parlo打开成功"));
+  ASSERT_TRUE(wait_status(driven_and_logged_in)) << status().dump();
+  const Json driven = status();
+  const std::int64_t pid = driven["pid"].get<std::int64_t>();
+  const std::string id = std::to_string(pid);
+  for (int again = 2; again <= 3; ++again) {
+    SCOPED_TRACE("open #" + std::to_string(again));
+    EXPECT_EQ(post("/api/parlo/open?show_qrcode=true"), answer(true, "Parlo打开成功"));
+    EXPECT_EQ(status(), driven);
+    EXPECT_EQ(processes().size(), 1u);
+  }
+
+  EXPECT_EQ(post("/api/parlo/attach/" + id), answer(true, "成功附加到进程 " + id));
+  const std::int64_t other = sim.command({{"cmd", "spawn"}})["pid"].get<std::int64_t>();
+  const std::string other_id = std::to_string(other);
+  EXPECT_EQ(post("/api/parlo/attach/" + other_id),
+            answer(false, "附加到进程 " + other_id + " 失败: 正在驱动进程 " + id +
+                              "，请先分离 (POST /api/parlo/detach)"));
+  EXPECT_EQ(status(), driven);
+  for (const Json& p : processes()) {
+    EXPECT_EQ(p["client_id"] != 0, p["pid"] == pid) << p.dump();
+  }
+
+  EXPECT_EQ(post("/api/parlo/detach"), answer(true, "成功分离Parlo进程"));
+  ASSERT_TRUE(wait_status([](const Json& s) { return s["status"] == false; })) << status().dump();
+  for (const Json& p : processes()) EXPECT_EQ(p["client_id"], 0) << p.dump();
+
+  // Driven again, then the client quits: the next open starts a new one and drives it.
+  EXPECT_EQ(post("/api/parlo/attach/" + id), answer(true, "成功附加到进程 " + id));
+  ASSERT_TRUE(wait_status(driven_and_logged_in)) << status().dump();
+  sim.must({{"cmd", "quit"}});
+  ASSERT_TRUE(wait_status([](const Json& s) { return s["status"] == false; })) << status().dump();
+  EXPECT_EQ(post("/api/parlo/open"), answer(true, "Parlo打开成功"));
+  ASSERT_TRUE(wait_status(driven_and_logged_in)) << status().dump();
+  EXPECT_NE(status()["pid"], pid);
+  EXPECT_EQ(processes().size(), 2u) << "the quit client is gone; the spawned one and the new one";
 }
 
 }  // namespace

@@ -33,7 +33,18 @@ net::awaitable<http::Response> attach_parlo(ParloService& service, http::Request
   const auto pid = request.params.at("pid").get<std::int64_t>();
   const Json result = co_await service.attach_parlo(pid);
   const std::string id = std::to_string(pid);
-  co_return flag_answer(result, "成功附加到进程 " + id, "附加到进程 " + id + " 失败");
+  std::string failure = "附加到进程 " + id + " 失败";
+  // The binding drives one client and refuses another while it does: the caller learns which
+  // one (as /status shows it), and the way to let it go.
+  if (!ParloService::truthy(result)) {
+    const Json status = service.get_status();
+    const auto driven = status.at("pid").get<std::int64_t>();
+    if (status.at("status").get<bool>() && driven != pid) {
+      failure += ": 正在驱动进程 " + std::to_string(driven) + "，请先分离 (POST " +
+                 std::string(kPrefix) + "/detach)";
+    }
+  }
+  co_return flag_answer(result, "成功附加到进程 " + id, failure);
 }
 
 net::awaitable<http::Response> detach_parlo(ParloService& service) {
