@@ -223,12 +223,13 @@ TEST_F(ParloApi, LifecycleRoutesAnswerByTheClientsResult) {
 
   const auto pid = service_->parlo()->pid();
   EXPECT_EQ(post("/detach").json()["message"], "成功分离Parlo进程");
+  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", "no such process"}});
+  EXPECT_EQ(post("/attach/0").json()["message"], "附加到进程 0 失败");
+  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", nullptr}});
   const std::string id = std::to_string(pid);
   EXPECT_EQ(
       post("/attach/" + id).json(),
       Json::parse(R"({"success":true,"message":"成功附加到进程 )" + id + R"(","data":null})"));
-  sim_.ok({{"cmd", "fail"}, {"op", "attach"}, {"text", "no such process"}});
-  EXPECT_EQ(post("/attach/0").json()["message"], "附加到进程 0 失败");
 }
 
 TEST_F(ParloApi, WaitLoginWaitsForTheLogin) {

@@ -10,6 +10,7 @@
 #include "corvid/app/http/record.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/parlo_routes_parts.hpp"
+#include "corvid/core/parlo.hpp"
 
 namespace corvid::app::routers::parlo {
 namespace {
@@ -35,12 +36,10 @@ net::awaitable<http::Response> attach_parlo(ParloService& service, http::Request
   const std::string id = std::to_string(pid);
   std::string failure = "附加到进程 " + id + " 失败";
   // The binding drives one client and refuses another while it does: the caller learns which
-  // one (as /status shows it), and the way to let it go.
-  if (!ParloService::truthy(result)) {
-    const Json status = service.get_status();
-    const auto driven = status.at("pid").get<std::int64_t>();
-    if (status.at("status").get<bool>() && driven != pid) {
-      failure += ": 正在驱动进程 " + std::to_string(driven) + "，请先分离 (POST " +
+  // one, and the way to let it go.
+  if (const core::Parlo* binding = service.parlo(); binding && !ParloService::truthy(result)) {
+    if (const auto driven = binding->driven_pid(); driven && *driven != pid) {
+      failure += ": 正在驱动进程 " + std::to_string(*driven) + "，请先分离 (POST " +
                  std::string(kPrefix) + "/detach)";
     }
   }
