@@ -16,7 +16,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -324,8 +323,6 @@ void ParloService::register_handlers() {
 
 // Frames one relay pass hands to the connections at a time.
 constexpr std::size_t kRelayPiece = 32;
-// While the readers are too far behind, the relay looks again this often.
-constexpr auto kRelayPause = std::chrono::milliseconds(1);
 
 void ParloService::relay(const Json& message, std::optional<std::string> account) {
   if (!message.is_object()) throw TypeError("event record must be a map");
@@ -372,29 +369,14 @@ void ParloService::relay_pending() {
   relay_held();
 }
 
-// The relay never drops a frame for a connection that keeps reading: where handing over more
-// would put such a reader further behind than the registry's budget, it pauses here, on its own
-// strand, and looks again shortly. Nothing else waits for it: the probe's threads only append
-// to pending_, and the client's replies and the connections' own frames take other paths.
+// The relay never waits for a reader: each connection writes the account's frames from its own
+// place in the log at its own pace, and the registry lets go of one that falls too far behind.
 void ParloService::relay_held() {
-  if (relay_paused_) return;
   // Consecutive frames of one account go to its connections together; the order of events is
   // kept, within an account and across accounts.
   std::vector<Frame> run;
   while (!held_.empty()) {
-    const PendingEvent& first = held_.front();
-    if (first.account && !first.account->empty() && hub_.relay_should_wait(*first.account)) {
-      relay_paused_ = true;
-      auto timer = std::make_shared<asio::steady_timer>(relay_strand_, kRelayPause);
-      timer->async_wait([this, timer](const boost::system::error_code&) {
-        relay_paused_ = false;
-        relay_held();
-      });
-      return;
-    }
-    const std::optional<std::string> account = first.account;
-    // A long pass goes out in pieces, so the writers drain while the next frames are logged,
-    // and the budget is looked at between pieces.
+    const std::optional<std::string> account = held_.front().account;
     while (!held_.empty() && run.size() < kRelayPiece && held_.front().account == account) {
       PendingEvent event = std::move(held_.front());
       held_.pop_front();

@@ -131,8 +131,7 @@ class ParloService {
   void relay(const Json& message, std::optional<std::string> account);
   // On the relay strand: takes every event recorded so far, in arrival order, and relays.
   void relay_pending();
-  // On the relay strand: hands the held events to the registry in order, pausing while the
-  // account's readers are too far behind (see ConnectionManager::relay_should_wait).
+  // On the relay strand: hands the held events to the registry in order.
   void relay_held();
   // The frame of one event, built and checked; null when it cannot be built.
   static std::shared_ptr<const std::string> build_frame(const Json& message);
@@ -164,7 +163,6 @@ class ParloService {
   std::vector<PendingEvent> pending_;
   bool relay_posted_ = false;     // a relay_pending() is on its way to the strand
   std::deque<PendingEvent> held_;  // relay strand only: taken, not yet handed over
-  bool relay_paused_ = false;      // relay strand only: waiting for the readers
   mutable std::mutex uid_mutex_;  // guards login_uid_
   std::optional<std::string> login_uid_;
 };

@@ -2,7 +2,10 @@
 // WebSocketSocket: the TCP socket under a server WebSocket, written by two writers that never
 // interleave: the websocket layer (its control frames: pongs, keep-alive pings, the close, and
 // whatever a route writes through it) and the connection's gathered writes of whole frames that
-// were encoded once for every reader (write_gathered()).
+// were encoded once for every reader (write_gathered()). It also keeps the one clock of the
+// peer's progress: when it last took a byte of either writer's writes.
+// Also: set_up_server_stream(), the settings of every server WebSocket, made before the
+// handshake in one place.
 // Owner: the websocket stream it sits under. Threads: the stream's strand only, as every
 // operation of the stream.
 // Guarantees: each write of the websocket layer goes out whole before another write starts (a
@@ -12,11 +15,14 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,9 +31,12 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/role.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <boost/beast/websocket/stream_base.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
 namespace corvid::app::http {
@@ -35,6 +44,7 @@ namespace corvid::app::http {
 class WebSocketSocket {
  public:
   using Socket = boost::asio::ip::tcp::socket;
+  using Clock = std::chrono::steady_clock;
   using executor_type = Socket::executor_type;
   using next_layer_type = Socket;
 
@@ -71,6 +81,22 @@ class WebSocketSocket {
   bool layer_writing() const noexcept { return layer_writing_ || deferred_.has_value(); }
   // Runs once when the layer's write under way is out (only while layer_writing()).
   void when_layer_idle(std::function<void()> resume) { on_layer_idle_ = std::move(resume); }
+  // Runs each time a write of the websocket layer starts: its owner watches every write for
+  // stalls, the layer's own included.
+  void on_layer_write(std::function<void()> hook) { layer_write_hook_ = std::move(hook); }
+
+  // Whether either writer has bytes the peer has not taken yet.
+  bool write_pending() const noexcept { return gathered_ || layer_writing(); }
+  // When the peer last took a byte, or was given bytes to take after it had none: a write
+  // pending for long past this is a stall, whichever writer it belongs to.
+  Clock::time_point last_progress() const noexcept { return last_progress_; }
+  // The bytes of the writes under way or waiting that the peer has not taken.
+  std::size_t pending_bytes() const noexcept {
+    std::size_t bytes = layer_left_;
+    if (deferred_) bytes += buffer_bytes(deferred_->buffers);
+    if (gathered_ && gathered_buffers_ != nullptr) bytes += buffer_bytes(*gathered_buffers_);
+    return bytes;
+  }
 
   // Writes what the socket takes now, without waiting, from the front of buffers, which loses
   // what was written (a frame cut in two keeps its tail). would_block when it takes nothing.
@@ -78,6 +104,8 @@ class WebSocketSocket {
   std::size_t send_now(std::vector<boost::asio::const_buffer>& buffers,
                        boost::beast::error_code& ec) {
     ec = {};
+    // A new write: the peer's time to take it starts now.
+    if (!write_pending()) last_progress_ = Clock::now();
     std::size_t total = 0;
     while (!buffers.empty()) {
       std::array<iovec, kMaxIov> iov;
@@ -97,6 +125,7 @@ class WebSocketSocket {
         return total;
       }
       total += static_cast<std::size_t>(sent);
+      if (sent > 0) last_progress_ = Clock::now();
       consume(buffers, static_cast<std::size_t>(sent));
       if (static_cast<std::size_t>(sent) < message_bytes(iov, count)) return total;  // full
     }
@@ -108,6 +137,7 @@ class WebSocketSocket {
   template <class Handler>
   void write_gathered(std::vector<boost::asio::const_buffer>& buffers, Handler&& handler) {
     gathered_ = true;
+    gathered_buffers_ = &buffers;
     // Called once the socket was full: wait for room first.
     socket_.async_wait(Socket::wait_write, GatheredWrite<std::decay_t<Handler>>{
                                                this, &buffers, std::forward<Handler>(handler)});
@@ -115,6 +145,12 @@ class WebSocketSocket {
 
  private:
   static constexpr std::size_t kMaxIov = 1024;
+
+  static std::size_t buffer_bytes(const std::vector<boost::asio::const_buffer>& buffers) {
+    std::size_t bytes = 0;
+    for (const auto& b : buffers) bytes += b.size();
+    return bytes;
+  }
 
   static std::size_t message_bytes(const std::array<iovec, kMaxIov>& iov, std::size_t count) {
     std::size_t bytes = 0;
@@ -151,6 +187,7 @@ class WebSocketSocket {
         return;
       }
       self->gathered_ = false;
+      self->gathered_buffers_ = nullptr;
       if (self->deferred_) {
         Deferred next = std::move(*self->deferred_);
         self->deferred_.reset();
@@ -167,16 +204,34 @@ class WebSocketSocket {
   };
 
   void start_layer_write(std::vector<boost::asio::const_buffer> buffers, Handler handler) {
+    if (!write_pending()) last_progress_ = Clock::now();
     layer_writing_ = true;
     layer_buffers_ = std::move(buffers);
-    boost::asio::async_write(
-        socket_, layer_buffers_,
-        [this, handler = std::move(handler)](const boost::beast::error_code& ec,
-                                             std::size_t n) mutable {
+    layer_left_ = buffer_bytes(layer_buffers_);
+    layer_written_ = 0;
+    if (layer_write_hook_) layer_write_hook_();
+    write_layer_rest(std::move(handler));
+  }
+
+  // One piece at a time rather than one composed write, so every byte the peer takes counts
+  // as progress while the rest still waits.
+  void write_layer_rest(Handler handler) {
+    socket_.async_write_some(
+        layer_buffers_, [this, handler = std::move(handler)](const boost::beast::error_code& ec,
+                                                             std::size_t n) mutable {
+          layer_written_ += n;
+          layer_left_ -= std::min(layer_left_, n);
+          if (n > 0) last_progress_ = Clock::now();
+          consume(layer_buffers_, n);
+          if (!ec && !layer_buffers_.empty()) {
+            write_layer_rest(std::move(handler));
+            return;
+          }
           layer_writing_ = false;
           layer_buffers_.clear();
+          layer_left_ = 0;
           auto resume = std::exchange(on_layer_idle_, {});
-          std::move(handler)(ec, n);
+          std::move(handler)(ec, layer_written_);
           if (resume) resume();
         });
   }
@@ -184,9 +239,15 @@ class WebSocketSocket {
   Socket socket_;
   bool gathered_ = false;       // a gathered write is under way
   bool layer_writing_ = false;  // a write of the websocket layer is under way
-  std::vector<boost::asio::const_buffer> layer_buffers_;  // that write's buffers
+  std::vector<boost::asio::const_buffer> layer_buffers_;  // that write's buffers not yet out
+  std::size_t layer_left_ = 0;     // their bytes
+  std::size_t layer_written_ = 0;  // the bytes of that write already out
   std::optional<Deferred> deferred_;  // the layer's write waiting for a gathered one
   std::function<void()> on_layer_idle_;
+  std::function<void()> layer_write_hook_;
+  // The gathered write's buffers still to go (the caller's vector, while gathered_).
+  const std::vector<boost::asio::const_buffer>* gathered_buffers_ = nullptr;
+  Clock::time_point last_progress_{};
 };
 
 // The websocket layer closes its transport through these (found by argument lookup).
@@ -200,6 +261,32 @@ void async_teardown(boost::beast::role_type role, WebSocketSocket& socket,
                     TeardownHandler&& handler) {
   boost::beast::websocket::async_teardown(role, socket.next_layer(),
                                           std::forward<TeardownHandler>(handler));
+}
+
+// The settings of every server WebSocket, before its handshake. The websocket layer keeps its
+// own timers: 30 s for the handshake and for the closing handshake, an idle connection pinged at
+// half of kIdleTimeout and dropped when the peer answers nothing within it. Incoming messages
+// are at most kMessageLimit; each outgoing message goes as one frame written straight from its
+// text, so the layer's write buffer only serves fragmenting, and an idle connection would keep
+// its 4 KiB for nothing.
+inline constexpr std::size_t kMessageLimit = std::size_t{64} << 10;
+inline constexpr std::chrono::seconds kIdleTimeout{40};
+inline constexpr std::size_t kWriteBufferBytes = 64;  // the least the layer takes is 8
+
+inline void set_up_server_stream(boost::beast::websocket::stream<WebSocketSocket, false>& ws,
+                                 std::string server_name) {
+  namespace websocket = boost::beast::websocket;
+  auto timeouts = websocket::stream_base::timeout::suggested(boost::beast::role_type::server);
+  timeouts.idle_timeout = kIdleTimeout;
+  timeouts.keep_alive_pings = true;
+  ws.set_option(timeouts);
+  ws.read_message_max(kMessageLimit);
+  ws.auto_fragment(false);
+  ws.write_buffer_bytes(kWriteBufferBytes);
+  ws.set_option(websocket::stream_base::decorator(
+      [name = std::move(server_name)](websocket::response_type& res) {
+        res.set(boost::beast::http::field::server, name);
+      }));
 }
 
 }  // namespace corvid::app::http
