@@ -186,6 +186,15 @@ void WebSocketConnection::set_up() {
   ws_.next_layer().on_layer_write([weak = weak_from_this()] {
     if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).watch_progress();
   });
+  // Both close frames are through, whichever side closed first: a peer that holds TCP open
+  // from here is let go after the linger, not after the layer's own timeout.
+  ws_.next_layer().on_teardown([weak = weak_from_this()] {
+    if (auto conn = weak.lock()) {
+      auto& self = static_cast<WebSocketConnection&>(*conn);
+      self.drop_at(std::chrono::steady_clock::now() + self.limits_.close_linger,
+                   "the peer did not end TCP after the close");
+    }
+  });
 }
 
 asio::awaitable<void> WebSocketConnection::accept() {
@@ -498,14 +507,15 @@ bool WebSocketConnection::write_batch() {
     stop_writing();
     return false;
   }
+  // What went to the socket is on its way to the peer, watched for stalls until it has taken it.
+  watch_progress();
   if (buffers_.empty()) {
     batch_written();
     return true;
   }
-  // The socket took part of the batch: the rest waits for room, watched for stalls.
+  // The socket took part of the batch: the rest waits for room.
   layer.write_gathered(buffers_,
                        [self = self()](const beast::error_code& wec) { self->on_written(wec); });
-  watch_progress();
   return false;
 }
 
@@ -619,12 +629,20 @@ void WebSocketConnection::batch_written() {
 // ---- WebSocketConnection: stalls and the end ------------------------------------------------
 
 // One timer per connection watches every write instead of one per write: a write starting
-// only makes sure it runs, and the timer, when it fires, cuts the connection if the peer has
-// taken nothing for the stall timeout while something waits, or sleeps until that time.
+// only makes sure it runs. While anything is still on its way to the peer (a write waiting for
+// room, or bytes the socket holds unacknowledged), it looks a few times a stall timeout at what
+// the peer has taken, and cuts the connection once the peer has taken nothing for the stall
+// timeout; the peer's progress is its own, whether the bytes wait here or in the kernel.
 void WebSocketConnection::watch_progress() {
   if (watchdog_armed_ || dropped_) return;
   watchdog_armed_ = true;
-  deadline_.expires_at(ws_.next_layer().last_progress() + limits_.stall_timeout);
+  progress_at_ = std::chrono::steady_clock::now();
+  taken_seen_ = ws_.next_layer().taken();
+  next_watch();
+}
+
+void WebSocketConnection::next_watch() {
+  deadline_.expires_after(std::max(limits_.stall_timeout / 4, std::chrono::milliseconds(10)));
   deadline_.async_wait([weak = weak_from_this()](const beast::error_code& ec) {
     if (ec) return;
     if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).on_watchdog();
@@ -632,17 +650,23 @@ void WebSocketConnection::watch_progress() {
 }
 
 void WebSocketConnection::on_watchdog() {
-  watchdog_armed_ = false;
   const auto& layer = ws_.next_layer();
-  if (dropped_ || !layer.write_pending()) return;  // nothing waits: the next write arms it
-  const auto quiet = std::chrono::steady_clock::now() - layer.last_progress();
-  if (quiet >= limits_.stall_timeout) {
-    drop(fmt::format("no byte taken for {} ms with {} bytes to take", milliseconds_of(quiet),
-                     layer.pending_bytes()),
+  const std::size_t waiting = layer.pending_bytes() + layer.unacknowledged();
+  if (dropped_ || (waiting == 0 && !layer.write_pending())) {
+    watchdog_armed_ = false;  // all taken: the next write arms it again
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (const std::uint64_t taken = layer.taken(); taken != taken_seen_) {
+    taken_seen_ = taken;
+    progress_at_ = now;
+  } else if (now - progress_at_ >= limits_.stall_timeout) {
+    drop(fmt::format("no byte taken for {} ms with {} bytes to take",
+                     milliseconds_of(now - progress_at_), waiting),
          true);
     return;
   }
-  watch_progress();
+  next_watch();
 }
 
 void WebSocketConnection::drop_at(std::chrono::steady_clock::time_point when, std::string why) {

@@ -249,8 +249,9 @@ class WebSocketConnection final : public Connection {
   void batch_written();
 
   // The stall watchdog: armed whenever a write starts, it cuts the connection once the peer
-  // has taken no byte for the stall timeout while a write waits.
+  // has taken no byte for the stall timeout while it has bytes to take.
   void watch_progress();
+  void next_watch();
   void on_watchdog();
   // The socket goes at `when` (the peer's time to answer or end the closing handshake).
   void drop_at(std::chrono::steady_clock::time_point when, std::string why);
@@ -273,6 +274,10 @@ class WebSocketConnection final : public Connection {
   bool dropped_ = false;                   // strand_ only
   bool peer_closed_ = false;               // strand_ only
   bool watchdog_armed_ = false;            // strand_ only
+  // strand_ only, while the watchdog runs: what the peer had taken when it last looked, and
+  // when that last grew.
+  std::uint64_t taken_seen_ = 0;
+  std::chrono::steady_clock::time_point progress_at_{};
   PeerCloseHandler peer_close_handler_;    // strand_ only once serving
   MessageHandler reader_;                  // strand_ only; serve()'s handler until the end
   boost::beast::flat_buffer read_buffer_;  // strand_ only; serve()'s message so far

@@ -2,8 +2,9 @@
 // WebSocketSocket: the TCP socket under a server WebSocket, written by two writers that never
 // interleave: the websocket layer (its control frames: pongs, keep-alive pings, the close, and
 // whatever a route writes through it) and the connection's gathered writes of whole frames that
-// were encoded once for every reader (write_gathered()). It also keeps the one clock of the
-// peer's progress: when it last took a byte of either writer's writes.
+// were encoded once for every reader (write_gathered()). It also counts what the peer has
+// taken of either writer's writes (what went to the socket, less what the kernel still holds
+// unacknowledged), and tells its owner when the closing handshake is over.
 // Also: set_up_server_stream(), the settings of every server WebSocket, made before the
 // handshake in one place.
 // Owner: the websocket stream it sits under. Threads: the stream's strand only, as every
@@ -12,6 +13,8 @@
 // partial write would let another frame's bytes in between); while a gathered write is under
 // way the layer's write waits, and a gathered write starts only while the layer is not
 // writing (layer_writing(), when_layer_idle()).
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -20,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,7 +48,6 @@ namespace corvid::app::http {
 class WebSocketSocket {
  public:
   using Socket = boost::asio::ip::tcp::socket;
-  using Clock = std::chrono::steady_clock;
   using executor_type = Socket::executor_type;
   using next_layer_type = Socket;
 
@@ -85,12 +88,24 @@ class WebSocketSocket {
   // stalls, the layer's own included.
   void on_layer_write(std::function<void()> hook) { layer_write_hook_ = std::move(hook); }
 
-  // Whether either writer has bytes the peer has not taken yet.
+  // Runs when the websocket layer starts to tear TCP down: both close frames are through.
+  void on_teardown(std::function<void()> hook) { teardown_hook_ = std::move(hook); }
+  void tearing_down() {
+    if (auto hook = std::exchange(teardown_hook_, {})) hook();
+  }
+
+  // Whether either writer has bytes that have not gone to the socket yet.
   bool write_pending() const noexcept { return gathered_ || layer_writing(); }
-  // When the peer last took a byte, or was given bytes to take after it had none: a write
-  // pending for long past this is a stall, whichever writer it belongs to.
-  Clock::time_point last_progress() const noexcept { return last_progress_; }
-  // The bytes of the writes under way or waiting that the peer has not taken.
+  // The bytes the peer has taken so far, of both writers' writes.
+  std::uint64_t taken() const noexcept { return sent_ - unacknowledged(); }
+  // The bytes the socket holds that the peer has not acknowledged.
+  std::size_t unacknowledged() const noexcept {
+    int bytes = 0;
+    if (::ioctl(const_cast<Socket&>(socket_).native_handle(), SIOCOUTQ, &bytes) != 0 || bytes < 0)
+      return 0;
+    return static_cast<std::size_t>(bytes);
+  }
+  // The bytes of the writes under way or waiting that have not gone to the socket.
   std::size_t pending_bytes() const noexcept {
     std::size_t bytes = layer_left_;
     if (deferred_) bytes += buffer_bytes(deferred_->buffers);
@@ -104,8 +119,6 @@ class WebSocketSocket {
   std::size_t send_now(std::vector<boost::asio::const_buffer>& buffers,
                        boost::beast::error_code& ec) {
     ec = {};
-    // A new write: the peer's time to take it starts now.
-    if (!write_pending()) last_progress_ = Clock::now();
     std::size_t total = 0;
     while (!buffers.empty()) {
       std::array<iovec, kMaxIov> iov;
@@ -125,7 +138,7 @@ class WebSocketSocket {
         return total;
       }
       total += static_cast<std::size_t>(sent);
-      if (sent > 0) last_progress_ = Clock::now();
+      sent_ += static_cast<std::uint64_t>(sent);
       consume(buffers, static_cast<std::size_t>(sent));
       if (static_cast<std::size_t>(sent) < message_bytes(iov, count)) return total;  // full
     }
@@ -204,7 +217,6 @@ class WebSocketSocket {
   };
 
   void start_layer_write(std::vector<boost::asio::const_buffer> buffers, Handler handler) {
-    if (!write_pending()) last_progress_ = Clock::now();
     layer_writing_ = true;
     layer_buffers_ = std::move(buffers);
     layer_left_ = buffer_bytes(layer_buffers_);
@@ -213,15 +225,15 @@ class WebSocketSocket {
     write_layer_rest(std::move(handler));
   }
 
-  // One piece at a time rather than one composed write, so every byte the peer takes counts
-  // as progress while the rest still waits.
+  // One piece at a time rather than one composed write, so what has gone to the socket is
+  // known while the rest still waits.
   void write_layer_rest(Handler handler) {
     socket_.async_write_some(
         layer_buffers_, [this, handler = std::move(handler)](const boost::beast::error_code& ec,
                                                              std::size_t n) mutable {
           layer_written_ += n;
           layer_left_ -= std::min(layer_left_, n);
-          if (n > 0) last_progress_ = Clock::now();
+          sent_ += n;
           consume(layer_buffers_, n);
           if (!ec && !layer_buffers_.empty()) {
             write_layer_rest(std::move(handler));
@@ -245,20 +257,23 @@ class WebSocketSocket {
   std::optional<Deferred> deferred_;  // the layer's write waiting for a gathered one
   std::function<void()> on_layer_idle_;
   std::function<void()> layer_write_hook_;
+  std::function<void()> teardown_hook_;
   // The gathered write's buffers still to go (the caller's vector, while gathered_).
   const std::vector<boost::asio::const_buffer>* gathered_buffers_ = nullptr;
-  Clock::time_point last_progress_{};
+  std::uint64_t sent_ = 0;  // bytes of both writers that went to the socket
 };
 
 // The websocket layer closes its transport through these (found by argument lookup).
 inline void teardown(boost::beast::role_type role, WebSocketSocket& socket,
                      boost::beast::error_code& ec) {
+  socket.tearing_down();
   boost::beast::websocket::teardown(role, socket.next_layer(), ec);
 }
 
 template <class TeardownHandler>
 void async_teardown(boost::beast::role_type role, WebSocketSocket& socket,
                     TeardownHandler&& handler) {
+  socket.tearing_down();
   boost::beast::websocket::async_teardown(role, socket.next_layer(),
                                           std::forward<TeardownHandler>(handler));
 }
