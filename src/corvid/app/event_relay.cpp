@@ -22,23 +22,18 @@ namespace asio = boost::asio;
 
 namespace {
 
-const std::shared_ptr<spdlog::logger>& relay_log() {
-  static const auto* logger = new std::shared_ptr<spdlog::logger>(log::get("parlo_service"));
-  return *logger;
-}
-
 // A lane hands its frames to the registry this many at a time (or fewer, once they reach
 // kPieceBytes), each piece logged just before it goes: a long run waits neither for all of its
 // log lines nor in one block of the registry's lock.
 constexpr std::size_t kPieceFrames = 64;
 constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 20;
 
-void report_relay_error(const std::exception& e) {
-  relay_log()->error("处理消息失败: {}", e.what());
+}  // namespace
+
+void EventRelay::report_error(const std::exception& e) const {
+  log_->error("处理消息失败: {}", e.what());
   console::error_block("ParloService::handle_message", ParloService::error_type(e), e.what());
 }
-
-}  // namespace
 
 struct EventRelay::Lane {
   explicit Lane(const asio::any_io_executor& io) : strand(asio::make_strand(io)) {}
@@ -51,7 +46,7 @@ struct EventRelay::Lane {
 };
 
 EventRelay::EventRelay(asio::any_io_executor io, ConnectionManager& hub)
-    : io_(std::move(io)), hub_(hub) {}
+    : io_(std::move(io)), hub_(hub), log_(log::get("parlo_service")) {}
 
 void EventRelay::relay(const Json& message, std::optional<std::string> account) {
   if (!message.is_object()) throw TypeError("event record must be a map");
@@ -89,7 +84,7 @@ void EventRelay::relay(const Json& message, std::optional<std::string> account) 
         fmt::format("lagging {} bytes behind (budget {} bytes): the relay could not hand over "
                     "the account's events as fast as they came",
                     overflowed_cost + cost, hub_.budget());
-    relay_log()->error("处理消息失败: {} events for {} dropped: {}", overflowed,
+    log_->error("处理消息失败: {} events for {} dropped: {}", overflowed,
                        key.empty() ? std::string(console::kNone) : key, why);
     if (!key.empty()) hub_.cut_all(key, why);
   }
@@ -109,7 +104,7 @@ Frame EventRelay::build_frame(const Json& message) const {
     }
     return frame;
   } catch (const std::exception& e) {
-    report_relay_error(e);
+    report_error(e);
   }
   return nullptr;
 }
@@ -130,7 +125,7 @@ void EventRelay::drain(const std::string& account, const std::shared_ptr<Lane>& 
       while (to < frames.size() && to - from < kPieceFrames &&
              (to == from || piece_cost < kPieceBytes)) {
         piece_cost += frame_cost(frames[to]);
-        relay_log()->info("收到消息:\n{}", *frames[to]);
+        log_->info("收到消息:\n{}", *frames[to]);
         ++to;
       }
       const std::span<const Frame> piece(frames.data() + from, to - from);
@@ -144,15 +139,15 @@ void EventRelay::drain(const std::string& account, const std::shared_ptr<Lane>& 
       }
       if (account.empty()) {
         for (std::size_t i = 0; i < piece.size(); ++i)
-          relay_log()->warn("没有登录用户，无法推送到WebSocket");
+          log_->warn("没有登录用户，无法推送到WebSocket");
         continue;
       }
       try {
         hub_.send_to_user(account, piece, behind);
         for (std::size_t i = 0; i < piece.size(); ++i)
-          relay_log()->debug("已推送到WebSocket: {}", account);
+          log_->debug("已推送到WebSocket: {}", account);
       } catch (const std::exception& e) {
-        report_relay_error(e);
+        report_error(e);
       }
     }
   }

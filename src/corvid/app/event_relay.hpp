@@ -13,6 +13,7 @@
 // Guarantees: no thread per event; the probe's thread only builds the frame and queues it.
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,10 @@
 
 #include "corvid/app/websocket_hub_log.hpp"
 #include "corvid/utils/json.hpp"
+
+namespace spdlog {
+class logger;
+}
 
 namespace corvid::app {
 
@@ -49,9 +54,12 @@ class EventRelay {
   Frame build_frame(const Json& message) const;
   // On the lane's strand: logs and hands over everything the lane holds, in order.
   void drain(const std::string& account, const std::shared_ptr<Lane>& lane);
+  // "处理消息失败: ..." and the error report on the console.
+  void report_error(const std::exception& e) const;
 
   boost::asio::any_io_executor io_;
   ConnectionManager& hub_;
+  const std::shared_ptr<spdlog::logger> log_;  // the service's channel
   std::atomic<bool> stopped_{false};
   std::mutex mutex_;  // guards lanes_ and what each lane holds
   // "" is the lane of the events that arrive while nobody is logged in. A lane goes once it
