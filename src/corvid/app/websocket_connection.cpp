@@ -116,9 +116,9 @@ void Connection::report_failure(const std::string& error) {
 void Connection::attach(std::shared_ptr<FrameLog> log) {
   std::lock_guard lock(log_mutex_);
   if (log_ || !log) return;
-  place_ = log->join(weak_from_this());
+  log->join(place_, weak_from_this());
   log_ = std::move(log);
-  place_view_.store(place_.get(), std::memory_order_release);
+  place_view_.store(&place_, std::memory_order_release);
   log_view_.store(log_.get(), std::memory_order_release);
 }
 
@@ -133,13 +133,11 @@ void Connection::take_no_more() {
 
 void Connection::leave_log() {
   std::shared_ptr<FrameLog> log;
-  std::shared_ptr<LogPlace> place;
   {
     std::lock_guard lock(log_mutex_);
     log = log_;
-    place = place_;
   }
-  if (log && place) log->leave(*place);
+  if (log) log->leave(place_);
 }
 
 // ---- WebSocketConnection: making and reading ----------------------------------------------
@@ -181,20 +179,13 @@ void WebSocketConnection::set_up() {
         if (kind != websocket::frame_type::close) return;
         if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).on_peer_close();
       });
-  // The layer's own writes (pongs, keep-alive pings, the close) are watched as the
-  // connection's are: a peer that stops reading while one of them waits is a stalled peer.
-  ws_.next_layer().on_layer_write([weak = weak_from_this()] {
-    if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).watch_progress();
-  });
-  // Both close frames are through, whichever side closed first: a peer that holds TCP open
-  // from here is let go after the linger, not after the layer's own timeout.
-  ws_.next_layer().on_teardown([weak = weak_from_this()] {
-    if (auto conn = weak.lock()) {
-      auto& self = static_cast<WebSocketConnection&>(*conn);
-      self.drop_at(std::chrono::steady_clock::now() + self.limits_.close_linger,
-                   "the peer did not end TCP after the close");
-    }
-  });
+  ws_.next_layer().watch(
+      std::shared_ptr<http::SocketWatcher>(self(), static_cast<http::SocketWatcher*>(this)));
+}
+
+void WebSocketConnection::teardown_started() {
+  drop_at(std::chrono::steady_clock::now() + limits_.close_linger,
+          "the peer did not end TCP after the close");
 }
 
 asio::awaitable<void> WebSocketConnection::accept() {
@@ -308,7 +299,7 @@ bool WebSocketConnection::send(Frame frame) {
   }
   if (refused) {
     // The peer is not reading, so a close frame would never be read: drop the socket.
-    asio::post(strand_, [self = self()] { self->drop(self->error_text(), false); });
+    asio::post(strand_, [self = self()] { self->drop(self->error_text(), false, true); });
     return false;
   }
   wake();
@@ -346,7 +337,7 @@ void WebSocketConnection::cut(const std::string& why) {
     std::lock_guard lock(mutex_);
     mark_closed_locked(why);
   }
-  asio::post(strand_, [self = self(), why] { self->drop(why, false); });
+  asio::post(strand_, [self = self(), why] { self->drop(why, false, true); });
 }
 
 void WebSocketConnection::close(std::uint16_t code, std::string reason) {
@@ -402,7 +393,7 @@ asio::awaitable<bool> WebSocketConnection::close_and_wait(std::chrono::milliseco
     auto result = co_await (self->closed_signal_->async_wait(tuple_awaitable) ||
                             limit_timer.async_wait(tuple_awaitable));
     if (result.index() == 0) co_return true;
-    self->drop("close timed out", false);
+    self->drop("close timed out", false, true);
     co_return false;
   };
   const bool closed = co_await asio::co_spawn(strand_, std::move(wait), asio::use_awaitable);
@@ -471,7 +462,7 @@ WebSocketConnection::Due WebSocketConnection::take_due() {
         // The log keeps every frame from each place on; one missing is a fault of this server.
         log::get("websocket_hub")
             ->error("[ws {}] connection {}: frame {} is no longer in its log", remote_, id(), from);
-        drop("lost its place in the log", true);
+        drop("lost its place in the log", true, true);
         return Due::stop;
       }
       log_batch_seq_ = from;
@@ -503,7 +494,7 @@ bool WebSocketConnection::write_batch() {
   layer.send_now(buffers_, ec);
   if (ec == asio::error::would_block || ec == asio::error::try_again) ec = {};
   if (ec) {
-    drop("write failed: " + ec.message(), true);
+    drop("write failed: " + ec.message(), true, true);
     stop_writing();
     return false;
   }
@@ -538,7 +529,7 @@ void WebSocketConnection::send_close() {
     if (!conn) return;
     auto& self = static_cast<WebSocketConnection&>(*conn);
     self.drop_at(std::chrono::steady_clock::now() + self.limits_.close_answer,
-                 "the peer did not answer the close");
+                 "the peer did not answer the close", true);
   };
   if (ws_.next_layer().layer_writing()) {
     ws_.next_layer().when_layer_idle(std::move(answer));
@@ -589,7 +580,7 @@ void WebSocketConnection::on_written(const beast::error_code& ec) {
       closed = state_ == State::closed;
     }
     // A write cut by the watchdog, the registry or the peer's close was already handled.
-    if (!closed && !peer_closed_) drop("write failed: " + ec.message(), true);
+    if (!closed && !peer_closed_) drop("write failed: " + ec.message(), true, true);
     stop_writing();
     return;
   }
@@ -663,25 +654,28 @@ void WebSocketConnection::on_watchdog() {
   } else if (now - progress_at_ >= limits_.stall_timeout) {
     drop(fmt::format("no byte taken for {} ms with {} bytes to take",
                      milliseconds_of(now - progress_at_), waiting),
-         true);
+         true, true);
     return;
   }
   next_watch();
 }
 
-void WebSocketConnection::drop_at(std::chrono::steady_clock::time_point when, std::string why) {
+void WebSocketConnection::drop_at(std::chrono::steady_clock::time_point when, std::string why,
+                                  bool abort) {
   if (dropped_) return;
-  if (!end_timer_) {
-    end_timer_ = std::make_unique<asio::steady_timer>(strand_, asio::steady_timer::time_point::max());
+  if (!end_) {
+    end_ = std::unique_ptr<End>(
+        new End{asio::steady_timer(strand_, asio::steady_timer::time_point::max()), {}, false});
   }
-  if (when >= end_timer_->expiry()) return;  // an earlier end is already set
-  end_reason_ = std::move(why);
-  end_timer_->expires_at(when);
-  end_timer_->async_wait([weak = weak_from_this()](const beast::error_code& ec) {
+  if (when >= end_->timer.expiry()) return;  // an earlier end is already set
+  end_->reason = std::move(why);
+  end_->abort = abort;
+  end_->timer.expires_at(when);
+  end_->timer.async_wait([weak = weak_from_this()](const beast::error_code& ec) {
     if (ec) return;
     if (auto conn = weak.lock()) {
       auto& self = static_cast<WebSocketConnection&>(*conn);
-      self.drop(self.end_reason_, false);
+      self.drop(self.end_->reason, false, self.end_->abort);
     }
   });
 }
@@ -694,7 +688,7 @@ void WebSocketConnection::mark_closed_locked(const std::string& error) {
   queued_bytes_ = 0;
 }
 
-void WebSocketConnection::drop(const std::string& error, bool report) {
+void WebSocketConnection::drop(const std::string& error, bool report, bool abort) {
   {
     std::lock_guard lock(mutex_);
     mark_closed_locked(error);
@@ -702,10 +696,14 @@ void WebSocketConnection::drop(const std::string& error, bool report) {
   if (!dropped_) {
     dropped_ = true;
     beast::error_code ignored;
-    beast::get_lowest_layer(ws_).shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    beast::get_lowest_layer(ws_).close(ignored);
+    auto& socket = beast::get_lowest_layer(ws_);
+    // A peer that stopped taking data gets a reset: what the kernel still holds for it is
+    // dropped at once instead of lingering until it is read, and the peer learns it now.
+    if (abort) socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
     deadline_.cancel();
-    if (end_timer_) end_timer_->cancel();
+    if (end_) end_->timer.cancel();
     if (closed_signal_) closed_signal_->cancel();  // wakes close_and_wait, ends the hold
     leave_log();
     log::get("websocket_hub")->debug("[ws {}] connection {} ended: {}", remote_, id(), error);

@@ -124,11 +124,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   mutable std::mutex handler_mutex_;  // guards failure_handler_, failure_reported_
   FailureHandler failure_handler_;
   bool failure_reported_ = false;
-  std::mutex log_mutex_;  // guards log_, place_
+  std::mutex log_mutex_;  // guards log_
   std::shared_ptr<FrameLog> log_;
-  std::shared_ptr<LogPlace> place_;
+  LogPlace place_;
   std::atomic<FrameLog*> log_view_{nullptr};    // log_.get(), set once
-  std::atomic<LogPlace*> place_view_{nullptr};  // place_.get(), set once
+  std::atomic<LogPlace*> place_view_{nullptr};  // &place_ once joined
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -160,7 +160,7 @@ struct Received {
   std::string data;
 };
 
-class WebSocketConnection final : public Connection {
+class WebSocketConnection final : public Connection, private http::SocketWatcher {
  public:
   // Straight over the socket (the websocket layer keeps its own timers: idle, keep-alive pings,
   // the closing handshake), which the connection's gathered writes share with the layer's
@@ -212,6 +212,11 @@ class WebSocketConnection final : public Connection {
   std::shared_ptr<WebSocketConnection> self();
   // Reads the peer's address, turns Nagle off and watches the layer's frames and writes.
   void set_up();
+  // The socket's news (http::SocketWatcher): a layer's write is watched for stalls as the
+  // connection's are; once both close frames are through, a peer that holds TCP open is let
+  // go after the linger, not after the layer's own timeout.
+  void layer_write_started() override { watch_progress(); }
+  void teardown_started() override;
 
   // serve()'s reading, on the strand: one read of up to limit bytes of the current message.
   void read_next(std::size_t limit);
@@ -254,10 +259,11 @@ class WebSocketConnection final : public Connection {
   void next_watch();
   void on_watchdog();
   // The socket goes at `when` (the peer's time to answer or end the closing handshake).
-  void drop_at(std::chrono::steady_clock::time_point when, std::string why);
+  void drop_at(std::chrono::steady_clock::time_point when, std::string why, bool abort = false);
 
-  // On the strand: marks closed with text, drops the queue and the socket.
-  void drop(const std::string& error, bool report);
+  // On the strand: marks closed with text, drops the queue and the socket; report runs the
+  // failure handler; abort resets TCP, for a peer that stopped taking data.
+  void drop(const std::string& error, bool report, bool abort = false);
   void mark_closed_locked(const std::string& error);  // requires mutex_
 
   // The stream's own executor, which is a strand: every socket operation, the websocket layer's
@@ -269,8 +275,12 @@ class WebSocketConnection final : public Connection {
   // dropped, for close_and_wait and the closing connection's hold; the end of the closing
   // handshake.
   std::unique_ptr<boost::asio::steady_timer> closed_signal_;
-  std::unique_ptr<boost::asio::steady_timer> end_timer_;
-  std::string end_reason_;                 // strand_ only; why end_timer_ drops the socket
+  struct End {
+    boost::asio::steady_timer timer;
+    std::string reason;  // why the timer drops the socket
+    bool abort = false;  // and whether it resets TCP
+  };
+  std::unique_ptr<End> end_;
   bool dropped_ = false;                   // strand_ only
   bool peer_closed_ = false;               // strand_ only
   bool watchdog_armed_ = false;            // strand_ only

@@ -33,16 +33,16 @@ std::size_t nesting_depth(const Json& value, std::size_t stop_at) {
   return deepest;
 }
 
-std::shared_ptr<LogPlace> FrameLog::join(std::weak_ptr<Connection> reader) {
-  auto place = std::make_shared<LogPlace>();
-  place->reader_ = std::move(reader);
+void FrameLog::join(LogPlace& place, std::weak_ptr<Connection> reader) {
   std::lock_guard lock(mutex_);
+  if (place.joined_) return;
+  place.reader_ = std::move(reader);
+  place.joined_ = true;
   const std::uint64_t head = base_ + entries_.size();
-  place->next_.store(head, std::memory_order_seq_cst);
+  place.next_.store(head, std::memory_order_seq_cst);
   // At the head of an empty log it is also at the base: the frames appended next are its.
   if (head == base_) at_base_.fetch_add(1, std::memory_order_seq_cst);
-  places_.push_back(place);
-  return place;
+  places_.push_back(&place);
 }
 
 void FrameLog::leave(LogPlace& place) {
@@ -51,10 +51,9 @@ void FrameLog::leave(LogPlace& place) {
     std::lock_guard lock(mutex_);
     if (!place.joined_) return;
     place.joined_ = false;
-    auto it = std::find_if(places_.begin(), places_.end(),
-                           [&](const auto& p) { return p.get() == &place; });
+    auto it = std::find(places_.begin(), places_.end(), &place);
     if (it != places_.end()) {
-      *it = std::move(places_.back());
+      *it = places_.back();
       places_.pop_back();
     }
     give_back = trim_locked();
@@ -137,7 +136,7 @@ std::vector<FrameLog::Behind> FrameLog::behind(std::uint64_t budget, std::uint64
   std::vector<Behind> out;
   std::shared_lock lock(mutex_);
   const std::uint64_t head = base_ + entries_.size();
-  for (const auto& place : places_) {
+  for (const LogPlace* place : places_) {
     const std::uint64_t until = place->until();
     const std::uint64_t to = std::min(until, head);
     const std::uint64_t next = place->next();
@@ -168,12 +167,12 @@ bool FrameLog::trim_locked() {
   // The oldest frame some place still has to write; a place that has written all it takes
   // (a closing one) holds nothing.
   std::uint64_t oldest = head;
-  for (const auto& place : places_) {
+  for (const LogPlace* place : places_) {
     const std::uint64_t next = place->next();
     if (next < place->until()) oldest = std::min(oldest, next);
   }
   std::int64_t at_oldest = 0;
-  for (const auto& place : places_) {
+  for (const LogPlace* place : places_) {
     const std::uint64_t next = place->next();
     if (next < place->until() && next == oldest) ++at_oldest;
   }

@@ -51,8 +51,9 @@ inline constexpr std::size_t kMaxFrameDepth = 1000;
 // Iterative, so a hostile depth cannot exhaust the stack.
 std::size_t nesting_depth(const Json& value, std::size_t stop_at);
 
-// One reader's place in the log. Its positions are read without the log's lock; the log moves
-// them (FrameLog::advance(), FrameLog::stop_at()).
+// One reader's place in the log, a member of the reader, which leaves the log before it goes.
+// Its positions are read without the log's lock; the log moves them (FrameLog::advance(),
+// FrameLog::stop_at()).
 class LogPlace {
  public:
   static constexpr std::uint64_t kEverything = std::numeric_limits<std::uint64_t>::max();
@@ -67,7 +68,7 @@ class LogPlace {
   std::atomic<std::uint64_t> next_{0};
   std::atomic<std::uint64_t> until_{kEverything};
   std::weak_ptr<Connection> reader_;  // set once, by join()
-  bool joined_ = true;                // guarded by the log's lock
+  bool joined_ = false;               // guarded by the log's lock
 };
 
 class FrameLog {
@@ -76,8 +77,9 @@ class FrameLog {
   FrameLog(const FrameLog&) = delete;
   FrameLog& operator=(const FrameLog&) = delete;
 
-  // The reader's place, at the head: every frame appended from now on is kept for it.
-  std::shared_ptr<LogPlace> join(std::weak_ptr<Connection> reader);
+  // Puts the reader's place at the head: every frame appended from now on is kept for it.
+  // Once per place.
+  void join(LogPlace& place, std::weak_ptr<Connection> reader);
   // The reader takes nothing more; what only it still needed goes. Idempotent.
   void leave(LogPlace& place);
   // The reader wrote every frame before `to`.
@@ -128,7 +130,7 @@ class FrameLog {
   std::deque<Entry> entries_;
   std::uint64_t base_ = 0;       // seq of entries_.front()
   std::uint64_t base_cost_ = 0;  // cost appended before entries_.front()
-  std::vector<std::shared_ptr<LogPlace>> places_;
+  std::vector<LogPlace*> places_;
   // Places whose next frame is base_, as the last trim counted them: each one moving on takes
   // one off, and the last one trims, so the oldest frames go when their last reader is done
   // with them, at the cost of one walk over the places.

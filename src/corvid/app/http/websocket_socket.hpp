@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -44,6 +45,18 @@
 #include <boost/beast/websocket/teardown.hpp>
 
 namespace corvid::app::http {
+
+// What the socket tells its owner: a write of the websocket layer starts (every write is
+// watched for stalls, the layer's own too), and the layer starts to tear TCP down (both close
+// frames are through, whichever side closed first).
+class SocketWatcher {
+ public:
+  virtual void layer_write_started() = 0;
+  virtual void teardown_started() = 0;
+
+ protected:
+  ~SocketWatcher() = default;
+};
 
 class WebSocketSocket {
  public:
@@ -84,14 +97,13 @@ class WebSocketSocket {
   bool layer_writing() const noexcept { return layer_writing_ || deferred_.has_value(); }
   // Runs once when the layer's write under way is out (only while layer_writing()).
   void when_layer_idle(std::function<void()> resume) { on_layer_idle_ = std::move(resume); }
-  // Runs each time a write of the websocket layer starts: its owner watches every write for
-  // stalls, the layer's own included.
-  void on_layer_write(std::function<void()> hook) { layer_write_hook_ = std::move(hook); }
+  // Weak: the socket lives inside the stream's state, which the layer's pending operations
+  // may keep beyond its owner.
+  void watch(std::weak_ptr<SocketWatcher> watcher) { watcher_ = std::move(watcher); }
 
-  // Runs when the websocket layer starts to tear TCP down: both close frames are through.
-  void on_teardown(std::function<void()> hook) { teardown_hook_ = std::move(hook); }
+  // The websocket layer starts to tear TCP down.
   void tearing_down() {
-    if (auto hook = std::exchange(teardown_hook_, {})) hook();
+    if (auto watcher = watcher_.lock()) watcher->teardown_started();
   }
 
   // Whether either writer has bytes that have not gone to the socket yet.
@@ -221,7 +233,7 @@ class WebSocketSocket {
     layer_buffers_ = std::move(buffers);
     layer_left_ = buffer_bytes(layer_buffers_);
     layer_written_ = 0;
-    if (layer_write_hook_) layer_write_hook_();
+    if (auto watcher = watcher_.lock()) watcher->layer_write_started();
     write_layer_rest(std::move(handler));
   }
 
@@ -256,8 +268,7 @@ class WebSocketSocket {
   std::size_t layer_written_ = 0;  // the bytes of that write already out
   std::optional<Deferred> deferred_;  // the layer's write waiting for a gathered one
   std::function<void()> on_layer_idle_;
-  std::function<void()> layer_write_hook_;
-  std::function<void()> teardown_hook_;
+  std::weak_ptr<SocketWatcher> watcher_;
   // The gathered write's buffers still to go (the caller's vector, while gathered_).
   const std::vector<boost::asio::const_buffer>* gathered_buffers_ = nullptr;
   std::uint64_t sent_ = 0;  // bytes of both writers that went to the socket
