@@ -169,11 +169,16 @@ TEST(Shutdown, SigtermClosesEveryReadingPeerAheadOfItsBacklogAndExitsInTheBound)
     int peers;
     bool during_burst;
     bool hold_tcp_open;
+    // A sanitizer's own work at the exit takes seconds; the log's "did not finish closing"
+    // still tells a close that waited for its bound.
     std::chrono::milliseconds exit_within;
   };
+  const auto bound = [](std::chrono::milliseconds plain) {
+    return kScale == 1 ? plain : plain + 5s;
+  };
   const Case cases[] = {
-      {"twenty readers in a burst", 20, true, false, 10s},
-      {"a peer that holds TCP open after the close", 1, false, true, 3s},
+      {"twenty readers in a burst", 20, true, false, bound(10s)},
+      {"a peer that holds TCP open after the close", 1, false, true, bound(3s)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
