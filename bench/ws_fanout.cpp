@@ -29,6 +29,7 @@
 //
 // Prints human lines and one "RESULT key=value ..." line for scripts. Exit 0 when every frame
 // arrived in order, 1 otherwise, 2 on a usage or set-up error.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -40,6 +41,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -94,6 +96,10 @@ struct Options {
   bool serve = false;
   bool ceiling = false;
   int procs = 1;
+  // --slow: connections beside the measured ones that read at slow_rate bytes a second; they
+  // are not counted, only whether the server cut them.
+  int slow = 0;
+  std::uint64_t slow_rate = 1'000'000;
   // Set in a reader process of --procs: its share of the connections is numbered
   // first_index, first_index + index_step, ... (the source addresses follow the whole run's
   // numbering), and it talks to the parent through two pipes.
@@ -597,10 +603,91 @@ void report_idle(const Options& o, std::int64_t live, std::int64_t rss_before, d
       static_cast<long long>(rss_after), per_conn, connect_s, o.procs);
 }
 
+// ---- --slow: paced readers beside the measured ones ---------------------------------------
+// Each on a thread of its own with a blocking socket and a small receive buffer, so the
+// server's writes to it wait for its pace; it reads until the server ends the connection or the
+// run is over. A server that waits for it slows the measured readers; one that cuts it shows as
+// cut.
+
+class SlowReaders {
+ public:
+  SlowReaders(const Options& o, int count) {
+    for (int i = 0; i < count; ++i) threads_.emplace_back([this, &o] { read(o); });
+    // Connected (or failed) before the events come.
+    std::unique_lock lock(mutex_);
+    ready_cv_.wait(lock, [&] { return ready_ == count; });
+  }
+  ~SlowReaders() { stop(); }
+  void stop() {
+    stop_.store(true);
+    for (auto& t : threads_)
+      if (t.joinable()) t.join();
+  }
+  int connected() const { return connected_.load(); }
+  int cut() const { return cut_.load(); }
+
+ private:
+  void read(const Options& o) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 16 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    timeval tv{0, 100'000};  // the stop flag is looked at this often
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(o.port);
+    ::inet_pton(AF_INET, o.host.c_str(), &to.sin_addr);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    const std::string request = "GET /api/ws/connect/" + o.uid + "?api_key=" + o.key +
+                                "&client_name=bench-slow HTTP/1.1\r\nHost: " + o.host +
+                                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n\r\n";
+    ok = ok && write_all(fd, request.data(), request.size());
+    std::string answer;
+    char chunk[16 * 1024];
+    while (ok && answer.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) ok = n < 0 && errno == EAGAIN;
+      if (n > 0) answer.append(chunk, static_cast<std::size_t>(n));
+    }
+    ok = ok && answer.rfind("HTTP/1.1 101", 0) == 0;
+    if (ok) connected_.fetch_add(1);
+    {
+      std::lock_guard lock(mutex_);
+      ++ready_;
+    }
+    ready_cv_.notify_all();
+    const auto started = Clock::now();
+    std::uint64_t taken = 0;
+    while (ok && !stop_.load()) {
+      const std::size_t most = std::min<std::size_t>(sizeof chunk, o.slow_rate / 50 + 1);
+      const ssize_t n = ::recv(fd, chunk, most, 0);
+      if (n < 0 && errno == EAGAIN) continue;
+      if (n <= 0) {
+        if (!stop_.load()) cut_.fetch_add(1);
+        break;
+      }
+      taken += static_cast<std::uint64_t>(n);
+      std::this_thread::sleep_until(started +
+                                    std::chrono::microseconds(taken * 1'000'000 / o.slow_rate));
+    }
+    ::close(fd);
+  }
+
+  std::vector<std::thread> threads_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connected_{0};
+  std::atomic<int> cut_{0};
+  std::mutex mutex_;  // guards ready_
+  std::condition_variable ready_cv_;
+  int ready_ = 0;
+};
+
 int report(const Options& o, std::int64_t live, std::int64_t delivered, std::int64_t reordered,
            std::int64_t dropped_count, std::int64_t t0, std::int64_t last_ns,
            std::vector<std::int64_t>& latencies, std::int64_t rss_start, std::int64_t peak_rss,
-           double connect_s) {
+           double connect_s, const SlowReaders& slow) {
   const std::int64_t expected = live * o.events;
   const std::int64_t lost = std::max<std::int64_t>(0, expected - delivered);
   const double seconds = static_cast<double>(last_ns - t0) / 1e9;
@@ -609,6 +696,9 @@ int report(const Options& o, std::int64_t live, std::int64_t delivered, std::int
   const double p99 = percentile_ms(latencies, 0.99);
   const char* mode = o.interval_ms > 0 ? "paced" : "burst";
   const long long dropped = static_cast<long long>(dropped_count);
+  if (o.slow > 0)
+    std::printf("beside %d reader(s) at %llu bytes/s, %d cut by the server\n", slow.connected(),
+                static_cast<unsigned long long>(o.slow_rate), slow.cut());
   std::printf(
       "%s: %lld events to %lld connections: delivered %lld/%lld, lost %lld, reordered %lld, "
       "closed by the server %lld, %.2f s, %.0f frames/s, latency p50 %.2f ms p99 %.2f ms%s\n",
@@ -623,11 +713,11 @@ int report(const Options& o, std::int64_t live, std::int64_t delivered, std::int
   std::printf(
       "RESULT mode=%s k=%d connected=%lld events=%lld interval_ms=%d expected=%lld "
       "delivered=%lld lost=%lld reordered=%lld dropped=%lld seconds=%.3f frames_per_s=%.0f "
-      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f peak_rss_kib=%lld\n",
+      "p50_ms=%.3f p99_ms=%.3f connect_s=%.2f peak_rss_kib=%lld slow=%d slow_cut=%d\n",
       mode, o.connections, static_cast<long long>(live), static_cast<long long>(o.events),
       o.interval_ms, static_cast<long long>(expected), static_cast<long long>(delivered),
       static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
-      p99, connect_s, static_cast<long long>(peak_rss));
+      p99, connect_s, static_cast<long long>(peak_rss), slow.connected(), slow.cut());
   return (lost == 0 && reordered == 0 && live == o.connections) ? 0 : 1;
 }
 
@@ -701,6 +791,7 @@ int run_readers(const Options& o) {
     return live == o.connections ? 0 : 1;
   }
 
+  const SlowReaders slow(o, child ? 0 : o.slow);
   const nlohmann::json inject = inject_command(o);
   const std::int64_t rss_start = reset_peak_rss(o);
   const std::int64_t t0 = monotonic_ns();
@@ -766,7 +857,7 @@ int run_readers(const Options& o) {
     return sent ? 0 : 2;
   }
   return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start,
-                peak_rss, connect_s);
+                peak_rss, connect_s, slow);
 }
 
 
@@ -875,6 +966,7 @@ int run_parent(const Options& o) {
     return live == o.connections ? 0 : 1;
   }
 
+  const SlowReaders slow(o, o.slow);
   const nlohmann::json inject = inject_command(o);
   const std::int64_t rss_start = reset_peak_rss(o);
   const std::int64_t t0 = monotonic_ns();
@@ -898,7 +990,7 @@ int run_parent(const Options& o) {
   const std::int64_t peak_rss = o.rss_pid ? rss_kib(o.rss_pid, "VmHWM") : -1;
   reap();
   return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start,
-                peak_rss, connect_s);
+                peak_rss, connect_s, slow);
 }
 
 }  // namespace
@@ -928,6 +1020,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   cli.add_option("--procs", o.procs, "reader processes sharing the connections")
       ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  cli.add_option("--slow", o.slow, "slow connections beside the measured ones (not counted)")
+      ->check(CLI::Range(0, 1000));
+  cli.add_option("--slow-rate", o.slow_rate, "bytes a second each slow connection reads")
+      ->check(CLI::Range(std::uint64_t{1000}, std::uint64_t{1} << 40))
       ->capture_default_str();
   CLI11_PARSE(cli, argc, argv);
   if (o.serve) return serve(o);

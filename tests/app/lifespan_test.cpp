@@ -62,6 +62,8 @@ class FakeConnection : public Connection {
     std::lock_guard lock(journal_->mutex);
     journal_->closes.push_back(name_);
   }
+  void close_ahead(std::uint16_t code, std::string reason) override { close(code, reason); }
+  bool notify_grouped(std::vector<ConnectionPtr>&) override { return true; }
   net::awaitable<bool> close_and_wait(milliseconds limit, std::uint16_t code, std::string) override {
     {
       std::lock_guard lock(journal_->mutex);

@@ -1,6 +1,7 @@
-// The Beast connection over real loopback sockets: welcome first, frames in order, the peer's
-// messages, a stalled peer cut by the write deadline or the lag budget while another peer of
-// the same account keeps receiving, and the close handshake.
+// The Beast connection over real loopback sockets, made as the server makes it (the handshake
+// with the server's stream settings, adopt(), serve()): welcome first, frames in order, the
+// peer's messages, a stalled peer cut by the stall timeout or the budget while another peer of
+// the same account keeps receiving, and the close after or ahead of the backlog.
 #include <atomic>
 #include <future>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/beast/core.hpp>
@@ -36,10 +38,12 @@ using testing::eventually;
 using corvid::test::LogCapture;
 
 // A server on an ephemeral loopback port: each request to /<uid> becomes a connection of that
-// account; text "ping" is answered "pong" through the connection's queue.
+// account, accepted as the HTTP server accepts one; text "ping" is answered "pong" through the
+// connection's queue.
 class Server {
  public:
-  explicit Server(ConnectionLimits limits) : limits_(limits) {
+  explicit Server(ConnectionLimits limits, std::uint64_t budget = kDefaultDeliveryBudget)
+      : hub(budget), limits_(limits) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
@@ -75,8 +79,10 @@ class Server {
  private:
   asio::awaitable<void> accept_loop() {
     for (;;) {
-      tcp::socket socket = co_await acceptor_.async_accept(asio::use_awaitable);
-      asio::co_spawn(ioc_, session(std::move(socket)), asio::detached);
+      // Each socket on a strand of its own, as the server's sessions are.
+      tcp::socket socket = co_await acceptor_.async_accept(asio::make_strand(ioc_), asio::use_awaitable);
+      auto executor = socket.get_executor();
+      asio::co_spawn(executor, session(std::move(socket)), asio::detached);
     }
   }
 
@@ -86,23 +92,31 @@ class Server {
     http::request<http::string_body> request;
     co_await http::async_read(stream, buffer, request, asio::use_awaitable);
     const std::string uid(request.target().substr(1));
-    auto conn = WebSocketConnection::create(std::move(stream), std::move(request), limits_);
+    WebSocketConnection::Stream ws(stream.release_socket());
+    app::http::set_up_server_stream(ws, "corvid-test");
+    co_await ws.async_accept(request, asio::use_awaitable);
+    auto conn = WebSocketConnection::adopt(std::move(ws), limits_);
     {
       std::lock_guard lock(mutex_);
       last_ = conn;
     }
     ConnectionPtr registered = conn;  // named: GCC 12 mishandles temporaries next to co_await
     co_await hub.connect(registered, uid);
-    for (;;) {
-      Received message = co_await conn->receive();
-      if (message.kind != Received::Kind::text) break;
+    std::weak_ptr<WebSocketConnection> weak = conn;
+    conn->serve([this, weak, uid](Received message) {
+      auto self = weak.lock();
+      if (!self) return false;
+      if (message.kind != Received::Kind::text) {
+        hub.disconnect(self, uid);
+        return false;
+      }
       {
         std::lock_guard lock(mutex_);
         received_.push_back(message.data);
       }
-      if (message.data == "ping") conn->send(std::make_shared<const std::string>("pong"));
-    }
-    hub.disconnect(registered, uid);
+      if (message.data == "ping") self->send(std::make_shared<const std::string>("pong"));
+      return true;
+    });
   }
 
   ConnectionLimits limits_;
@@ -134,10 +148,10 @@ struct Client {
 };
 
 // Shorter than the default so a stalled peer is cut within the test's wait, long enough that a
-// reader slowed down by a sanitizer on a busy machine still takes each large frame in time.
+// reader slowed down by a sanitizer on a busy machine still takes a byte in time.
 ConnectionLimits quick_limits() {
   ConnectionLimits limits;
-  limits.write_timeout = std::chrono::seconds(5);
+  limits.stall_timeout = std::chrono::seconds(5);
   return limits;
 }
 
@@ -206,7 +220,7 @@ TEST(WebSocketConnection, PongsAndRepliesGoBetweenWholeFramesOfABurst) {
   EXPECT_EQ(server.hub.get_connection_stats()["total_connections"], 1);
 }
 
-TEST(WebSocketConnection, StalledPeerIsCutByTheWriteDeadlineWhileOthersReceive) {
+TEST(WebSocketConnection, StalledPeerIsCutByTheStallTimeoutWhileOthersReceive) {
   LogCapture logs(spdlog::level::warn);
   Server server(quick_limits());
   Client stalled(server.port(), "u1", 4096);
@@ -226,15 +240,17 @@ TEST(WebSocketConnection, StalledPeerIsCutByTheWriteDeadlineWhileOthersReceive) 
                  std::chrono::seconds(30)));
   bool logged = false;
   for (auto& line : logs->texts("websocket_hub", spdlog::level::err))
-    logged = logged || line.rfind("向用户 u1 发送消息失败: write timed out", 0) == 0;
+    logged = logged || line.rfind("向用户 u1 发送消息失败: no byte taken for ", 0) == 0;
   EXPECT_TRUE(logged);
   server.hub.send_to_user("u1", Json{{"seq", "after"}});
   EXPECT_EQ(Json::parse(reader.read())["seq"], "after");
 }
 
-TEST(WebSocketConnection, APeerThatStopsReadingIsCutByTheLagBudgetNeverAReader) {
+TEST(WebSocketConnection, APeerThatStopsReadingIsCutByTheBudgetNeverAReader) {
   LogCapture logs(spdlog::level::warn);
-  Server server(ConnectionLimits{});  // the real 30 s deadline: the lag budget acts first
+  // The real 30 s stall timeout: the budget acts first.
+  constexpr std::uint64_t kBudget = std::uint64_t{16} << 20;
+  Server server(ConnectionLimits{}, kBudget);
   Client stalled(server.port(), "u1", 4096);
   Client reader(server.port(), "u1");
   Client other(server.port(), "u2");
@@ -242,10 +258,10 @@ TEST(WebSocketConnection, APeerThatStopsReadingIsCutByTheLagBudgetNeverAReader) 
       eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 3; }));
   EXPECT_EQ(Json::parse(reader.read())["type"], "connection_established");
 
-  // Past the lag budget in all, pushed faster than any peer reads: only the peer that takes
+  // Past the budget in all, pushed faster than any peer reads: only the peer that takes
   // nothing falls that far behind; the reader drains as it goes.
   const std::string padding(64 * 1024, 'x');
-  const int frames = static_cast<int>(kLagBudget / padding.size()) + 200;
+  const int frames = static_cast<int>(kBudget / padding.size()) + 200;
   std::atomic<int> got{0};
   std::thread reading([&] {
     for (int i = 0; i < frames; ++i) {
@@ -267,7 +283,7 @@ TEST(WebSocketConnection, APeerThatStopsReadingIsCutByTheLagBudgetNeverAReader) 
     logged = logged || line.rfind("向用户 u1 发送消息失败: lagging ", 0) == 0;
   EXPECT_TRUE(logged);
   // What the log kept for the stalled peer is let go with it.
-  EXPECT_LT(server.hub.kept_bytes("u1"), std::uint64_t{8} << 20);
+  EXPECT_LT(server.hub.held_bytes("u1"), std::uint64_t{8} << 20);
 
   // Another account is not affected.
   EXPECT_EQ(Json::parse(other.read())["type"], "connection_established");
@@ -275,29 +291,56 @@ TEST(WebSocketConnection, APeerThatStopsReadingIsCutByTheLagBudgetNeverAReader) 
   EXPECT_EQ(Json::parse(other.read())["ok"], true);
 }
 
-TEST(WebSocketConnection, CloseSendsTheCodeAfterQueuedFrames) {
-  Server server(quick_limits());
-  Client client(server.port(), "u1");
-  ASSERT_TRUE(eventually([&] {
-    return server.last() && server.hub.get_connection_stats()["total_connections"] == 1;
-  }));
-  auto conn = server.last();
-  server.hub.send_to_user("u1", Json{{"last", true}});
+// The endpoint's close goes after everything queued or logged for the connection; the
+// shutdown's goes ahead of a backlog the peer has not read yet.
+TEST(WebSocketConnection, CloseGoesAfterTheBacklogOrAheadOfIt) {
+  struct Case {
+    const char* name;
+    bool ahead;
+  };
+  for (const Case& c : {Case{"the endpoint's close", false}, Case{"the shutdown's close", true}}) {
+    SCOPED_TRACE(c.name);
+    Server server(quick_limits());
+    Client client(server.port(), "u1", 4096);  // a small window: the backlog waits in the server
+    ASSERT_TRUE(eventually([&] {
+      return server.last() && server.hub.get_connection_stats()["total_connections"] == 1;
+    }));
+    auto conn = server.last();
+    constexpr int kFrames = 200;  // ~3 MiB: far more than the socket buffers hold
+    const std::string padding(16 * 1024, 'x');
+    for (int i = 0; i < kFrames; ++i)
+      server.hub.send_to_user("u1", Json{{"seq", i}, {"pad", padding}});
 
-  asio::io_context closer;
-  auto closed =
-      asio::co_spawn(closer, conn->close_and_wait(std::chrono::seconds(5)), asio::use_future);
-  std::thread closer_thread([&] { closer.run(); });
-  EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
-  EXPECT_EQ(Json::parse(client.read())["last"], true);
-  beast::flat_buffer buffer;
-  beast::error_code ec;
-  client.ws.read(buffer, ec);
-  EXPECT_EQ(ec, websocket::error::closed);
-  EXPECT_EQ(client.ws.reason().code, websocket::close_code::normal);
-  EXPECT_TRUE(closed.get());
-  closer_thread.join();
-  EXPECT_FALSE(conn->send(std::make_shared<const std::string>("late")));
+    asio::io_context closer;
+    std::future<bool> closed;
+    if (c.ahead) {
+      closed = asio::co_spawn(closer, conn->close_and_wait(std::chrono::seconds(10)),
+                              asio::use_future);
+    } else {
+      conn->close();
+    }
+    std::thread closer_thread([&] { closer.run(); });
+    EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
+    int seen = 0;
+    beast::error_code ec;
+    for (;;) {
+      beast::flat_buffer buffer;
+      client.ws.read(buffer, ec);
+      if (ec) break;
+      ASSERT_EQ(Json::parse(beast::buffers_to_string(buffer.data()))["seq"], seen);
+      ++seen;
+    }
+    EXPECT_EQ(ec, websocket::error::closed);
+    EXPECT_EQ(client.ws.reason().code, websocket::close_code::normal);
+    if (c.ahead) {
+      EXPECT_LT(seen, kFrames) << "the close waited for the whole backlog";
+      EXPECT_TRUE(closed.get());
+    } else {
+      EXPECT_EQ(seen, kFrames);
+    }
+    closer_thread.join();
+    EXPECT_FALSE(conn->send(std::make_shared<const std::string>("late")));
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "corvid/app/websocket_hub.hpp"
@@ -292,6 +293,43 @@ TEST(ConnectionManager, SendToConnectionLogsFailuresAndKeepsTheConnection) {
   EXPECT_EQ(logs->texts("websocket_hub", spdlog::level::err),
             (std::vector<std::string>{"发送消息失败: peer gone"}));
   EXPECT_EQ(hub.get_connection_stats()["total_connections"], 1);
+}
+
+// Past the budget, the connection that falls behind goes, with its figure, and only it. What a
+// backlog costs counts the frames' overhead and what the relay still holds behind the push.
+TEST(ConnectionManager, PastTheBudgetTheOneThatFallsBehindGoesTheOthersStay) {
+  LogCapture logs;
+  constexpr std::uint64_t kBudget = std::uint64_t{1} << 20;
+  ConnectionManager hub(kBudget);
+  auto behind = fake(), reading = fake();
+  connect(hub, behind, "u1");
+  connect(hub, reading, "u1");
+  behind->hold = true;
+  logs->clear();
+  const Json event = {{"pad", std::string(100 * 1024, 'x')}};
+  const std::uint64_t cost = frame_cost(make_frame(event));
+  std::uint64_t pushed = 0;
+  while (hub.get_connection_stats()["total_connections"] == 2 && pushed < 100) {
+    hub.send_to_user("u1", event);
+    ++pushed;
+  }
+  EXPECT_EQ(pushed, kBudget / cost + 1) << "cut at the first push past the budget, not before";
+  EXPECT_FALSE(behind->is_open());
+  EXPECT_EQ(reading->frames().size(), pushed + 1);
+  EXPECT_EQ(logs->texts("websocket_hub", spdlog::level::err),
+            (std::vector<std::string>{fmt::format(
+                "向用户 u1 发送消息失败: lagging {} bytes behind (budget {} bytes)", pushed * cost,
+                kBudget)}));
+  // What only the cut connection still needed is let go.
+  EXPECT_EQ(hub.held_bytes("u1"), 0u);
+
+  // A reader that took everything is still behind what the relay holds for the account.
+  const Frame frame = make_frame(event);
+  hub.send_to_user("u1", std::span<const Frame>(&frame, 1), kBudget);
+  EXPECT_TRUE(reading->is_open());
+  hub.send_to_user("u1", std::span<const Frame>(&frame, 1), kBudget + 1);
+  EXPECT_FALSE(reading->is_open());
+  EXPECT_EQ(hub.get_connection_stats()["total_connections"], 0);
 }
 
 TEST(ConnectionManager, WelcomeStaysFirstUnderConcurrentPushes) {

@@ -361,7 +361,7 @@ class WsShortDeadline : public WsEndpoint {
  protected:
   void SetUp() override {
     app::routers::WebSocketRouteOptions options;
-    options.limits.write_timeout = std::chrono::seconds(3);
+    options.limits.stall_timeout = std::chrono::seconds(3);
     start(options);
   }
 };

@@ -134,7 +134,7 @@ struct Application::Parts {
 };
 
 void Application::Parts::build() {
-  hub = new ConnectionManager();
+  hub = new ConnectionManager(config.server.ws_budget.value_or(kDefaultDeliveryBudget));
   service = new ParloService(config.parlo, io.get_executor(), pool, *hub);
   auth = std::make_unique<AuthManager>(config, key_source(config, options.config_path));
   router = std::make_unique<http::Router>(*auth);
@@ -160,7 +160,11 @@ void Application::Parts::add_routes() {
   parlo_options.blocking_executor = pool.get_executor();
   routers::add_parlo_routes(*router, *service, std::move(parlo_options));
   routers::add_config_routes(*router, config, *auth);
-  routers::add_websocket_routes(*router, *hub, *service);
+  routers::WebSocketRouteOptions websocket_options;
+  if (config.server.ws_stall_timeout) {
+    websocket_options.limits.stall_timeout = std::chrono::seconds(*config.server.ws_stall_timeout);
+  }
+  routers::add_websocket_routes(*router, *hub, *service, websocket_options);
 
   http::Route root;
   root.method = boost::beast::http::verb::get;

@@ -110,11 +110,12 @@ net::awaitable<void> lifespan_shutdown(ShutdownParts parts) {
   try {
     log->info("正在关闭WebSocket连接...");
     const auto connections = parts.connections ? parts.connections() : std::vector<ConnectionPtr>{};
-    // Every close frame is queued first, in registry order, so one peer that never answers
-    // costs the whole block at most one bound instead of one bound per connection.
+    // Every close frame is queued first, in registry order, ahead of each connection's
+    // backlog, so one peer that never answers costs the whole block at most one bound instead
+    // of one bound per connection, and a peer that reads gets its close at once.
     for (const auto& connection : connections) {
       try {
-        connection->close();
+        connection->close_ahead();
       } catch (const std::exception&) {
         // reported by close_and_wait below
       }

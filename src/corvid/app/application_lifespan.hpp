@@ -56,8 +56,8 @@ struct ShutdownParts {
   std::chrono::milliseconds detach_share{1500};
 };
 
-// Logs "🔄 ...", closes every connection, detaches the client (each within its share of the
-// bound) and logs "✅ ...已关闭". Never throws for a failing step; each is logged and the next
+// Logs "🔄 ...", closes every connection (its close frame ahead of its backlog), detaches the
+// client (each within its share of the bound) and logs "✅ ...已关闭". Never throws for a failing step; each is logged and the next
 // runs.
 boost::asio::awaitable<void> lifespan_shutdown(ShutdownParts parts);
 

@@ -19,6 +19,11 @@ namespace fs = std::filesystem;
 
 constexpr int kMaxPort = 65535;
 constexpr std::size_t kMaxShownValue = 60;
+// A budget must hold a large event or two; a stall timeout beyond an hour would keep a dead
+// peer's backlog for that long.
+constexpr std::uint64_t kMinWsBudget = std::uint64_t{1} << 20;
+constexpr std::uint64_t kMaxWsBudget = std::uint64_t{1} << 40;
+constexpr std::uint64_t kMaxWsStallSeconds = 3600;
 
 // The sections and keys this server reads; anything else is kept but warned about.
 const Json& defaults_document() {
@@ -28,7 +33,9 @@ const Json& defaults_document() {
         {"port", 8002},
         {"debug", false},
         {"max_connections", 0},
-        {"upload_min_rate", ServerConfig{}.upload_min_rate}}},
+        {"upload_min_rate", ServerConfig{}.upload_min_rate},
+        {"ws_budget", nullptr},
+        {"ws_stall_timeout", nullptr}}},
       {"parlo", {{"exe_path", ""}, {"version", ""}}},
       {"auth", {{"api_keys", Json::object()}}},
   };
@@ -103,6 +110,23 @@ ServerConfig read_server(const Json& s, const Checker& check) {
   };
   count("max_connections", server.max_connections);
   count("upload_min_rate", server.upload_min_rate);
+  // Bounded counts; absent (or null) leaves the WebSocket layer's default.
+  auto bounded = [&](const char* key, std::uint64_t least, std::uint64_t most,
+                     std::optional<std::uint64_t>& out) {
+    auto it = s.find(key);
+    if (it == s.end() || it->is_null()) return;
+    const bool ok = it->is_number_integer() &&
+                    (it->is_number_unsigned() || it->get<std::int64_t>() >= 0) &&
+                    it->get<std::uint64_t>() >= least && it->get<std::uint64_t>() <= most;
+    if (!ok) {
+      check.fail(std::string("server.") + key, "expected an integer " + std::to_string(least) +
+                                                   ".." + std::to_string(most) + ", got " +
+                                                   shown(*it));
+    }
+    out = it->get<std::uint64_t>();
+  };
+  bounded("ws_budget", kMinWsBudget, kMaxWsBudget, server.ws_budget);
+  bounded("ws_stall_timeout", 1, kMaxWsStallSeconds, server.ws_stall_timeout);
   return server;
 }
 
@@ -229,7 +253,7 @@ Config config_from_json(const Json& document, std::string source) {
   Json effective = Json::object();
   effective["server"] = {
       {"host", config.server.host}, {"port", config.server.port}, {"debug", config.server.debug}};
-  // The connection and upload settings appear where the file sets them.
+  // The connection, upload and WebSocket settings appear where the file sets them.
   for (const char* key : {"max_connections", "upload_min_rate"}) {
     if (server.contains(key)) {
       effective["server"][key] = key == std::string_view("max_connections")
@@ -237,6 +261,9 @@ Config config_from_json(const Json& document, std::string source) {
                                      : config.server.upload_min_rate;
     }
   }
+  if (config.server.ws_budget) effective["server"]["ws_budget"] = *config.server.ws_budget;
+  if (config.server.ws_stall_timeout)
+    effective["server"]["ws_stall_timeout"] = *config.server.ws_stall_timeout;
   effective["parlo"] = {
       {"exe_path", config.parlo.exe_path ? Json(*config.parlo.exe_path) : Json(nullptr)},
       {"version", config.parlo.version ? Json(*config.parlo.version) : Json(nullptr)}};

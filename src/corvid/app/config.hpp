@@ -26,6 +26,11 @@ struct ServerConfig {
   // The least average rate of an upload body, in bytes a second, once its grace period has
   // passed; 0: no rule.
   std::uint64_t upload_min_rate = 8 * 1024;
+  // What one account's WebSocket connections may hold for delivery, in bytes, and the seconds a
+  // WebSocket peer may take no byte while it has something to take. Absent: the WebSocket
+  // layer's defaults (64 MiB, 30 s).
+  std::optional<std::uint64_t> ws_budget;
+  std::optional<std::uint64_t> ws_stall_timeout;
 };
 
 struct ParloConfig {

@@ -16,14 +16,12 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 #include <fmt/format.h>
 #include <tapwire/tapwire.h>
 
-#include "corvid/app/websocket_hub.hpp"
 #include "corvid/core/envelope.hpp"
 #include "corvid/core/parlo.hpp"
 #include "corvid/utils/bounded_count.hpp"
@@ -111,14 +109,6 @@ std::string as_text(const Json* value) {
   if (value == nullptr || value->is_null()) return std::string(console::kNone);
   if (value->is_string()) return value->get<std::string>();
   return dump_compact(*value);
-}
-
-std::string type_name_of(const std::exception& e) {
-  if (auto* parlo_error = dynamic_cast<const ParloError*>(&e)) return parlo_error->name();
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> demangled(
-      abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), std::free);
-  return status == 0 && demangled ? demangled.get() : typeid(e).name();
 }
 
 bool is_cancellation(const boost::system::system_error& e) {
@@ -228,10 +218,10 @@ asio::awaitable<R> operate(const ParloService& service, Shape shape, R fallback,
   } catch (const boost::system::system_error& e) {
     if (is_cancellation(e)) throw;
     failure = e.what();
-    failure_type = type_name_of(e);
+    failure_type = ParloService::error_type(e);
   } catch (const std::exception& e) {
     failure = e.what();
-    failure_type = type_name_of(e);
+    failure_type = ParloService::error_type(e);
   } catch (...) {
     failure_type = "unknown";
   }
@@ -250,7 +240,7 @@ asio::awaitable<R> operate(const ParloService& service, Shape shape, R fallback,
 
 ParloService::ParloService(const ParloConfig& config, asio::any_io_executor io,
                            asio::thread_pool& workers, ConnectionManager& hub)
-    : hub_(hub), workers_(workers), relay_strand_(asio::make_strand(io)) {
+    : workers_(workers), relay_(std::move(io), hub) {
   initialize(config);
 }
 
@@ -283,7 +273,7 @@ void ParloService::register_handlers() {
     switch (row.kind) {
       case HandlerKind::relay:
         parlo_->on(row.code, row.name, [this](core::Parlo&, const Json& message) {
-          relay(message, current_login_uid());
+          relay_.relay(message, current_login_uid());
         });
         break;
       case HandlerKind::login:
@@ -300,7 +290,7 @@ void ParloService::register_handlers() {
           if (uid != nullptr && uid->is_string()) account = uid->get<std::string>();
           set_login_uid(account);
           service_log()->info("用户登录: {}", as_text(uid));
-          relay(message, account);
+          relay_.relay(message, account);
         });
         break;
       case HandlerKind::logout:
@@ -309,118 +299,15 @@ void ParloService::register_handlers() {
           auto leaving = current_login_uid();
           service_log()->info("用户登出: {}", leaving ? *leaving : std::string(console::kNone));
           set_login_uid(std::nullopt);
-          relay(message, std::nullopt);
+          relay_.relay(message, std::nullopt);
         });
         break;
     }
   }
   parlo_->on(MT_ALL, "on_all_messages", [this](core::Parlo&, const Json& message) {
     if (message.is_object() && has_own_handler(message)) return;
-    relay(message, current_login_uid());
+    relay_.relay(message, current_login_uid());
   });
-}
-
-// ---- relay --------------------------------------------------------------------------------
-
-// Frames one relay pass hands to the connections at a time.
-constexpr std::size_t kRelayPiece = 32;
-// While the readers are too far behind, the relay looks again this often.
-constexpr auto kRelayPause = std::chrono::milliseconds(1);
-
-void ParloService::relay(const Json& message, std::optional<std::string> account) {
-  if (!message.is_object()) throw TypeError("event record must be a map");
-  if (!relaying_.load()) return;
-  // The frame is built here, on the probe's thread: the record is the probe's only during this
-  // call, its text is several times smaller than the parsed record while it waits, and the
-  // account is the one logged in when the event arrived, so a later logout cannot redirect or
-  // drop it. Events that arrive while the strand is busy wait together and are relayed in one
-  // pass, so a burst wakes each connection's writer once per pass rather than once per event.
-  Frame frame = build_frame(message);
-  if (!frame) return;
-  bool post = false;
-  {
-    std::lock_guard lock(relay_mutex_);
-    pending_.push_back(PendingEvent{std::move(frame), std::move(account)});
-    post = !std::exchange(relay_posted_, true);
-  }
-  if (post) asio::post(relay_strand_, [this] { relay_pending(); });
-}
-
-Frame ParloService::build_frame(const Json& message) {
-  try {
-    Frame frame = make_frame(message);
-    if (frame->size() > kMaxFrameBytes) {
-      throw std::length_error(fmt::format("frame of {} bytes is over the {}-byte limit, not relayed",
-                                          frame->size(), kMaxFrameBytes));
-    }
-    return frame;
-  } catch (const std::exception& e) {
-    service_log()->error("处理消息失败: {}", e.what());
-    console::error_block("ParloService::handle_message", type_name_of(e), e.what());
-  }
-  return nullptr;
-}
-
-void ParloService::relay_pending() {
-  std::vector<PendingEvent> events;
-  {
-    std::lock_guard lock(relay_mutex_);
-    events.swap(pending_);
-    relay_posted_ = false;
-  }
-  for (auto& event : events) held_.push_back(std::move(event));
-  relay_held();
-}
-
-// The relay never drops a frame for a connection that keeps reading: where handing over more
-// would put such a reader further behind than the registry's budget, it pauses here, on its own
-// strand, and looks again shortly. Nothing else waits for it: the probe's threads only append
-// to pending_, and the client's replies and the connections' own frames take other paths.
-void ParloService::relay_held() {
-  if (relay_paused_) return;
-  // Consecutive frames of one account go to its connections together; the order of events is
-  // kept, within an account and across accounts.
-  std::vector<Frame> run;
-  while (!held_.empty()) {
-    const PendingEvent& first = held_.front();
-    if (first.account && !first.account->empty() && hub_.relay_should_wait(*first.account)) {
-      relay_paused_ = true;
-      auto timer = std::make_shared<asio::steady_timer>(relay_strand_, kRelayPause);
-      timer->async_wait([this, timer](const boost::system::error_code&) {
-        relay_paused_ = false;
-        relay_held();
-      });
-      return;
-    }
-    const std::optional<std::string> account = first.account;
-    // A long pass goes out in pieces, so the writers drain while the next frames are logged,
-    // and the budget is looked at between pieces.
-    while (!held_.empty() && run.size() < kRelayPiece && held_.front().account == account) {
-      PendingEvent event = std::move(held_.front());
-      held_.pop_front();
-      if (handle_message(*event.frame, event.account)) run.push_back(std::move(event.frame));
-    }
-    if (run.empty()) continue;
-    try {
-      hub_.send_to_user(*account, run);
-      for (std::size_t i = 0; i < run.size(); ++i)
-        service_log()->debug("已推送到WebSocket: {}", *account);
-    } catch (const std::exception& e) {
-      service_log()->error("处理消息失败: {}", e.what());
-      console::error_block("ParloService::handle_message", type_name_of(e), e.what());
-    }
-    run.clear();
-  }
-  // A burst leaves a long deque behind; an emptied one gives its blocks back.
-  std::deque<PendingEvent>().swap(held_);
-}
-
-bool ParloService::handle_message(const std::string& frame,
-                                  const std::optional<std::string>& account) {
-  service_log()->info("收到消息:\n{}", frame);
-  if (account && !account->empty()) return true;
-  service_log()->warn("没有登录用户，无法推送到WebSocket");
-  return false;
 }
 
 std::optional<std::string> ParloService::current_login_uid() const {
@@ -431,6 +318,14 @@ std::optional<std::string> ParloService::current_login_uid() const {
 void ParloService::set_login_uid(std::optional<std::string> uid) {
   std::lock_guard lock(uid_mutex_);
   login_uid_ = std::move(uid);
+}
+
+std::string ParloService::error_type(const std::exception& e) {
+  if (auto* parlo_error = dynamic_cast<const ParloError*>(&e)) return parlo_error->name();
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> demangled(
+      abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), std::free);
+  return status == 0 && demangled ? demangled.get() : typeid(e).name();
 }
 
 bool ParloService::logged_in() const { return parlo_ != nullptr && parlo_->login_status(); }

@@ -1,31 +1,29 @@
 #pragma once
 // ParloService: the messaging service in front of the Parlo binding. It builds the binding,
 // registers the 28 event handlers, relays every client event to the WebSocket connections of
-// the logged-in account, and offers the client operations as awaitables with fixed fallbacks
-// (false or null) and failure lines. Logs on channel "parlo_service"; some operations report
-// on the console instead, as their callers' operators expect.
+// the logged-in account (through its EventRelay), and offers the client operations as
+// awaitables with fixed fallbacks (false or null) and failure lines. Logs on channel
+// "parlo_service"; some operations report on the console instead, as their callers' operators
+// expect.
 // Owner: main builds one for the process, after the registry; it is never destroyed while the
 // probe may call back. Threads: operations may be awaited from any executor. A send runs on the
 // caller's thread (the probe's send never waits for the client), a request's reply is awaited
 // without a thread, and only the calls that may block (open, attach, detach, the file check)
-// run on the worker pool, a bounded number at a time; events are relayed on one strand, in
-// arrival order. Guarantees: no operation throws for an ordinary failure.
+// run on the worker pool, a bounded number at a time; events are relayed in arrival order per
+// account (see EventRelay). Guarantees: no operation throws for an ordinary failure.
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <memory>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
 #include "corvid/app/config.hpp"
+#include "corvid/app/event_relay.hpp"
 #include "corvid/utils/json.hpp"
 
 namespace corvid::core {
@@ -63,7 +61,7 @@ class ParloService {
   std::size_t blocking_calls() const noexcept { return blocking_calls_.load(); }
 
   // Events delivered after this are no longer relayed (shutdown, before the loop stops).
-  void stop_relaying() noexcept { relaying_.store(false); }
+  void stop_relaying() noexcept { relay_.stop(); }
 
   // ---- lifecycle (failures on the log) ------------------------------------------------------
   boost::asio::awaitable<bool> open_parlo(bool smart = false, bool show_qrcode = false);
@@ -123,21 +121,12 @@ class ParloService {
 
   // Whether a JSON result counts as success for the routes: false, null, 0, "", [] and {} do not.
   static bool truthy(const Json& value);
+  // The type an error report names for e (the client side's own name, else the demangled type).
+  static std::string error_type(const std::exception& e);
 
  private:
   void initialize(const ParloConfig& config);
   void register_handlers();
-  // On the probe thread: builds the event's frame and has the relay strand take it.
-  void relay(const Json& message, std::optional<std::string> account);
-  // On the relay strand: takes every event recorded so far, in arrival order, and relays.
-  void relay_pending();
-  // On the relay strand: hands the held events to the registry in order, pausing while the
-  // account's readers are too far behind (see ConnectionManager::relay_should_wait).
-  void relay_held();
-  // The frame of one event, built and checked; null when it cannot be built.
-  static std::shared_ptr<const std::string> build_frame(const Json& message);
-  // Logs the frame of one event; false when it has nobody to go to.
-  bool handle_message(const std::string& frame, const std::optional<std::string>& account);
   void set_login_uid(std::optional<std::string> uid);
 
   // The four file-sending operations: login check, file check, start line, command, done line.
@@ -149,22 +138,11 @@ class ParloService {
   boost::asio::awaitable<bool> send_file_kind(const FileKind& kind, std::string to_uid,
                                               std::string file_path, FileCommand command);
 
-  ConnectionManager& hub_;
   boost::asio::thread_pool& workers_;
   std::atomic<std::size_t> blocking_calls_{0};  // calls queued or running on workers_
-  boost::asio::strand<boost::asio::any_io_executor> relay_strand_;
+  EventRelay relay_;
   core::Parlo* parlo_ = nullptr;  // set once, in the constructor
   std::atomic<bool> initialized_{false};
-  std::atomic<bool> relaying_{true};
-  struct PendingEvent {
-    std::shared_ptr<const std::string> frame;
-    std::optional<std::string> account;
-  };
-  std::mutex relay_mutex_;  // guards pending_, relay_posted_
-  std::vector<PendingEvent> pending_;
-  bool relay_posted_ = false;     // a relay_pending() is on its way to the strand
-  std::deque<PendingEvent> held_;  // relay strand only: taken, not yet handed over
-  bool relay_paused_ = false;      // relay strand only: waiting for the readers
   mutable std::mutex uid_mutex_;  // guards login_uid_
   std::optional<std::string> login_uid_;
 };

@@ -20,15 +20,6 @@ std::shared_ptr<spdlog::logger> hub_log() {
   return logger;
 }
 
-// Each connection's cursor, and the bytes it lags behind the head of log.
-void lags_of(const FrameLog& log, const std::vector<ConnectionPtr>& connections,
-             std::vector<std::uint64_t>& cursors, std::vector<std::uint64_t>& lags) {
-  cursors.clear();
-  cursors.reserve(connections.size());
-  for (const auto& connection : connections) cursors.push_back(connection->cursor());
-  log.lags(cursors, lags);
-}
-
 }  // namespace
 
 std::string iso_local_time(Clock::time_point when) {
@@ -96,7 +87,7 @@ bool ConnectionManager::OrderedMap<V>::erase(const std::string& key) {
 
 // ---- ConnectionManager --------------------------------------------------------------------
 
-ConnectionManager::ConnectionManager() = default;
+ConnectionManager::ConnectionManager(std::uint64_t budget) : budget_(budget) {}
 
 std::string ConnectionManager::connection_id(std::string_view user_uid, const Connection& connection) {
   return fmt::format("{}_{}", user_uid, connection.id());
@@ -151,12 +142,14 @@ boost::asio::awaitable<void> ConnectionManager::connect(ConnectionPtr connection
 }
 
 void ConnectionManager::disconnect(const ConnectionPtr& connection, const std::string& user_uid) {
+  bool gone = false;
   {
     std::lock_guard lock(mutex_);
     if (auto* list = active_.find(user_uid)) {
       auto it = std::find(list->begin(), list->end(), connection);
       if (it != list->end()) {
         list->erase(it);
+        gone = std::find(list->begin(), list->end(), connection) == list->end();
         if (list->empty()) {
           active_.erase(user_uid);
           logs_.erase(user_uid);
@@ -165,6 +158,8 @@ void ConnectionManager::disconnect(const ConnectionPtr& connection, const std::s
     }
     if (connection) info_.erase(connection_id(user_uid, *connection));
   }
+  // Out of the registry, out of the account's later frames; its backlog still reaches it.
+  if (gone) connection->take_no_more();
   hub_log()->info("WebSocket连接断开: {}", user_uid);
 }
 
@@ -188,66 +183,83 @@ void ConnectionManager::send_to_user(const std::string& user_uid, const Json& da
     hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, e.what());
     return;
   }
-  send_to_user(user_uid, std::move(frame));
-}
-
-void ConnectionManager::send_to_user(const std::string& user_uid, Frame frame) {
   send_to_user(user_uid, std::span<const Frame>(&frame, 1));
 }
 
-void ConnectionManager::send_to_user(const std::string& user_uid, std::span<const Frame> frames) {
+void ConnectionManager::send_to_user(const std::string& user_uid, std::span<const Frame> frames,
+                                     std::uint64_t queued) {
   if (frames.empty()) return;
+  for (const auto& frame : frames)
+    if (!frame) throw TypeError("frame must not be null");
   std::vector<ConnectionPtr> targets;
   std::shared_ptr<FrameLog> log;
   {
+    // Appended under the lock that registers connections: one registered before this step is
+    // among the targets woken below, one registered after it joined the log past these frames.
     std::lock_guard lock(mutex_);
     if (auto* list = active_.find(user_uid)) targets = *list;
     if (auto it = logs_.find(user_uid); it != logs_.end()) log = it->second;
+    if (log && !targets.empty()) log->append(frames);
   }
   if (targets.empty() || !log) {
     hub_log()->debug("用户 {} 没有活跃的WebSocket连接", user_uid);
     return;
   }
-  for (const auto& frame : frames)
-    if (!frame) throw TypeError("frame must not be null");
-  log->append(frames);
-  // A connection that has not taken what it was given for kLagBudget bytes is not reading:
-  // it is let go here, so the log never keeps more than that for it.
-  const std::uint64_t head = log->head();
-  std::vector<std::uint64_t> cursors, lags;
-  lags_of(*log, targets, cursors, lags);
   std::vector<std::pair<ConnectionPtr, std::string>> failed;
   std::vector<ConnectionPtr> wake;
-  std::uint64_t oldest = head;
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    const auto& connection = targets[i];
-    if (lags[i] > kLagBudget) {
-      failed.emplace_back(connection, fmt::format("lagging {} bytes behind (budget {} bytes)",
-                                                  lags[i], kLagBudget));
-      continue;
-    }
-    if (!connection->notify_grouped(wake)) {
-      failed.emplace_back(connection, std::string());
-      continue;
-    }
-    oldest = std::min(oldest, cursors[i]);
+  for (const auto& connection : targets) {
+    if (!connection->notify_grouped(wake)) failed.emplace_back(connection, std::string());
   }
   start_writers(std::move(wake));
-  for (const auto& [connection, why] : failed) {
+  // The one that falls behind goes: each connection whose backlog now costs more than the
+  // budget, the slowest first. The others keep their pace.
+  for (auto& [reader, lag] : log->behind(budget_, queued)) {
+    const bool known = std::any_of(failed.begin(), failed.end(),
+                                   [&](const auto& f) { return f.first == reader; });
+    if (known) continue;
+    failed.emplace_back(std::move(reader), fmt::format("lagging {} bytes behind (budget {} bytes)",
+                                                       lag, budget_));
+  }
+  let_go(user_uid, failed);
+  std::size_t delivered = 0;
+  for (const auto& connection : targets) {
+    const bool gone = std::any_of(failed.begin(), failed.end(),
+                                  [&](const auto& f) { return f.first == connection; });
+    if (!gone) ++delivered;
+  }
+  if (delivered > 0) hub_log()->debug("成功向 {} 的 {} 个连接推送消息", user_uid, delivered);
+}
+
+void ConnectionManager::cut_all(const std::string& user_uid, const std::string& why) {
+  std::vector<std::pair<ConnectionPtr, std::string>> behind;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto* list = active_.find(user_uid))
+      for (const auto& connection : *list) behind.emplace_back(connection, why);
+  }
+  let_go(user_uid, behind);
+}
+
+void ConnectionManager::let_go(const std::string& user_uid,
+                               const std::vector<std::pair<ConnectionPtr, std::string>>& behind) {
+  for (const auto& [connection, why] : behind) {
+    bool listed = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (auto* list = active_.find(user_uid))
+        listed = std::find(list->begin(), list->end(), connection) != list->end();
+    }
     if (why.empty()) {
       hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, connection->error_text());
-      disconnect(connection, user_uid);
+      if (listed) disconnect(connection, user_uid);
       // Forgotten and closed, so the peer learns it has to reconnect instead of waiting forever.
       connection->close(kCloseInternalError, "send failed");
     } else {
       hub_log()->error("向用户 {} 发送消息失败: {}", user_uid, why);
-      disconnect(connection, user_uid);
+      if (listed) disconnect(connection, user_uid);
       connection->cut(why);
     }
   }
-  log->trim(oldest);
-  const std::size_t delivered = targets.size() - failed.size();
-  if (delivered > 0) hub_log()->debug("成功向 {} 的 {} 个连接推送消息", user_uid, delivered);
 }
 
 // The writers to start go to the loop in groups, one post a group: a post per connection would
@@ -270,27 +282,13 @@ void ConnectionManager::start_writers(std::vector<ConnectionPtr> wake) {
   }
 }
 
-bool ConnectionManager::relay_should_wait(const std::string& user_uid) const {
-  std::vector<ConnectionPtr> targets;
+std::uint64_t ConnectionManager::held_bytes(const std::string& user_uid) const {
   std::shared_ptr<FrameLog> log;
   {
     std::lock_guard lock(mutex_);
-    if (auto* list = active_.find(user_uid)) targets = *list;
     if (auto it = logs_.find(user_uid); it != logs_.end()) log = it->second;
   }
-  if (!log || log->kept_bytes() <= kRelayBudget) return false;
-  std::vector<std::uint64_t> cursors, lags;
-  lags_of(*log, targets, cursors, lags);
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (lags[i] > kRelayBudget && targets[i]->taking_data()) return true;
-  }
-  return false;
-}
-
-std::uint64_t ConnectionManager::kept_bytes(const std::string& user_uid) const {
-  std::lock_guard lock(mutex_);
-  auto it = logs_.find(user_uid);
-  return it == logs_.end() ? 0 : it->second->kept_bytes();
+  return log ? log->held() : 0;
 }
 
 void ConnectionManager::on_connection_failed(const std::weak_ptr<Connection>& weak,
@@ -338,17 +336,6 @@ Json ConnectionManager::get_detailed_connections() const {
     }
   }
   return records;
-}
-
-std::vector<std::pair<std::string, std::vector<ConnectionPtr>>> ConnectionManager::active_connections()
-    const {
-  std::lock_guard lock(mutex_);
-  return {active_.items().begin(), active_.items().end()};
-}
-
-std::vector<std::pair<std::string, ConnectionRecord>> ConnectionManager::connection_info() const {
-  std::lock_guard lock(mutex_);
-  return {info_.items().begin(), info_.items().end()};
 }
 
 std::vector<ConnectionPtr> ConnectionManager::snapshot() const {

@@ -3,14 +3,16 @@
 // metadata record per connection; greets new connections, pushes frames to one connection or
 // to every connection of an account, and reports statistics. Logs on channel "websocket_hub".
 // Delivery to an account: its frames are appended once to the account's FrameLog, and each
-// connection writes them from its own cursor. A connection is cut only when its peer stopped
-// taking data: its write stalled past the deadline (the connection's watchdog) or it lags more
-// than kLagBudget bytes behind the head. The relay asks relay_should_wait() before it hands
-// over more, and holds back while a reader that still takes data lags beyond kRelayBudget.
+// connection writes them from its own place at its own pace; nothing waits for a slow reader.
+// What the log holds for the account, with the relay's frames not yet handed over, stays
+// within one budget: a connection whose backlog would cost more than the budget is cut (the
+// one that falls behind goes, the others stay), as is one whose peer takes no byte for the
+// stall timeout while it has something to take (the connection's own watchdog).
 // Owner: one instance for the process, built in main before the service; never destroyed while
 // connections or relays may still use it. Threads: every member may be called from any thread;
 // one mutex guards the maps and is never held across I/O (sends only enqueue or wake writers).
-// Guarantees: maps keep registration order; the welcome frame is a connection's first frame.
+// Guarantees: maps keep registration order; the welcome frame is a connection's first frame,
+// and every frame pushed after its registration follows it, in order.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -48,9 +50,13 @@ struct ConnectionRecord {
   Json client_info = Json::object();
 };
 
+// What one account may hold for delivery: its connections' backlogs and the relay's frames not
+// yet handed over, counted with kFrameOverhead a frame.
+inline constexpr std::uint64_t kDefaultDeliveryBudget = std::uint64_t{64} << 20;
+
 class ConnectionManager {
  public:
-  ConnectionManager();
+  explicit ConnectionManager(std::uint64_t budget = kDefaultDeliveryBudget);
   ConnectionManager(const ConnectionManager&) = delete;
   ConnectionManager& operator=(const ConnectionManager&) = delete;
 
@@ -71,25 +77,25 @@ class ConnectionManager {
   // Queues data, serialised once, on every connection of user_uid. Connections that refuse it
   // are logged, forgotten and closed; the others are not delayed by them.
   void send_to_user(const std::string& user_uid, const Json& data);
-  // The same with a frame already serialised (the relay serialises once for its log line too).
-  void send_to_user(const std::string& user_uid, Frame frame);
   // Several frames in order, each connection taking them in one step (the relay's batches).
-  void send_to_user(const std::string& user_uid, std::span<const Frame> frames);
+  // queued: what the relay holds for the account behind these frames, which counts against
+  // the budget as what the log holds does. A connection whose backlog would then cost more
+  // than the budget is logged with its figure, forgotten and cut.
+  void send_to_user(const std::string& user_uid, std::span<const Frame> frames,
+                    std::uint64_t queued = 0);
+  // Cuts every connection of user_uid with the reason (the relay's frames alone are over the
+  // budget, so every one of them is that far behind).
+  void cut_all(const std::string& user_uid, const std::string& why);
 
-  // Whether a connection of user_uid that is still taking data lags more than kRelayBudget
-  // bytes behind: the relay then waits before it hands over more (see the banner).
-  bool relay_should_wait(const std::string& user_uid) const;
-  // Bytes the account's log keeps (0 without connections).
-  std::uint64_t kept_bytes(const std::string& user_uid) const;
+  std::uint64_t budget() const noexcept { return budget_; }
+  // What the account's log holds, counted as the budget counts it (0 without connections).
+  std::uint64_t held_bytes(const std::string& user_uid) const;
 
   // {"total_users", "total_connections", "users": {uid: count}}, accounts in registration order.
   Json get_connection_stats() const;
   // [{"user_uid", "connection_id", "connected_at", "client_info", "websocket_id"}, ...].
   Json get_detailed_connections() const;
 
-  // Copies for the shutdown and for callers that walk the registry (account order, list order).
-  std::vector<std::pair<std::string, std::vector<ConnectionPtr>>> active_connections() const;
-  std::vector<std::pair<std::string, ConnectionRecord>> connection_info() const;
   // Every registered connection once per listing, accounts in order (the shutdown's snapshot).
   std::vector<ConnectionPtr> snapshot() const;
 
@@ -119,7 +125,11 @@ class ConnectionManager {
 
   void on_connection_failed(const std::weak_ptr<Connection>& weak, const std::string& user_uid,
                             const std::string& error);
+  // Logs, forgets (when still listed) and cuts each connection for its reason.
+  void let_go(const std::string& user_uid,
+              const std::vector<std::pair<ConnectionPtr, std::string>>& behind);
 
+  const std::uint64_t budget_;
   mutable std::mutex mutex_;  // guards active_, info_, logs_
   OrderedMap<std::vector<ConnectionPtr>> active_;
   std::unordered_map<std::string, std::shared_ptr<FrameLog>> logs_;  // one per key of active_

@@ -21,6 +21,7 @@ namespace {
 // fewer made the loop threads queue on the arena locks (two per eight threads cost a fifth of
 // the request rate).
 constexpr int kMmapThreshold = 4 * 1024 * 1024;
+constexpr int kTrimThreshold = 1024 * 1024;
 constexpr int kMinMallocArenas = 2;
 
 // Trimming locks the allocator's arenas for milliseconds, so it waits for a quiet second.
@@ -87,6 +88,14 @@ void configure_allocator(int loop_threads) {
   }
   if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) {
     ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+  }
+  // A fixed mmap threshold also fixes the trim threshold at its 128 KiB default: every free of
+  // a block of a few hundred KiB at a heap's top then hands the pages back and the next such
+  // block faults them in again (relaying 100 KB events cost a page-fault storm with a TLB
+  // flush on every core). Kept low still: malloc_trim() gives back the main heap's top but not
+  // the other arenas' tops, so this is what each of those keeps at most.
+  if (std::getenv("MALLOC_TRIM_THRESHOLD_") == nullptr) {
+    ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
   }
 }
 

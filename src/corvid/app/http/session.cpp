@@ -25,9 +25,6 @@ namespace corvid::app::http {
 namespace {
 
 constexpr std::size_t kUploadChunk = 64 * 1024;
-constexpr std::size_t kWebSocketMessageLimit = 64 * 1024;
-constexpr auto kWebSocketIdle = std::chrono::seconds(40);  // pings at half of it
-constexpr std::size_t kWebSocketWriteBuffer = 64;  // the least Beast takes is 8
 constexpr std::string_view kInvalidRequest = "Invalid HTTP request received.";
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
@@ -698,18 +695,7 @@ net::awaitable<void> Session::run_websocket(Request& request) {
   watchdog_.cancel();
   server_->remove_session(id_);
   WebSocketStream ws(stream_.release_socket());
-  auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-  timeouts.idle_timeout = kWebSocketIdle;
-  timeouts.keep_alive_pings = true;
-  ws.set_option(timeouts);
-  ws.read_message_max(kWebSocketMessageLimit);
-  // Each message goes out as one frame, written straight from its text: the write buffer only
-  // serves fragmenting, and an idle connection would keep its 4 KiB for nothing.
-  ws.auto_fragment(false);
-  ws.write_buffer_bytes(kWebSocketWriteBuffer);
-  const std::string server_name = server_->options().server_name;
-  ws.set_option(websocket::stream_base::decorator(
-      [server_name](websocket::response_type& res) { res.set(bhttp::field::server, server_name); }));
+  set_up_server_stream(ws, server_->options().server_name);
   const bhttp::request<bhttp::empty_body> upgrade(request.header);
   auto [ec] = co_await ws.async_accept(upgrade, kTuple);
   if (ec) {

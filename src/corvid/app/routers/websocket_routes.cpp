@@ -1,6 +1,5 @@
 #include "corvid/app/routers/websocket_routes.hpp"
 
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -10,8 +9,6 @@
 #include <variant>
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/verb.hpp>
 
@@ -28,9 +25,6 @@ namespace {
 
 namespace net = boost::asio;
 using boost::beast::http::status;
-
-// How long the endpoint waits for the peer to answer its close before dropping the socket.
-constexpr std::chrono::seconds kCloseLimit{5};
 
 auto logger() { return corvid::log::get("websocket_router"); }
 
@@ -117,21 +111,16 @@ bool on_message(ConnectionManager& hub, WebSocketConnection& connection, Receive
   return true;
 }
 
-// The end of a connection's run: out of the registry, then closed. Accepted connections are
-// never left open behind the run: a normal end closes with 1000, a binary message with 1003, a
-// failure with 1011 (a no-op when the peer, the WebSocket layer or the shutdown already closed
-// it).
+// The end of a connection's run: out of the registry, then closed after what it still has to
+// write. Accepted connections are never left open behind the run: a normal end closes with
+// 1000, a binary message with 1003, a failure with 1011 (a no-op when the peer, the WebSocket
+// layer or the shutdown already closed it). The closing connection holds itself until its
+// socket is gone.
 void finish(const std::shared_ptr<WebSocketConnection>& connection, Registration& registration,
             std::uint16_t close_code) {
   registration.leave();
   connection->set_peer_close_handler({});
-  // The coroutine holds the connection: nothing else may by the time the close completes.
-  net::co_spawn(
-      connection->executor(),
-      [connection, close_code]() -> net::awaitable<void> {
-        co_await connection->close_and_wait(kCloseLimit, close_code);
-      },
-      net::detached);
+  connection->close(close_code);
 }
 
 net::awaitable<void> run(ConnectionManager& hub, const ConnectionLimits& limits,

@@ -3,8 +3,8 @@
 // checks before the handshake, then registration, the receive loop and the cleanup) and the
 // keyed statistics routes /api/ws/stats and /api/ws/connections.
 // Owner: the application registers it once; the registry and the service outlive the router.
-// Threads: handlers run on the server's loop; the receive loop never blocks it (every read and
-// write is awaited on the connection's strand, replies only enqueue).
+// Threads: handlers run on the server's loop; the reading never blocks it (each read completes
+// on the connection's strand, replies only enqueue).
 #include <string_view>
 
 #include "corvid/app/websocket_connection.hpp"
@@ -25,7 +25,7 @@ inline constexpr std::string_view kConnectionsMessage = "获取WebSocket连接�
 inline constexpr std::string_view kWebSocketTag = "WebSocket消息推送";
 
 struct WebSocketRouteOptions {
-  ConnectionLimits limits;  // per connection: outbound queue bound and write deadline
+  ConnectionLimits limits;  // per connection: replies' bound, stall timeout, closing times
 };
 
 // Adds, in this order: the WebSocket route (not documented), GET /api/ws/stats and
