@@ -85,6 +85,11 @@ struct Route {
   }
 };
 
+// The 413 answer for a body over `limit` bytes, whose detail names the limit ("Request body
+// exceeds the limit of 8 MiB"); the connection closes after it, since the body stays unread.
+std::string body_limit_detail(std::uint64_t limit);
+Response body_too_large(std::uint64_t limit);
+
 // The outcome of matching a method and decoded path.
 struct RouteMatch {
   enum class Kind { found, not_found, method_not_allowed };

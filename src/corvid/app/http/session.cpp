@@ -97,12 +97,6 @@ Response bad_request() {
   return out;
 }
 
-Response too_large() {
-  Response out = detail_response(bhttp::status::payload_too_large, "Request Entity Too Large");
-  out.close = true;
-  return out;
-}
-
 Response refusal_closing(bhttp::status status, std::string detail) {
   Response out = detail_response(status, std::move(detail));
   out.close = true;
@@ -189,9 +183,10 @@ void set_common_fields(Message& res, const Response& response, const std::string
 class UploadBody final : public BodyReader {
  public:
   UploadBody(Session& session, bhttp::request_parser<bhttp::buffer_body>& parser,
-             bool expect_continue)
+             std::uint64_t limit, bool expect_continue)
       : session_(session),
         parser_(parser),
+        limit_(limit),
         expect_continue_(expect_continue),
         started_(std::chrono::steady_clock::now()),
         rate_timer_(session.executor_) {
@@ -244,7 +239,7 @@ class UploadBody final : public BodyReader {
       if (ec == bhttp::error::need_buffer) ec = {};
       if (ec == bhttp::error::body_limit) {
         failed_ = true;
-        throw HttpError(bhttp::status::payload_too_large, "Request Entity Too Large");
+        throw HttpError(bhttp::status::payload_too_large, body_limit_detail(limit_));
       }
       if (ec) {
         failed_ = true;
@@ -294,6 +289,7 @@ class UploadBody final : public BodyReader {
 
   Session& session_;
   bhttp::request_parser<bhttp::buffer_body>& parser_;
+  std::uint64_t limit_;
   bool expect_continue_;
   bool failed_ = false;
   std::chrono::steady_clock::time_point started_;
@@ -517,7 +513,7 @@ net::awaitable<bool> Session::serve_one() {
     } else if (route.upload) {
       bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
       body.body_limit(limit);
-      UploadBody reader(*this, body, expects_continue(request.header));
+      UploadBody reader(*this, body, limit, expects_continue(request.header));
       request.body_reader = &reader;
       Route limited = route;
       limited.body_limit = limit;
@@ -525,7 +521,7 @@ net::awaitable<bool> Session::serve_one() {
       request.body_reader = nullptr;
       body_read = reader.done();
     } else if (parser.content_length() && *parser.content_length() > limit) {
-      response = too_large();  // refused from the header: the body is never read
+      response = body_too_large(limit);  // refused from the header: the body is never read
     } else if (!body_read) {
       if (expects_continue(request.header)) {
         expire_after(server_->options().write_timeout);
@@ -544,7 +540,7 @@ net::awaitable<bool> Session::serve_one() {
       auto [bec, bn] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
       expire_never();
       if (bec == bhttp::error::body_limit) {
-        response = too_large();
+        response = body_too_large(limit);
       } else if (bec && benign(bec)) {
         co_return false;
       } else if (bec) {
