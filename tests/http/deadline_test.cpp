@@ -1,6 +1,11 @@
 // The connection's read and write deadline on real sockets: it cuts a peer that stalls inside a
-// header or a body, it moves with every request of a kept-alive connection, and it never runs
-// while a handler works.
+// header or a body, or stops taking an answer, it moves with every request of a kept-alive
+// connection and with every write that moves bytes, and it never runs while a handler works.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -8,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "http_fixture.hpp"
+#include "support/wait.hpp"
 
 namespace corvid::app::http::testing {
 namespace {
@@ -22,6 +28,67 @@ class DeadlineTest : public HttpServerTest {
     options.server.body_timeout = kTimeout;
     options.server.write_timeout = kTimeout;
   }
+};
+
+// Larger than what the kernel buffers of both ends hold, so writing it waits for the reader.
+constexpr std::size_t kBigAnswer = 8u << 20;
+// Long enough that a reader thread of a loaded machine is never that late by accident.
+constexpr auto kWriteTimeout = std::chrono::seconds(1);
+
+class WriteDeadlineTest : public HttpServerTest {
+ protected:
+  void adjust(test::TestServerOptions& options) override {
+    options.server.write_timeout = kWriteTimeout;
+  }
+  void more_routes(Router& router) override {
+    Route big;
+    big.path = "/big";
+    big.handler = [](Request&) -> net::awaitable<Response> {
+      co_return text_response(std::string(kBigAnswer, 'b'));
+    };
+    router.add(std::move(big));
+  }
+};
+
+// A reader with a small receive window, so the server's writes wait for what it takes.
+class SlowReader {
+ public:
+  explicit SlowReader(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const int window = 16 * 1024;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~SlowReader() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  bool send(std::string_view bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // Reads until the peer closes (or a read fails), at most `rate` bytes a second when given;
+  // gives the bytes read.
+  std::size_t read_all(std::size_t rate = 0) {
+    std::size_t total = 0;
+    std::vector<char> chunk(16 * 1024);
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      const auto n = ::recv(fd_, chunk.data(), chunk.size(), 0);
+      if (n <= 0) return total;
+      total += static_cast<std::size_t>(n);
+      if (rate > 0) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(total * 1000000 / rate));
+      }
+    }
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
 };
 
 TEST_F(DeadlineTest, APeerThatStallsIsCutAfterTheTimeoutNotBefore) {
@@ -80,6 +147,35 @@ TEST_F(DeadlineTest, AHandlerSlowerThanEveryTimeoutStillAnswers) {
   EXPECT_EQ(answer.body, "slow done");
   // And the connection goes on serving, with its deadline set anew.
   EXPECT_EQ(client.get("/open").status, 200);
+}
+
+// The write deadline is a stall deadline: an answer that takes many times the timeout to read
+// arrives whole while the reader keeps taking bytes, and a reader that stops is cut once it
+// has taken nothing for the timeout.
+TEST_F(WriteDeadlineTest, AnAnswerIsCutOnlyWhenItsReaderStopsTakingIt) {
+  const std::string request = "GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  {
+    SCOPED_TRACE("a reader taking 2 MiB a second, 4 timeouts for the whole answer");
+    SlowReader reader(port());
+    ASSERT_TRUE(reader.connected());
+    ASSERT_TRUE(reader.send(request));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_GT(reader.read_all(2u << 20), kBigAnswer);  // the header and the whole body
+    EXPECT_GT(std::chrono::steady_clock::now() - started, 3 * kWriteTimeout);
+  }
+  {
+    SCOPED_TRACE("a reader that takes nothing");
+    ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 0; }));
+    SlowReader reader(port());
+    ASSERT_TRUE(reader.connected());
+    ASSERT_TRUE(reader.send(request));
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 1; }));
+    ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 0; },
+                                 std::chrono::seconds(10)));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, kWriteTimeout);
+    EXPECT_LT(reader.read_all(), kBigAnswer);
+  }
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // Owner: the application, through std::make_shared; the Router and AuthManager outlive it.
 // Threads: start/port/stop_accepting/shutdown may be called from any thread; nothing here
 // blocks a loop thread. Limits: 8 KiB of request line and fields (414/431), the route's body
-// limit (413, decided from the header after the key), read timeouts, an upload rate rule (408),
+// limit (413, decided from the header after the key), read and write stall deadlines, an upload
+// rate rule (408),
 // and a cap on open HTTP connections (503).
 #include <atomic>
 #include <chrono>
@@ -28,7 +29,8 @@ struct ServerOptions {
   std::chrono::milliseconds header_timeout{std::chrono::seconds(60)};
   // Each read of a body must make progress within this.
   std::chrono::milliseconds body_timeout{std::chrono::seconds(60)};
-  // Writing one answer must finish within this.
+  // Writing an answer must make progress within this: a peer that takes no byte for so long is
+  // cut; one that keeps reading, however slowly, gets the whole answer.
   std::chrono::milliseconds write_timeout{std::chrono::seconds(60)};
   std::uint64_t upload_body_limit = kUploadBodyLimit;  // for upload routes without their own
   // An upload body must average at least this many bytes a second over its whole length once

@@ -1,5 +1,8 @@
 #include "corvid/app/http/session.hpp"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -373,11 +376,28 @@ void Session::watch() {
       self->watch();
       return;
     }
+    if (self->answer_moved()) {
+      // A write still waiting, but the peer took bytes meanwhile: the kernel reports room only
+      // once much of its buffer is free, which at a slow reader's pace may take longer than
+      // the timeout.
+      self->deadline_ = std::chrono::steady_clock::now() + self->server_->options().write_timeout;
+      self->watch();
+      return;
+    }
     // As a stream's own timeout does: the operation under way ends with an error and the
     // connection's coroutine closes it.
     beast::error_code ignored;
     self->stream_.socket().close(ignored);
   });
+}
+
+bool Session::answer_moved() {
+  if (unsent_ < 0) return false;
+  int unsent = 0;
+  if (::ioctl(stream_.socket().native_handle(), SIOCOUTQ, &unsent) != 0) return false;
+  const bool moved = unsent != unsent_;
+  unsent_ = unsent;
+  return moved;
 }
 
 void Session::close_now() {
@@ -609,9 +629,9 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
   const unsigned version = request.header.version() == 10 ? 10 : 11;
   const bool head = request.header.method() == bhttp::verb::head;
   const std::string& server_name = server_->options().server_name;
-  expire_after(server_->options().write_timeout);
   beast::error_code ec;
 
+  bool written = false;
   if (response.file) {
     bhttp::response<bhttp::file_body> res{response.status, version};
     res.body().open(response.file->c_str(), beast::file_mode::scan, ec);
@@ -619,34 +639,46 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
       set_common_fields(res, response, server_name);
       res.content_length(response.file_size);
       res.keep_alive(keep_alive);
-      if (head) {
-        bhttp::response_serializer<bhttp::file_body> sr{res};
-        std::tie(ec, std::ignore) = co_await bhttp::async_write_header(stream_, sr, kTuple);
-      } else {
-        std::tie(ec, std::ignore) = co_await bhttp::async_write(stream_, res, kTuple);
-      }
-      expire_never();
-      last_write_error_ = ec;
-      co_return !ec && keep_alive;
+      ec = co_await send(res, head);
+      written = true;
+    } else {
+      response = detail_response(bhttp::status::not_found, "Not Found");
+      if (!is_preflight(request.header)) add_cors_headers(request.header, response);
     }
-    response = detail_response(bhttp::status::not_found, "Not Found");
-    if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   }
-
-  bhttp::response<bhttp::string_body> res{response.status, version};
-  set_common_fields(res, response, server_name);
-  res.body() = std::move(response.body);
-  res.prepare_payload();
-  res.keep_alive(keep_alive);
-  if (head) {
-    bhttp::response_serializer<bhttp::string_body> sr{res};
-    std::tie(ec, std::ignore) = co_await bhttp::async_write_header(stream_, sr, kTuple);
-  } else {
-    std::tie(ec, std::ignore) = co_await bhttp::async_write(stream_, res, kTuple);
+  if (!written) {
+    bhttp::response<bhttp::string_body> res{response.status, version};
+    set_common_fields(res, response, server_name);
+    res.body() = std::move(response.body);
+    res.prepare_payload();
+    res.keep_alive(keep_alive);
+    ec = co_await send(res, head);
   }
-  expire_never();
   last_write_error_ = ec;
   co_return !ec && keep_alive;
+}
+
+template <class Body>
+net::awaitable<beast::error_code> Session::send(bhttp::response<Body>& res, bool head) {
+  bhttp::response_serializer<Body> serializer{res};
+  if (head) serializer.split(true);
+  beast::error_code ec;
+  // The deadline counts a stall, not the whole answer: it is set anew whenever the peer has
+  // taken bytes, so a slow reader gets the whole answer and one that takes nothing is cut.
+  while (!ec && !(head ? serializer.is_header_done() : serializer.is_done())) {
+    expire_after(server_->options().write_timeout);
+    std::tie(ec, std::ignore) = co_await bhttp::async_write_some(stream_, serializer, kTuple);
+    // More to write: the next write waits for room, and the deadline looks at whether the
+    // bytes queued in the kernel move meanwhile.
+    unsent_ = -1;
+    if (!ec && !serializer.is_done()) {
+      int unsent = 0;
+      if (::ioctl(stream_.socket().native_handle(), SIOCOUTQ, &unsent) == 0) unsent_ = unsent;
+    }
+  }
+  unsent_ = -1;
+  expire_never();
+  co_return ec;
 }
 
 net::awaitable<void> Session::run_websocket(Request& request) {

@@ -43,6 +43,9 @@ class Session : public std::enable_shared_from_this<Session> {
   net::awaitable<void> run();
   net::awaitable<bool> serve_one();
   net::awaitable<bool> write(const Request& request, Response response);
+  // Writes one message under the connection's stall deadline (the header alone for HEAD).
+  template <class Body>
+  net::awaitable<beast::error_code> send(bhttp::response<Body>& res, bool head);
   net::awaitable<bool> drain_body(bhttp::request_parser<bhttp::empty_body>& parser,
                                   const bhttp::request_header<>& header);
   net::awaitable<void> run_websocket(Request& request);
@@ -55,6 +58,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void expire_after(std::chrono::steady_clock::duration timeout);
   void expire_never() { deadline_ = std::chrono::steady_clock::time_point::max(); }
   void watch();
+  // While an answer waits for room in the kernel: whether the bytes queued there changed since
+  // the last look (the peer took some), remembering the new figure.
+  bool answer_moved();
 
   std::shared_ptr<Server> server_;
   net::any_io_executor executor_;  // the connection's strand; kept apart from the stream,
@@ -63,6 +69,8 @@ class Session : public std::enable_shared_from_this<Session> {
   net::steady_timer watchdog_;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   bool watching_ = false;  // a wait of the watchdog is pending (strand only)
+  int unsent_ = -1;  // bytes the kernel held unsent at the last look while writing; -1: none
+                     // (strand only)
   beast::flat_buffer buffer_;
   std::uint64_t id_;
   tcp::endpoint remote_;
