@@ -179,6 +179,7 @@ void Application::Parts::add_routes() {
   health.operation = "health_check";
   health.summary = "Health Check";
   health.description = "健康检查";
+  health.served_past_cap = true;  // a full server can still be watched
   health.handler = [](http::Request&) -> net::awaitable<http::Response> {
     co_return http::json_response(health_answer());
   };

@@ -79,6 +79,9 @@ struct Route {
 
   bool auth = false;         // bearer key required (401 before anything else)
   bool login_guard = false;  // 400 "Parlo未登录" unless the guard predicate says logged in
+  // Also answered to connections past the server's connection cap (the health check), so a
+  // full server can still be watched.
+  bool served_past_cap = false;
 
   std::uint64_t effective_body_limit() const {
     return body_limit != 0 ? body_limit : (upload ? kUploadBodyLimit : kJsonBodyLimit);

@@ -5,12 +5,13 @@
 // Owner: the application, through std::make_shared; the Router and AuthManager outlive it.
 // Threads: start/port/stop_accepting/shutdown may be called from any thread; nothing here
 // blocks a loop thread. Limits: 8 KiB of request line and fields (414/431), the route's body
-// limit (413, decided from the header after the key), read and write stall deadlines, an upload
-// rate rule (408),
-// and a cap on open HTTP connections (503).
+// limit (413, decided from the header after the key), read and write stall deadlines, an
+// upload rate rule (408), and one budget of open connections for HTTP and WebSocket alike with
+// a small reserve past it that only the health check gets through (503 for the rest).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -37,10 +38,36 @@ struct ServerOptions {
   // upload_rate_grace has passed, else it ends with 408. 0: no rate rule.
   std::uint64_t upload_min_rate = 8 * 1024;
   std::chrono::milliseconds upload_rate_grace{std::chrono::seconds(20)};
-  // Open HTTP connections beyond which a new one is answered 503 and closed. 0: derived from
-  // the descriptor limit at start, leaving room for a staging file per connection.
+  // Open connections, HTTP and WebSocket alike, beyond which a new one goes to the reserve.
+  // 0: derived from the descriptor limit at start (see derived_max_connections).
   std::size_t max_connections = 0;
+  // Connections past the cap that may each send one request: the routes marked
+  // served_past_cap (the health check) are answered, anything else 503 "Too many
+  // connections"; a reserve connection silent for reserve_header_timeout is closed, and when
+  // the reserve is full a new connection takes the place of its oldest one.
+  std::size_t reserve_connections = 32;
+  std::chrono::milliseconds reserve_header_timeout{std::chrono::seconds(5)};
   std::string server_name = "corvid";
+};
+
+// The cap on open connections derived from the soft descriptor limit `descriptors`: what is
+// left after 64 descriptors for the listener, logs and the client's own files and one for each
+// reserve connection, halved, since each connection may also hold a staging file; at least 16.
+std::size_t derived_max_connections(std::size_t descriptors, std::size_t reserve);
+
+// One place of a connection budget, held while the connection is open; it moves with the
+// connection (into a WebSocket route's coroutine at the hand-off).
+class ConnectionSlot {
+ public:
+  ConnectionSlot() = default;
+  explicit ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> count);
+  ConnectionSlot(ConnectionSlot&&) noexcept = default;
+  ConnectionSlot& operator=(ConnectionSlot&& other) noexcept;
+  ~ConnectionSlot() { release(); }
+  void release();
+
+ private:
+  std::shared_ptr<std::atomic<std::size_t>> count_;
 };
 
 // Binding the listening socket failed; what() names the address and the reason.
@@ -74,14 +101,17 @@ class Server : public std::enable_shared_from_this<Server> {
   // connections already handed to their route are left to their owner.
   net::awaitable<bool> shutdown(std::chrono::milliseconds bound);
 
-  // Open HTTP connections (WebSocket hand-offs excluded), for tests and stats.
+  // Open HTTP connections (WebSocket hand-offs excluded): what the shutdown drains.
   std::size_t connection_count() const;
+  // Connections holding a place of the budget: HTTP and WebSocket, the reserve apart.
+  std::size_t open_connections() const { return open_->load(); }
   bool stopping() const { return stopping_.load(); }
   const Router& router() const { return router_; }
 
  private:
   friend class Session;
   net::awaitable<void> accept_loop();
+  std::shared_ptr<Session> start_session(tcp::socket socket, ConnectionSlot slot, bool reserve);
   void add_session(std::uint64_t id, const std::shared_ptr<Session>& session);
   void remove_session(std::uint64_t id);
   std::uint64_t next_request_id() { return next_request_.fetch_add(1); }
@@ -93,6 +123,12 @@ class Server : public std::enable_shared_from_this<Server> {
   std::atomic<std::uint16_t> port_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> busy_logged_{false};  // the cap's warning, once per episode
+  bool accept_failed_logged_ = false;      // accept_loop only: its warning, once per episode
+  std::deque<std::weak_ptr<Session>> reserve_sessions_;  // accept_loop only, oldest first
+  // The budget's places taken (HTTP and WebSocket), and the reserve's.
+  std::shared_ptr<std::atomic<std::size_t>> open_ = std::make_shared<std::atomic<std::size_t>>(0);
+  std::shared_ptr<std::atomic<std::size_t>> reserve_ =
+      std::make_shared<std::atomic<std::size_t>>(0);
   std::atomic<std::uint64_t> next_id_{1};
   std::atomic<std::uint64_t> next_request_{1};
   mutable std::mutex sessions_mutex_;

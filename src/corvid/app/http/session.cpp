@@ -8,6 +8,7 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,6 +42,12 @@ constexpr std::string_view kDrainEndAnswer =
     "{\"detail\":\"Server is shutting down\"}";
 // A request line and header fields together (Beast's default, kept explicit for the 414/431 split).
 constexpr std::uint32_t kHeaderLimit = 8 * 1024;
+// While a header is read the connection's buffer may grow to this and no further (its own
+// doubling would take it to 16 KiB for a header of 8 KiB).
+constexpr std::size_t kHeaderBuffer = kHeaderLimit + 1024;
+// A buffer that grew past this for a body is given back before the connection waits for its
+// next request, so a kept-alive connection costs its header's bytes only.
+constexpr std::size_t kIdleBuffer = 4 * 1024;
 // A body the answer does not need (404, 405, a refused key) is read and dropped up to this
 // size so the connection can be kept; anything larger closes the connection unread.
 constexpr std::uint64_t kDrainLimit = 64 * 1024;
@@ -170,6 +177,31 @@ Response header_too_large(const bhttp::request_parser<bhttp::empty_body>& parser
   }
   return refusal_closing(bhttp::status::request_header_fields_too_large,
                          "Request header fields too large");
+}
+
+// The body of a request the server refuses without reading it whole: read through and dropped,
+// so draining it costs no buffer of its own.
+struct DiscardBody {
+  struct value_type {};
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(bhttp::header<isRequest, Fields>&, value_type&) {}
+    void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
+    template <class Buffers>
+    std::size_t put(const Buffers& buffers, beast::error_code& ec) {
+      ec = {};
+      return net::buffer_size(buffers);
+    }
+    void finish(beast::error_code& ec) { ec = {}; }
+  };
+};
+
+Response too_many_connections() {
+  Response out = detail_response(bhttp::status::service_unavailable, "Too many connections",
+                                 {{"Retry-After", "1"}});
+  out.close = true;
+  return out;
 }
 
 template <class Message>
@@ -304,12 +336,15 @@ class UploadBody final : public BodyReader {
   std::vector<char> chunk_ = std::vector<char>(kUploadChunk);
 };
 
-Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id)
+Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
+                 ConnectionSlot slot, bool reserve)
     : server_(std::move(server)),
       executor_(socket.get_executor()),
       stream_(std::move(socket)),
       watchdog_(executor_),
-      id_(id) {
+      id_(id),
+      slot_(std::move(slot)),
+      reserve_(reserve) {
   beast::error_code ec;
   remote_ = stream_.socket().remote_endpoint(ec);
 }
@@ -431,6 +466,10 @@ net::awaitable<void> Session::run() {
   }
   watchdog_.cancel();
   server_->remove_session(id_);
+  slot_.release();
+  // What a connection used (its buffers, its frames) is spread over the allocator's arenas;
+  // after many have closed, those pages go back once a quiet second has passed.
+  corvid::memory::give_back_later();
 }
 
 net::awaitable<void> Session::linger() {
@@ -451,7 +490,7 @@ net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body
   if (!has_body(parser)) co_return true;
   if (expects_continue(header)) co_return false;  // the caller need not send it
   if (parser.content_length() && *parser.content_length() > kDrainLimit) co_return false;
-  bhttp::request_parser<bhttp::string_body> body(std::move(parser));
+  bhttp::request_parser<DiscardBody> body(std::move(parser));
   body.body_limit(kDrainLimit);
   expire_after(server_->options().body_timeout);
   auto [ec, n] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
@@ -464,12 +503,17 @@ net::awaitable<bool> Session::serve_one() {
   parser.header_limit(kHeaderLimit);
   // The body limit depends on the route, which is known only once the header is read.
   parser.body_limit(boost::none);
+  if (buffer_.capacity() > kIdleBuffer && buffer_.size() <= kIdleBuffer) buffer_.shrink_to_fit();
+  const bool bounded = buffer_.size() < kHeaderBuffer;
+  if (bounded) buffer_.max_size(kHeaderBuffer);
   idle_ = true;
   answer_started_ = false;
-  expire_after(server_->options().header_timeout);
+  expire_after(reserve_ ? server_->options().reserve_header_timeout
+                        : server_->options().header_timeout);
   auto [ec, n] = co_await bhttp::async_read_header(stream_, buffer_, parser, kTuple);
   expire_never();
   idle_ = false;
+  if (bounded) buffer_.max_size(std::numeric_limits<std::size_t>::max());
   Request request;
   request.id = server_->next_request_id();
   request.remote = remote_;
@@ -503,12 +547,24 @@ net::awaitable<bool> Session::serve_one() {
                     redact_target(request.header.target()));
   }
 
+  const Router& router = server_->router();
+  if (reserve_) {
+    // Past the connection cap only the health check gets through, once per connection.
+    const auto match = router.match(request.method(), request.path);
+    const bool served = !websocket::is_upgrade(request.header) &&
+                        match.kind == RouteMatch::Kind::found && match.route->served_past_cap;
+    if (!served) {
+      co_await write(request, too_many_connections());
+      co_return false;
+    }
+    request.keep_alive = false;
+  }
+
   if (websocket::is_upgrade(request.header)) {
     co_await run_websocket(request);
     co_return false;
   }
 
-  const Router& router = server_->router();
   std::optional<Response> response;
   bool body_read = !has_body(parser);
 
@@ -720,7 +776,8 @@ net::awaitable<void> Session::run_websocket(Request& request) {
     co_return;
   }
 
-  // From here the stream belongs to the route; the server no longer counts or closes it.
+  // From here the stream belongs to the route; the server no longer drains or closes it, but
+  // its place in the connection budget stays taken until the route ends.
   upgraded_ = true;
   expire_never();
   watchdog_.cancel();
@@ -754,10 +811,12 @@ net::awaitable<void> Session::run_websocket(Request& request) {
   }
   // The route runs in a coroutine of its own on the connection's strand, which owns the request
   // and the stream: this session's coroutine (its parser, buffers and frames) ends here instead
-  // of staying suspended under every open WebSocket.
+  // of staying suspended under every open WebSocket. The connection's place in the server's
+  // budget goes with it, for as long as the route runs.
   net::co_spawn(
       executor_,
-      [&route, request = std::move(request), ws = std::move(ws)]() mutable -> net::awaitable<void> {
+      [&route, request = std::move(request), ws = std::move(ws),
+       slot = std::move(slot_)]() mutable -> net::awaitable<void> {
         try {
           co_await route.ws_run(request, std::move(ws));
         } catch (const std::exception& e) {

@@ -1,7 +1,9 @@
 #pragma once
 // One HTTP connection: a coroutine on the connection's own strand that reads a request header,
 // routes it, reads the body (whole, or streamed for upload routes), answers, and repeats while
-// the connection is kept alive. A WebSocket upgrade hands the stream to its route for good.
+// the connection is kept alive. A WebSocket upgrade hands the stream to its route for good,
+// with the connection's place in the server's budget. A reserve connection (one past the cap)
+// is served one request of a route marked served_past_cap, and 503 for anything else.
 // Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
 // strand; close_if_idle and close may be called from any thread (they post to the strand).
 // Guarantees: every request that was read gets exactly one answer; malformed input or framing
@@ -15,6 +17,7 @@
 #include <memory>
 
 #include "corvid/app/http/net.hpp"
+#include "corvid/app/http/server.hpp"
 
 namespace corvid::app::http {
 
@@ -25,7 +28,9 @@ struct Response;
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id);
+  // `slot` is the connection's place in the server's budget (or in its reserve, `reserve`).
+  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
+          ConnectionSlot slot, bool reserve);
 
   // Starts the coroutine on the connection's strand.
   void start();
@@ -79,6 +84,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<bool> idle_{false};
   std::atomic<bool> upgraded_{false};
   beast::error_code last_write_error_;
+  ConnectionSlot slot_;  // moves to the WebSocket route at the hand-off
+  const bool reserve_;
   bool large_body_ = false;  // the request just served had a large body (strand only)
   bool answer_started_ = false;  // the current request's answer is being written (strand only)
   bool drain_answered_ = false;  // answered 503 at the drain's end (strand only)
