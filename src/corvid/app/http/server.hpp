@@ -34,10 +34,12 @@ struct ServerOptions {
   // cut; one that keeps reading, however slowly, gets the whole answer.
   std::chrono::milliseconds write_timeout{std::chrono::seconds(60)};
   std::uint64_t upload_body_limit = kUploadBodyLimit;  // for upload routes without their own
-  // An upload body must average at least this many bytes a second over its whole length once
-  // upload_rate_grace has passed, else it ends with 408. 0: no rate rule.
+  // Once upload_rate_grace has passed, an upload body must bring at least this many bytes a
+  // second, counted over the last upload_rate_window (bytes sent earlier buy no more than one
+  // window), else it ends with 408. 0: no rate rule.
   std::uint64_t upload_min_rate = 8 * 1024;
   std::chrono::milliseconds upload_rate_grace{std::chrono::seconds(20)};
+  std::chrono::milliseconds upload_rate_window{std::chrono::seconds(20)};
   // Open connections, HTTP and WebSocket alike, beyond which a new one goes to the reserve.
   // 0: derived from the descriptor limit at start (see derived_max_connections).
   std::size_t max_connections = 0;

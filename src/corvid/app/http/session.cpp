@@ -224,6 +224,7 @@ class UploadBody final : public BodyReader {
         limit_(limit),
         expect_continue_(expect_continue),
         started_(std::chrono::steady_clock::now()),
+        paid_until_(started_),
         rate_timer_(session.executor_) {
     // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
     // header the buffer is small, so without room every receive would carry 512 bytes.
@@ -282,6 +283,7 @@ class UploadBody final : public BodyReader {
       }
       const std::size_t got = chunk_.size() - parser_.get().body().size;
       received_ += got;
+      if (options.upload_min_rate > 0) pay(got);
       if (got > 0) co_return std::string_view(chunk_.data(), got);
       if (parser_.is_done()) co_return std::string_view{};
     }
@@ -297,25 +299,30 @@ class UploadBody final : public BodyReader {
   ~UploadBody() override { rate_timer_.cancel(); }
 
  private:
-  // The whole body must keep an average of at least the configured rate once the grace period
-  // is over: a caller trickling bytes would otherwise hold a socket and a staging file forever,
-  // since each read on its own makes progress.
+  // Once the grace period is over the body must keep up the configured rate: each byte buys
+  // 1/rate s, and what was bought may reach at most one window past now, so bytes sent up front
+  // buy no more than a window. A caller trickling bytes (each read on its own makes progress)
+  // would otherwise hold a socket and a staging file for as long as it likes.
   std::chrono::steady_clock::time_point rate_deadline() const {
+    return std::max(started_ + session_.server_->options().upload_rate_grace, paid_until_);
+  }
+
+  void pay(std::size_t bytes) {
     const auto& options = session_.server_->options();
-    const auto earned = std::chrono::duration<double>(static_cast<double>(received_) /
-                                                      static_cast<double>(options.upload_min_rate));
-    return started_ +
-           std::max<std::chrono::steady_clock::duration>(
-               options.upload_rate_grace,
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(earned));
+    const auto now = std::chrono::steady_clock::now();
+    const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(bytes) /
+                                      static_cast<double>(options.upload_min_rate)));
+    paid_until_ = std::min(std::max(paid_until_, now) + bought, now + options.upload_rate_window);
   }
 
   [[noreturn]] void too_slow() {
     failed_ = true;
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_);
-    logger()->info("connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s)",
-                   session_.id_, received_, seconds.count(),
-                   session_.server_->options().upload_min_rate);
+    logger()->info(
+        "connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s over {} ms)",
+        session_.id_, received_, seconds.count(), session_.server_->options().upload_min_rate,
+        session_.server_->options().upload_rate_window.count());
     throw HttpError(bhttp::status::request_timeout,
                     "Upload too slow: less than " +
                         std::to_string(session_.server_->options().upload_min_rate) +
@@ -328,6 +335,7 @@ class UploadBody final : public BodyReader {
   bool expect_continue_;
   bool failed_ = false;
   std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point paid_until_;  // what the bytes so far bought
   std::uint64_t received_ = 0;
   net::steady_timer rate_timer_;
   std::shared_ptr<bool> rate_fired_ = std::make_shared<bool>(false);  // strand only
