@@ -2,159 +2,22 @@
 // bodies cost it nearly nothing, memory taken by large bodies goes back, the connection cap
 // answers 503 but for the health check, WebSockets count toward it so the descriptors never run
 // out, and the descriptor limit it raised at start is logged.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
-#include "app/child_process.hpp"
-#include "app/http_client.hpp"
-#include "corvid/utils/json.hpp"
+#include "binary_fixture.hpp"
 
 namespace corvid::testing {
 namespace {
 
-// The sanitizers keep freed memory back (quarantine) and add shadow memory per allocation, so
-// memory figures of the server mean something only in a plain build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-namespace fs = std::filesystem;
-namespace bhttp = boost::beast::http;
 using namespace std::chrono_literals;
 
-const fs::path kBinary = fs::path(CORVID_BINARY_ROOT) / "bin" / "corvid";
-constexpr const char* kKey = "front-door-test-key-0123456789";
-
-std::uint16_t free_port() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor acceptor(
-      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-  return acceptor.local_endpoint().port();
-}
-
-// A figure of /proc/<pid>/status in KiB ("VmRSS", or "RssAnon": the memory the process made
-// itself, without the pages of its code that it happened to touch).
-long status_kib(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
-}
-
-long rss_kib(pid_t pid) { return status_kib(pid, "VmRSS"); }
-long anon_kib(pid_t pid) { return status_kib(pid, "RssAnon"); }
-
-// A plain blocking socket with send and receive timeouts, for callers that misbehave.
-class RawSocket {
- public:
-  explicit RawSocket(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval tv{0, 200 * 1000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    timeval rtv{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &rtv, sizeof rtv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~RawSocket() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  // Sends as much of bytes as goes out before a send times out or fails.
-  std::size_t send_some(std::string_view bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      const auto n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
-    return sent;
-  }
-  // The status of the first answer, 0 when none came.
-  int status() {
-    std::string got;
-    char buffer[4096];
-    while (got.find("\r\n") == std::string::npos) {
-      const auto n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return 0;
-      got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(got.substr(9, 3)) : 0;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
-
-class FrontDoor : public ::testing::Test {
- protected:
-  // `descriptors`: the descriptor limit (soft and hard) the server runs under; 0 = this one's.
-  void start(Json server = Json::object(), int descriptors = 0) {
-    dir_ = fs::temp_directory_path() / ("corvid-front-door-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    port_ = free_port();
-    server["host"] = "127.0.0.1";
-    server["port"] = port_;
-    const Json config{{"server", server},
-                      {"parlo", {{"exe_path", ""}, {"version", ""}}},
-                      {"auth", {{"api_keys", {{"main", kKey}}}}}};
-    std::ofstream(dir_ / "config.json") << config.dump(2);
-    std::vector<std::string> args{"--config", (dir_ / "config.json").string()};
-    fs::path program = kBinary;
-    if (descriptors > 0) {
-      // prlimit sets the limit and runs the server in its own place (same process).
-      args.insert(args.begin(), {"--nofile=" + std::to_string(descriptors) + ":" +
-                                     std::to_string(descriptors),
-                                 kBinary.string()});
-      program = "/usr/bin/prlimit";
-    }
-    process_ = std::make_unique<ChildProcess>(
-        program, std::move(args), dir_,
-        std::vector<std::pair<std::string, std::string>>{{"CORVID_CONFIG", ""}});
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      ASSERT_FALSE(process_->wait_for(0ms)) << process_->output();
-      try {
-        if (http_request(port_, bhttp::verb::get, "/health").status == 200) return;
-      } catch (const std::exception&) {
-        // not listening yet
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    FAIL() << "corvid did not answer /health: " << process_->output();
-  }
-  void TearDown() override {
-    process_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  fs::path dir_;
-  std::uint16_t port_ = 0;
-  std::unique_ptr<ChildProcess> process_;
-};
+class FrontDoor : public BinaryServer {};
 
 TEST_F(FrontDoor, KeylessCallersHoldingBackLargeBodiesCostAlmostNothing) {
   ASSERT_NO_FATAL_FAILURE(start());
@@ -324,12 +187,7 @@ TEST_F(FrontDoor, WebSocketsAndIdleSocketsAtTheCapLeaveTheHealthCheckAnswering) 
   ASSERT_NE(at, std::string::npos) << out;
   const int cap = std::stoi(out.substr(at + 21));
   ASSERT_GT(cap, 100);
-  const std::vector<std::pair<std::string, std::string>> key{
-      {"Authorization", std::string("Bearer ") + kKey}};
-  ASSERT_EQ(http_request(port_, bhttp::verb::post, "/api/parlo/open", key).status, 200);
-  const auto login =
-      http_request(port_, bhttp::verb::post, "/api/parlo/wait_login?timeout=10", key);
-  ASSERT_NE(login.body.find("true"), std::string::npos) << login.body;
+  ASSERT_NO_FATAL_FAILURE(log_in());
 
   const std::string upgrade = std::string("GET /api/ws/connect/uid_standin?api_key=") + kKey +
                               " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"

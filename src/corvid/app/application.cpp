@@ -35,6 +35,7 @@
 #include "corvid/app/http/response.hpp"
 #include "corvid/app/http/router.hpp"
 #include "corvid/app/http/server.hpp"
+#include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/config_routes.hpp"
 #include "corvid/app/routers/websocket_routes.hpp"
@@ -357,7 +358,12 @@ int Application::run() {
   p.io.run();
   threads.clear();  // joins
 
-  // Threads still running client calls would race the exit handlers.
+  // Threads still running client calls, or work on a large body, would race the exit handlers:
+  // such work is abandoned, not awaited.
+  if (const auto side = http::side_work_running(); side > 0) {
+    log->warn("{} task(s) on large bodies still running; exiting without them", side);
+    exit_now(0);
+  }
   if (!p.workers_joined.load()) exit_now(0);
   // The watchdog ends first, so it cannot force an exit while this one runs the exit handlers.
   p.finish_stop();

@@ -19,6 +19,7 @@
 #include "corvid/app/http/response.hpp"
 #include "corvid/app/http/router.hpp"
 #include "corvid/app/http/server.hpp"
+#include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/http/static_files.hpp"
 #include "corvid/app/http/url.hpp"
 #include "corvid/utils/log.hpp"
@@ -53,17 +54,8 @@ constexpr std::size_t kIdleBuffer = 4 * 1024;
 constexpr std::uint64_t kDrainLimit = 64 * 1024;
 
 constexpr auto kTuple = net::as_tuple(net::use_awaitable);
-// JSON bodies from this size are parsed and checked on the side pool, not on a loop thread.
-constexpr std::size_t kOffLoopBody = 256 * 1024;
 // After a request with a body from this size the allocator is asked to give free pages back.
 constexpr std::size_t kTrimAfter = 1024 * 1024;
-
-// Work too heavy for a loop thread: large JSON bodies. Two threads, so a
-// burst of large bodies leaves the other cores to the loop.
-net::thread_pool& heavy_pool() {
-  static net::thread_pool pool(2);
-  return pool;
-}
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
@@ -633,17 +625,17 @@ net::awaitable<bool> Session::serve_one() {
       } else {
         body_read = true;
         request.body = std::move(body.get().body());
-        large_body_ = large_body_ || request.body.size() >= kTrimAfter;
-        if (request.body.size() >= kOffLoopBody) {
-          // Parsing and checking a large JSON body takes milliseconds; done here it would stall
-          // every other connection of this loop thread.
+        const std::size_t size = request.body.size();
+        large_body_ = large_body_ || size >= kTrimAfter;
+        if (size >= kSideWorkFrom) {
+          // Parsing and checking a JSON body of this size takes a millisecond or more (much
+          // more for some shapes); done here it would stall every other connection of this
+          // loop thread.
           Request& shared = request;
-          response = co_await net::co_spawn(
-              heavy_pool(),
-              [&router, &route, &shared]() -> net::awaitable<std::optional<Response>> {
-                co_return router.admit_safely(route, shared);
-              },
-              net::use_awaitable);
+          response = co_await on_side(
+              size, [&router, &route, &shared] { return router.admit_safely(route, shared); });
+          // The shutdown's drain may have answered this request meanwhile.
+          if (drain_answered_) co_return false;
           if (!response) response = co_await router.run_handler(route, request);
         } else {
           response = co_await router.handle(route, request);

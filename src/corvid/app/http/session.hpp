@@ -4,6 +4,7 @@
 // the connection is kept alive. A WebSocket upgrade hands the stream to its route for good,
 // with the connection's place in the server's budget. A reserve connection (one past the cap)
 // is served one request of a route marked served_past_cap, and 503 for anything else.
+// Work on a large body runs on the side pool, never on the strand's loop thread.
 // Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
 // strand; close_if_idle and close may be called from any thread (they post to the strand).
 // Guarantees: every request that was read gets exactly one answer; malformed input or framing

@@ -1,0 +1,129 @@
+// The real corvid binary under large bodies: JSON bodies of many distinct keys cost it time
+// linear in their size and never hold a loop thread (the health check answers beside them), and
+// a stop signal during them ends the process within its bound.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "binary_fixture.hpp"
+
+namespace corvid::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The instrumented builds parse many times slower: their bodies are smaller and their bounds
+// wider.
+constexpr std::size_t kLargeBody = kSanitized ? 1u << 20 : 8u << 20;
+constexpr double kSlowdown = kSanitized ? 10 : 1;
+
+// {"k0":0,"k1":1,...} of nearly `bytes` (never more), every key distinct: the shape whose
+// parse was quadratic in its size.
+std::string distinct_keys(std::size_t bytes) {
+  std::string text = "{";
+  for (std::size_t i = 0;; ++i) {
+    const std::string member = (i > 0 ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
+    if (text.size() + member.size() + 1 > bytes) break;
+    text += member;
+  }
+  return text + "}";
+}
+
+class LargeWork : public BinaryServer {
+ protected:
+  // A send of `body`, answered 422 (it has none of the fields a text needs) once it is parsed.
+  int post(HttpConnection& connection, const std::string& body) {
+    auto headers = key();
+    headers.emplace_back("Content-Type", "application/json");
+    return connection.request(bhttp::verb::post, "/api/parlo/send/text", headers, body).status;
+  }
+};
+
+TEST_F(LargeWork, DistinctKeyBodiesAreParsedInLinearTimeBesideAHealthCheckThatKeepsAnswering) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  for (const std::size_t size : {std::size_t{1} << 20, kLargeBody}) {
+    SCOPED_TRACE(size);
+    const std::string body = distinct_keys(size);
+    HttpConnection connection(port_);
+    const double before = cpu_seconds(process_->pid());
+    EXPECT_EQ(post(connection, body), 422);
+    const double spent = cpu_seconds(process_->pid()) - before;
+    std::cout << size << " bytes of distinct keys: " << spent << " s of the server's CPU\n";
+    EXPECT_LT(spent, 2.0 * kSlowdown);
+  }
+
+  // Eight large bodies, and eight of 255 KiB (parsed on a loop thread before) sent three times
+  // each, while /health is asked again and again on a connection of its own.
+  const std::string large = distinct_keys(kLargeBody);
+  const std::string medium = distinct_keys(255 * 1024);
+  std::atomic<int> running{16};
+  std::atomic<int> answered{0};
+  std::vector<std::thread> posters;
+  for (int i = 0; i < 16; ++i) {
+    posters.emplace_back([&, i] {
+      HttpConnection connection(port_);
+      for (int round = 0; round < (i < 8 ? 1 : 3); ++round) {
+        if (post(connection, i < 8 ? large : medium) == 422) ++answered;
+      }
+      --running;
+    });
+  }
+  std::vector<double> latencies;
+  HttpConnection health(port_);
+  while (running > 0) {
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(health.request(bhttp::verb::get, "/health").status, 200);
+    latencies.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count());
+  }
+  for (auto& poster : posters) poster.join();
+  EXPECT_EQ(answered, 8 + 8 * 3);
+  ASSERT_FALSE(latencies.empty());
+  std::sort(latencies.begin(), latencies.end());
+  const double p99 = latencies[latencies.size() * 99 / 100];
+  std::cout << latencies.size() << " health checks beside the bodies: p99 " << p99 << " ms\n";
+  EXPECT_LT(p99, 250 * kSlowdown);
+}
+
+TEST_F(LargeWork, AStopSignalDuringLargeBodiesEndsTheProcessWithinItsBound) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string body = distinct_keys(kLargeBody);
+  // Each poster counts once its body is handed over whole: the server parses it from then on.
+  std::atomic<int> sent{0};
+  std::vector<std::thread> posters;
+  for (int i = 0; i < 8; ++i) {
+    posters.emplace_back([&] {
+      RawSocket socket(port_);
+      socket.send_some("POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                       std::string(kKey) + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n");
+      socket.send_whole(body);
+      ++sent;
+      socket.status();  // whatever comes: 422, 503 or the connection closed
+    });
+  }
+  const auto all_sent = std::chrono::steady_clock::now() + 30s;
+  while (sent < 8 && std::chrono::steady_clock::now() < all_sent) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(sent, 8);
+  const auto signalled = std::chrono::steady_clock::now();
+  process_->signal(SIGTERM);
+  const auto status = process_->wait_for(15s);
+  const auto took = std::chrono::steady_clock::now() - signalled;
+  for (auto& poster : posters) poster.join();
+  ASSERT_TRUE(status.has_value()) << "still running 15 s after SIGTERM\n" << process_->output();
+  EXPECT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0) << process_->output();
+  EXPECT_LT(took, 10s + 500ms);
+}
+
+}  // namespace
+}  // namespace corvid::testing
