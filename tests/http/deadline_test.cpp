@@ -178,5 +178,35 @@ TEST_F(WriteDeadlineTest, AnAnswerIsCutOnlyWhenItsReaderStopsTakingIt) {
   }
 }
 
+// Large answers waiting for their readers hold at most the answer budget: one more is 503,
+// and the budget comes back as soon as an answer is written.
+class AnswerBudgetTest : public WriteDeadlineTest {
+ protected:
+  void adjust(test::TestServerOptions& options) override {
+    WriteDeadlineTest::adjust(options);
+    options.server.answer_budget = kBigAnswer + kBigAnswer / 2;
+  }
+  std::uint64_t held() const { return server_->server().held_answer_bytes(); }
+};
+
+TEST_F(AnswerBudgetTest, AnswersPastTheBudgetAre503UntilOneIsWritten) {
+  SlowReader stalled(port());
+  ASSERT_TRUE(stalled.connected());
+  ASSERT_TRUE(stalled.send("GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(test::wait_until([this] { return held() == kBigAnswer; }));
+
+  const auto refused = client().get("/big");
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.header("Retry-After"), "1");
+  EXPECT_EQ(refused.json()["detail"], "Server busy: too many large answers waiting for their readers");
+  EXPECT_EQ(client().get("/open").status, 200);  // small answers are not counted
+
+  EXPECT_GT(stalled.read_all(), kBigAnswer);
+  ASSERT_TRUE(test::wait_until([this] { return held() == 0; }));
+  const auto served = client().get("/big");
+  EXPECT_EQ(served.status, 200);
+  EXPECT_EQ(served.body.size(), kBigAnswer);
+}
+
 }  // namespace
 }  // namespace corvid::app::http::testing

@@ -358,10 +358,10 @@ int Application::run() {
   p.io.run();
   threads.clear();  // joins
 
-  // Threads still running client calls, or work on a large body, would race the exit handlers:
-  // such work is abandoned, not awaited.
+  // Threads still running client calls, or work on a large body or answer, would race the exit
+  // handlers: such work is abandoned, not awaited.
   if (const auto side = http::side_work_running(); side > 0) {
-    log->warn("{} task(s) on large bodies still running; exiting without them", side);
+    log->warn("{} task(s) on large bodies or answers still running; exiting without them", side);
     exit_now(0);
   }
   if (!p.workers_joined.load()) exit_now(0);

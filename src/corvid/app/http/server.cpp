@@ -174,6 +174,12 @@ std::shared_ptr<Session> Server::start_session(tcp::socket socket, ConnectionSlo
   }
 }
 
+bool Server::take_answer_bytes(std::uint64_t bytes) {
+  if (answer_bytes_.fetch_add(bytes) + bytes <= options_.answer_budget) return true;
+  answer_bytes_.fetch_sub(bytes);
+  return false;
+}
+
 void Server::stop_accepting() {
   net::post(acceptor_.get_executor(), [self = shared_from_this()] {
     beast::error_code ec;

@@ -6,8 +6,9 @@
 // Threads: start/port/stop_accepting/shutdown may be called from any thread; nothing here
 // blocks a loop thread. Limits: 8 KiB of request line and fields (414/431), the route's body
 // limit (413, decided from the header after the key), read and write stall deadlines, an
-// upload rate rule (408), and one budget of open connections for HTTP and WebSocket alike with
-// a small reserve past it that only the health check gets through (503 for the rest).
+// upload rate rule (408), one budget of open connections for HTTP and WebSocket alike with a
+// small reserve past it that only the health check gets through (503 for the rest), and a
+// budget of memory for large answers waiting for their readers (503).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -49,6 +50,9 @@ struct ServerOptions {
   // the reserve is full a new connection takes the place of its oldest one.
   std::size_t reserve_connections = 32;
   std::chrono::milliseconds reserve_header_timeout{std::chrono::seconds(5)};
+  // Answers of 1 MiB or more held while their readers take them: past this many bytes in all,
+  // one more such answer is 503 "Server busy" instead.
+  std::uint64_t answer_budget = 512ull << 20;
   std::string server_name = "corvid";
 };
 
@@ -107,6 +111,8 @@ class Server : public std::enable_shared_from_this<Server> {
   std::size_t connection_count() const;
   // Connections holding a place of the budget: HTTP and WebSocket, the reserve apart.
   std::size_t open_connections() const { return open_->load(); }
+  // Bytes of large answers being written now, within options().answer_budget.
+  std::uint64_t held_answer_bytes() const { return answer_bytes_.load(); }
   bool stopping() const { return stopping_.load(); }
   const Router& router() const { return router_; }
 
@@ -115,6 +121,10 @@ class Server : public std::enable_shared_from_this<Server> {
   net::awaitable<void> accept_loop();
   std::shared_ptr<Session> start_session(tcp::socket socket, ConnectionSlot slot, bool reserve);
   void add_session(std::uint64_t id, const std::shared_ptr<Session>& session);
+  // Takes `bytes` of the answer budget; false when they do not fit. give_answer_bytes returns
+  // them once the answer is written.
+  bool take_answer_bytes(std::uint64_t bytes);
+  void give_answer_bytes(std::uint64_t bytes) { answer_bytes_.fetch_sub(bytes); }
   void remove_session(std::uint64_t id);
   std::uint64_t next_request_id() { return next_request_.fetch_add(1); }
 
@@ -131,6 +141,7 @@ class Server : public std::enable_shared_from_this<Server> {
   std::shared_ptr<std::atomic<std::size_t>> open_ = std::make_shared<std::atomic<std::size_t>>(0);
   std::shared_ptr<std::atomic<std::size_t>> reserve_ =
       std::make_shared<std::atomic<std::size_t>>(0);
+  std::atomic<std::uint64_t> answer_bytes_{0};  // held by large answers being written
   std::atomic<std::uint64_t> next_id_{1};
   std::atomic<std::uint64_t> next_request_{1};
   mutable std::mutex sessions_mutex_;

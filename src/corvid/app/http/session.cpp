@@ -54,8 +54,11 @@ constexpr std::size_t kIdleBuffer = 4 * 1024;
 constexpr std::uint64_t kDrainLimit = 64 * 1024;
 
 constexpr auto kTuple = net::as_tuple(net::use_awaitable);
-// After a request with a body from this size the allocator is asked to give free pages back.
-constexpr std::size_t kTrimAfter = 1024 * 1024;
+// After a request whose body or answer has this size the allocator is asked to give free pages
+// back; answers from this size also count against the server's answer budget.
+constexpr std::size_t kLargeMessage = 1024 * 1024;
+// An answer's JSON from about this size is written out on the side pool.
+constexpr std::size_t kSideAnswerFrom = 32 * 1024;
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
@@ -191,6 +194,14 @@ struct DiscardBody {
 
 Response too_many_connections() {
   Response out = detail_response(bhttp::status::service_unavailable, "Too many connections",
+                                 {{"Retry-After", "1"}});
+  out.close = true;
+  return out;
+}
+
+Response server_busy() {
+  Response out = detail_response(bhttp::status::service_unavailable,
+                                 "Server busy: too many large answers waiting for their readers",
                                  {{"Retry-After", "1"}});
   out.close = true;
   return out;
@@ -446,9 +457,9 @@ net::awaitable<void> Session::run() {
   try {
     while (!server_->stopping()) {
       const bool more = co_await serve_one();
-      // serve_one's frame, and the request's body with it, is gone by now.
-      if (large_body_) {
-        large_body_ = false;
+      // serve_one's frame, and the request's body and answer with it, are gone by now.
+      if (large_message_) {
+        large_message_ = false;
         corvid::memory::give_back_later();
       }
       if (!more) break;
@@ -626,7 +637,7 @@ net::awaitable<bool> Session::serve_one() {
         body_read = true;
         request.body = std::move(body.get().body());
         const std::size_t size = request.body.size();
-        large_body_ = large_body_ || size >= kTrimAfter;
+        large_message_ = large_message_ || size >= kLargeMessage;
         if (size >= kSideWorkFrom) {
           // Parsing and checking a JSON body of this size takes a millisecond or more (much
           // more for some shapes); done here it would stall every other connection of this
@@ -677,9 +688,37 @@ net::awaitable<bool> Session::serve_one() {
 }
 
 net::awaitable<bool> Session::write(const Request& request, Response response) {
+  if (response.json) {
+    // A large JSON answer is written out on the side; its text alone is held from here on.
+    const bool fits = json_text_reaches(*response.json, kSideAnswerFrom)
+                          ? co_await on_side(json_text_reaches(*response.json, kLargeSideWork)
+                                                 ? kLargeSideWork
+                                                 : kSideAnswerFrom,
+                                             [&response] { return write_out_json(response); })
+                          : write_out_json(response);
+    if (!fits) {
+      logger()->warn("request {}: answer over the limit of {} MiB not sent; the route's failure "
+                     "answered instead",
+                     request.id, kAnswerLimit >> 20);
+    }
+  }
   // The drain's end already answered this request for it.
   if (drain_answered_) co_return false;
   answer_started_ = true;
+  // A large answer waits in memory for its reader: all of them together stay within the
+  // server's answer budget, and their memory goes back once written.
+  std::uint64_t held = 0;
+  if (response.body.size() >= kLargeMessage) {
+    large_message_ = true;
+    if (server_->take_answer_bytes(response.body.size())) {
+      held = response.body.size();
+    } else {
+      logger()->warn("request {}: answer of {} bytes refused: large answers being written "
+                     "already hold the budget of {} MiB",
+                     request.id, response.body.size(), server_->options().answer_budget >> 20);
+      response = server_busy();
+    }
+  }
   if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   const bool keep_alive = request.keep_alive && !response.close && !server_->stopping();
   const unsigned version = request.header.version() == 10 ? 10 : 11;
@@ -710,6 +749,7 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
     res.keep_alive(keep_alive);
     ec = co_await send(res, head);
   }
+  if (held > 0) server_->give_answer_bytes(held);
   last_write_error_ = ec;
   co_return !ec && keep_alive;
 }

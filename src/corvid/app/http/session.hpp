@@ -4,7 +4,7 @@
 // the connection is kept alive. A WebSocket upgrade hands the stream to its route for good,
 // with the connection's place in the server's budget. A reserve connection (one past the cap)
 // is served one request of a route marked served_past_cap, and 503 for anything else.
-// Work on a large body runs on the side pool, never on the strand's loop thread.
+// Work on a large body or answer runs on the side pool, never on the strand's loop thread.
 // Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
 // strand; close_if_idle and close may be called from any thread (they post to the strand).
 // Guarantees: every request that was read gets exactly one answer; malformed input or framing
@@ -87,7 +87,7 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::error_code last_write_error_;
   ConnectionSlot slot_;  // moves to the WebSocket route at the hand-off
   const bool reserve_;
-  bool large_body_ = false;  // the request just served had a large body (strand only)
+  bool large_message_ = false;  // the request just served had a large body or answer (strand only)
   bool answer_started_ = false;  // the current request's answer is being written (strand only)
   bool drain_answered_ = false;  // answered 503 at the drain's end (strand only)
 };
