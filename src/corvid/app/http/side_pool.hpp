@@ -1,8 +1,8 @@
 #pragma once
 // The side pool: work on large inputs that would hold a loop thread for more than about a
-// millisecond (checking a large JSON body, writing out a large answer's JSON) runs here instead,
-// in two lanes by size, so that work on a few hundred KiB never queues behind work on several
-// MiB.
+// millisecond (checking a large JSON body, building a large send's envelope, writing out a large
+// answer's JSON) runs here instead, in two lanes by size, so that work on a few hundred KiB
+// never queues behind work on several MiB.
 // Owner: the process; the lanes start on first use and are never destroyed, so work still
 // running when the process exits is abandoned, not awaited (see side_work_running).
 // Threads: any thread may submit; each lane has its own threads, which run below the loop
@@ -15,7 +15,7 @@
 
 namespace corvid::app::http {
 
-// From this size a JSON body is checked on the side pool.
+// From this size a JSON body is checked, and a send built, on the side pool.
 inline constexpr std::size_t kSideWorkFrom = 16 * 1024;
 // From this size work goes to the lane of large inputs.
 inline constexpr std::size_t kLargeSideWork = 1024 * 1024;
