@@ -1,12 +1,7 @@
 #pragma once
 // The real corvid binary on a free loopback port, for black-box tests of what requests cost it:
 // its configuration written to a private folder, optionally under a descriptor limit of its
-// own, with helpers to log the simulated client in, read its memory and CPU figures, and a
-// plain blocking socket for callers that misbehave.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
+// own, with helpers to log the simulated client in and read its memory and CPU figures.
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +22,7 @@
 #include "app/child_process.hpp"
 #include "app/http_client.hpp"
 #include "corvid/utils/json.hpp"
+#include "http/raw_socket.hpp"
 
 namespace corvid::testing {
 
@@ -78,65 +74,6 @@ inline double cpu_seconds(pid_t pid) {
   }
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
-
-// A plain blocking socket with send and receive timeouts, for callers that misbehave.
-class RawSocket {
- public:
-  explicit RawSocket(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval tv{0, 200 * 1000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    timeval rtv{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &rtv, sizeof rtv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~RawSocket() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  // Sends as much of bytes as goes out before a send times out or fails.
-  std::size_t send_some(std::string_view bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      const auto n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
-    return sent;
-  }
-  // Sends all of bytes, waiting up to 10 s for each piece to go out; false when it could not.
-  bool send_whole(std::string_view bytes) {
-    timeval tv{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    return send_some(bytes) == bytes.size();
-  }
-  // Reads until the peer closes (or a read fails or times out); gives the bytes read.
-  std::size_t read_all() {
-    std::size_t total = 0;
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-      const auto n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-      if (n <= 0) return total;
-      total += static_cast<std::size_t>(n);
-    }
-  }
-  // The status of the first answer, 0 when none came.
-  int status() {
-    std::string got;
-    char buffer[4096];
-    while (got.find("\r\n") == std::string::npos) {
-      const auto n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return 0;
-      got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(got.substr(9, 3)) : 0;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
 
 class BinaryServer : public ::testing::Test {
  protected:

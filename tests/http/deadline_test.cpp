@@ -1,22 +1,20 @@
 // The connection's read and write deadline on real sockets: it cuts a peer that stalls inside a
 // header or a body, or stops taking an answer, it moves with every request of a kept-alive
 // connection and with every write that moves bytes, and it never runs while a handler works.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "http/raw_socket.hpp"
 #include "http_fixture.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::app::http::testing {
 namespace {
+
+using corvid::testing::RawSocket;
 
 using namespace std::chrono_literals;
 constexpr auto kTimeout = 300ms;
@@ -51,45 +49,7 @@ class WriteDeadlineTest : public HttpServerTest {
 };
 
 // A reader with a small receive window, so the server's writes wait for what it takes.
-class SlowReader {
- public:
-  explicit SlowReader(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    const int window = 16 * 1024;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    timeval tv{5, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~SlowReader() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  bool send(std::string_view bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-  // Reads until the peer closes (or a read fails), at most `rate` bytes a second when given;
-  // gives the bytes read.
-  std::size_t read_all(std::size_t rate = 0) {
-    std::size_t total = 0;
-    std::vector<char> chunk(16 * 1024);
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-      const auto n = ::recv(fd_, chunk.data(), chunk.size(), 0);
-      if (n <= 0) return total;
-      total += static_cast<std::size_t>(n);
-      if (rate > 0) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(total * 1000000 / rate));
-      }
-    }
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
+constexpr int kSmallWindow = 16 * 1024;
 
 TEST_F(DeadlineTest, APeerThatStallsIsCutAfterTheTimeoutNotBefore) {
   struct Case {
@@ -156,9 +116,9 @@ TEST_F(WriteDeadlineTest, AnAnswerIsCutOnlyWhenItsReaderStopsTakingIt) {
   const std::string request = "GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   {
     SCOPED_TRACE("a reader taking 2 MiB a second, 4 timeouts for the whole answer");
-    SlowReader reader(port());
+    RawSocket reader(port(), kSmallWindow);
     ASSERT_TRUE(reader.connected());
-    ASSERT_TRUE(reader.send(request));
+    ASSERT_TRUE(reader.send_whole(request));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_GT(reader.read_all(2u << 20), kBigAnswer);  // the header and the whole body
     EXPECT_GT(std::chrono::steady_clock::now() - started, 3 * kWriteTimeout);
@@ -166,9 +126,9 @@ TEST_F(WriteDeadlineTest, AnAnswerIsCutOnlyWhenItsReaderStopsTakingIt) {
   {
     SCOPED_TRACE("a reader that takes nothing");
     ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 0; }));
-    SlowReader reader(port());
+    RawSocket reader(port(), kSmallWindow);
     ASSERT_TRUE(reader.connected());
-    ASSERT_TRUE(reader.send(request));
+    ASSERT_TRUE(reader.send_whole(request));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 1; }));
     ASSERT_TRUE(test::wait_until([this] { return server_->server().connection_count() == 0; },
@@ -190,9 +150,9 @@ class AnswerBudgetTest : public WriteDeadlineTest {
 };
 
 TEST_F(AnswerBudgetTest, AnswersPastTheBudgetAre503UntilOneIsWritten) {
-  SlowReader stalled(port());
+  RawSocket stalled(port(), kSmallWindow);
   ASSERT_TRUE(stalled.connected());
-  ASSERT_TRUE(stalled.send("GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(stalled.send_whole("GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
   ASSERT_TRUE(test::wait_until([this] { return held() == kBigAnswer; }));
 
   const auto refused = client().get("/big");
