@@ -690,12 +690,15 @@ net::awaitable<bool> Session::serve_one() {
 net::awaitable<bool> Session::write(const Request& request, Response response) {
   if (response.json) {
     // A large JSON answer is written out on the side; its text alone is held from here on.
-    const bool fits = json_text_reaches(*response.json, kSideAnswerFrom)
-                          ? co_await on_side(json_text_reaches(*response.json, kLargeSideWork)
-                                                 ? kLargeSideWork
-                                                 : kSideAnswerFrom,
-                                             [&response] { return write_out_json(response); })
-                          : write_out_json(response);
+    // (No co_await inside a conditional: GCC 12 destroys such temporaries twice.)
+    bool fits = true;
+    if (!json_text_reaches(*response.json, kSideAnswerFrom)) {
+      fits = write_out_json(response);
+    } else {
+      const std::size_t lane =
+          json_text_reaches(*response.json, kLargeSideWork) ? kLargeSideWork : kSideAnswerFrom;
+      fits = co_await on_side(lane, [&response] { return write_out_json(response); });
+    }
     if (!fits) {
       logger()->warn("request {}: answer over the limit of {} MiB not sent; the route's failure "
                      "answered instead",
