@@ -8,6 +8,7 @@
 // Threads: any thread may submit; each lane has its own threads, which run below the loop
 // threads' priority; the caller resumes on its own executor.
 #include <cstddef>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -23,7 +24,7 @@ inline constexpr std::size_t kLargeSideWork = 1024 * 1024;
 // The executor of the lane for work on `bytes` of input.
 net::any_io_executor side_executor(std::size_t bytes);
 
-// Tasks started on the side pool and not finished yet.
+// Tasks handed to the side pool and not finished yet, queued ones included.
 std::size_t side_work_running();
 
 // Counts one task as running while it exists.
@@ -55,10 +56,12 @@ auto on_side(std::size_t bytes, Fn fn)
     -> net::awaitable<typename SideResult<std::invoke_result_t<Fn&>>::type> {
   using Out = std::invoke_result_t<Fn&>;
   using Result = typename SideResult<Out>::type;
+  // Counted from now, not from when a lane thread takes it: the exit must see a task that is
+  // still queued too.
   return net::co_spawn(
       side_executor(bytes),
-      [fn = std::move(fn)]() mutable -> net::awaitable<Result> {
-        const SideTask running;
+      [fn = std::move(fn), running = std::make_shared<SideTask>()]() mutable
+      -> net::awaitable<Result> {
         if constexpr (SideResult<Out>::awaited) {
           co_return co_await fn();
         } else {
