@@ -95,13 +95,16 @@ TEST_F(LargeWork, DistinctKeyBodiesAreParsedInLinearTimeBesideAHealthCheckThatKe
   EXPECT_LT(p99, 250 * kSlowdown);
 }
 
+// More large bodies than the side pool parses within the stop's bound: what still runs or waits
+// there at the end is abandoned, and the process ends within the bound all the same.
 TEST_F(LargeWork, AStopSignalDuringLargeBodiesEndsTheProcessWithinItsBound) {
   ASSERT_NO_FATAL_FAILURE(start());
   const std::string body = distinct_keys(kLargeBody);
+  constexpr int kBodies = 24;
   // Each poster counts once its body is handed over whole: the server parses it from then on.
   std::atomic<int> sent{0};
   std::vector<std::thread> posters;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < kBodies; ++i) {
     posters.emplace_back([&] {
       RawSocket socket(port_);
       socket.send_some("POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
@@ -113,8 +116,10 @@ TEST_F(LargeWork, AStopSignalDuringLargeBodiesEndsTheProcessWithinItsBound) {
     });
   }
   const auto all_sent = std::chrono::steady_clock::now() + 30s;
-  while (sent < 8 && std::chrono::steady_clock::now() < all_sent) std::this_thread::sleep_for(5ms);
-  ASSERT_EQ(sent, 8);
+  while (sent < kBodies && std::chrono::steady_clock::now() < all_sent) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(sent, kBodies);
   const auto signalled = std::chrono::steady_clock::now();
   process_->signal(SIGTERM);
   const auto status = process_->wait_for(15s);
@@ -124,6 +129,10 @@ TEST_F(LargeWork, AStopSignalDuringLargeBodiesEndsTheProcessWithinItsBound) {
   EXPECT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 0) << process_->output();
   EXPECT_LT(took, 10s + 500ms);
+  if (!kSanitized) {
+    EXPECT_NE(process_->output().find("still running; exiting without them"), std::string::npos)
+        << process_->output().substr(0, 4000);
+  }
 }
 
 TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
