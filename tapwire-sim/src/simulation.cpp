@@ -395,9 +395,11 @@ void Simulation::handle_request(Connection& conn, const Request& request) {
       text.pop_back();
       text += ", \"data\": {\"result\": [";
     } else {
-      if (request.rule.mode != TAPWIRE_SIM_REPLY_NO_DATA) reply["data"] = out.reply;
+      // Moved, and the value dropped once written: a large answer is held once, as text.
+      if (request.rule.mode != TAPWIRE_SIM_REPLY_NO_DATA) reply["data"] = std::move(out.reply);
       reply["extend"] = request.extend;
       text = to_text(reply);
+      reply = nullptr;
     }
     conn.deliver(text);
     if (request.rule.mode == TAPWIRE_SIM_REPLY_DUPLICATE) conn.deliver(text);

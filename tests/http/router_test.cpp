@@ -109,5 +109,21 @@ TEST_F(RouterTest, MountsCoverOnlyTheirPrefix) {
   EXPECT_FALSE(router_.match_mount("/other"));
 }
 
+// The 413 names the limit the body passed, in the unit it was configured in.
+TEST(BodyLimit, TheRefusalNamesTheLimit) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {8ull << 20, "8 MiB"},       {200ull << 20, "200 MiB"}, {64 * 1024, "64 KiB"},
+      {1536, "1536 bytes"},        {1, "1 byte"},             {(1ull << 20) + 1024, "1025 KiB"},
+  };
+  for (const auto& [limit, text] : cases) {
+    SCOPED_TRACE(text);
+    const Response answer = body_too_large(limit);
+    EXPECT_EQ(answer.status, bhttp::status::payload_too_large);
+    EXPECT_TRUE(answer.close);
+    EXPECT_EQ(Json::parse(answer.body),
+              (Json{{"detail", std::string("Request body exceeds the limit of ") + text}}));
+  }
+}
+
 }  // namespace
 }  // namespace corvid::app::http

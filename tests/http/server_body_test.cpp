@@ -101,7 +101,7 @@ TEST_F(BodyTest, JsonBodyLimit) {
                                   std::to_string(limit + 1) + "\r\n\r\n");
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
-    EXPECT_EQ(answers[0].json(), (Json{{"detail", "Request Entity Too Large"}}));
+    EXPECT_EQ(answers[0].json(), (Json{{"detail", "Request body exceeds the limit of 8 MiB"}}));
     EXPECT_TRUE(http.closed_by_peer());
   }
   {
@@ -111,6 +111,7 @@ TEST_F(BodyTest, JsonBodyLimit) {
                                   chunked(pattern(limit + 10), 1 << 20));
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
+    EXPECT_EQ(answers[0].json(), (Json{{"detail", "Request body exceeds the limit of 8 MiB"}}));
   }
   auto http = client();
   {

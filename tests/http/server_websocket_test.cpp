@@ -94,5 +94,62 @@ TEST_F(WebSocketTest, AcceptedStreamBelongsToTheRoute) {
   EXPECT_EQ(client().get("/ws/u1?api_key=" + kAdminKey).status, 404);
 }
 
+// One budget of connections for HTTP and WebSocket: past it, a connection is served the health
+// check only, and a full reserve makes room for a newcomer by closing its oldest connection.
+class ConnectionBudget : public WebSocketTest {
+ protected:
+  void adjust(test::TestServerOptions& options) override {
+    options.server.max_connections = 2;
+    options.server.reserve_connections = 2;
+  }
+  void more_routes(Router& router) override {
+    WebSocketTest::more_routes(router);
+    Route health;
+    health.path = "/health";
+    health.served_past_cap = true;
+    health.handler = [](Request&) -> net::awaitable<Response> {
+      co_return json_response(Json{{"status", "healthy"}});
+    };
+    router.add(std::move(health));
+  }
+  std::size_t open() const { return server_->server().open_connections(); }
+};
+
+TEST_F(ConnectionBudget, WebSocketsHoldTheirPlaceAndTheHealthCheckGetsThroughPastIt) {
+  test::WsClient first(port(), "/ws/a?api_key=" + kAdminKey);
+  test::WsClient second(port(), "/ws/b?api_key=" + kAdminKey);
+  ASSERT_TRUE(first.accepted());
+  ASSERT_TRUE(second.accepted());
+  ASSERT_TRUE(test::wait_until([this] { return open() == 2; }));
+
+  {
+    SCOPED_TRACE("past the cap: 503 for anything but the health check");
+    const auto refused = test::HttpClient(port()).get("/open");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.json(), (Json{{"detail", "Too many connections"}}));
+    EXPECT_EQ(refused.header("Retry-After"), "1");
+    test::WsClient third(port(), "/ws/c?api_key=" + kAdminKey);
+    EXPECT_FALSE(third.accepted());
+    EXPECT_EQ(third.handshake().status, 503);
+    EXPECT_EQ(test::HttpClient(port()).get("/health").status, 200);
+  }
+  {
+    SCOPED_TRACE("silent sockets in the reserve do not keep the health check out");
+    net::io_context io;
+    std::vector<tcp::socket> silent;
+    for (int i = 0; i < 4; ++i) {
+      silent.emplace_back(io);
+      silent.back().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port()));
+    }
+    EXPECT_EQ(test::HttpClient(port()).get("/health").status, 200);
+  }
+  {
+    SCOPED_TRACE("room again once a WebSocket ends");
+    first.close();
+    ASSERT_TRUE(test::wait_until([this] { return open() == 1; }));
+    EXPECT_EQ(client().get("/open").status, 200);
+  }
+}
+
 }  // namespace
 }  // namespace corvid::app::http::testing

@@ -1,6 +1,7 @@
-// The whole-body rate rule on the real upload routes: a caller that trickles its upload (each
-// read makes progress, so the per-read timeout never fires) or stalls it is ended with 408 once
-// its average falls below the minimum, and its staging folder goes with it.
+// The rate rule on the real upload routes: a caller that trickles its upload (each read makes
+// progress, so the per-read timeout never fires), stalls it, or sends much up front and then
+// trickles is ended with 408 once it falls below the minimum over the window, and its staging
+// folder goes with it.
 #include <chrono>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@ class UploadRate : public ParloApi {
   void configure(TestServerOptions& server, app::routers::ParloRouteOptions&) override {
     server.server.upload_min_rate = 4096;  // bytes per second
     server.server.upload_rate_grace = std::chrono::milliseconds(500);
+    server.server.upload_rate_window = std::chrono::milliseconds(500);
   }
 
   std::string head(std::size_t length) {
@@ -38,14 +40,19 @@ TEST_F(UploadRate, TooSlowUploadsEndWith408AndLeaveNothingStaged) {
   ASSERT_NO_FATAL_FAILURE(open_logged_in());
   struct Case {
     const char* name;
+    std::size_t up_front;           // bytes of the file sent at once
     std::chrono::milliseconds gap;  // between 1-byte sends; 0: send nothing more (a stall)
   };
-  for (const Case c : {Case{"trickle", std::chrono::milliseconds(20)},
-                       Case{"stall", std::chrono::milliseconds(0)}}) {
+  // Sent up front at the minimum rate, 256 KiB would have bought a minute.
+  for (const Case c : {Case{"trickle", 0, std::chrono::milliseconds(20)},
+                       Case{"stall", 0, std::chrono::milliseconds(0)},
+                       Case{"256 KiB up front, then a trickle", 256 * 1024,
+                            std::chrono::milliseconds(20)}}) {
     SCOPED_TRACE(c.name);
     HttpClient raw(server_->port(), std::chrono::seconds(10));
     const std::size_t declared = 1 << 20;
-    ASSERT_TRUE(raw.send(head(declared) + part_head() + "first bytes"));
+    ASSERT_TRUE(raw.send(head(declared) + part_head() + std::string(c.up_front, 'u') +
+                         "first bytes"));
     // The part is staged as soon as its header arrives.
     ASSERT_TRUE(wait_until([&] { return !staged().empty(); }));
     const auto start = std::chrono::steady_clock::now();
@@ -61,6 +68,7 @@ TEST_F(UploadRate, TooSlowUploadsEndWith408AndLeaveNothingStaged) {
     }
     const auto answer = raw.read_answer();
     EXPECT_EQ(answer.status, 408) << answer.body;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_NE(answer.body.find("Upload too slow"), std::string::npos) << answer.body;
     EXPECT_TRUE(raw.closed_by_peer());
     EXPECT_TRUE(staging_empty());

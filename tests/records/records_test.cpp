@@ -229,6 +229,48 @@ TEST(RecordValidation, LargeInputsAreShownCut) {
   EXPECT_NO_THROW((void)shown.dump());
 }
 
+// Whatever a body holds, its 422 answer stays small: the parser's message quotes the token it
+// stopped at (which may be most of the body) and is cut as an input is, and a list of wrong
+// items reports only its first few.
+TEST(RecordValidation, ErrorAnswersStayBoundedWhateverTheBody) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const std::size_t size = 1u << 20;  // the instrumented parser is many times slower
+#else
+  const std::size_t size = 7u << 20;
+#endif
+  const std::string big(size, 'a');
+  std::string wrong_items = R"({"to_uid":"r","content":"c","at_list":[)";
+  for (int i = 0; i < 100000; ++i) wrong_items += i ? ",{\"x\":1}" : "{\"x\":1}";
+  wrong_items += "]}";
+  struct Case {
+    const char* name;
+    const Record& record;
+    std::string body;
+    std::size_t entries;
+  };
+  const Case cases[] = {
+      {"a string ending in a control byte", records::send_text_request(),
+       R"({"to_uid":")" + big + "\x01\"}", 1},
+      {"a bad escape", records::send_text_request(), R"({"to_uid":")" + big + R"(\q"})", 1},
+      {"an unterminated string", records::send_text_request(), R"({"to_uid":")" + big, 1},
+      {"a number past the double range", records::sql_query_request(),
+       R"({"sql":"s","db":1)" + std::string(size, '0') + "}", 1},
+      {"a list of wrong items", records::send_room_at_request(), wrong_items, kMaxItemErrors},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Validated v = validate_body(c.record, c.body);
+    ASSERT_EQ(v.errors.size(), c.entries);
+    const std::string answer = validation_error_body(v.errors).dump();
+    EXPECT_LT(answer.size(), 64u * 1024);
+    if (c.entries == 1) {
+      const Json entry = to_json(v.errors[0]);
+      EXPECT_EQ(entry["type"], "json_invalid");
+      EXPECT_TRUE(entry["ctx"]["error"].get_ref<const std::string&>().ends_with(kCutMarker));
+    }
+  }
+}
+
 TEST(RecordValidation, DeepNestingIsRefusedWithoutParsing) {
   // Copying or printing a parsed value recurses per level; such a body must stay text.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');

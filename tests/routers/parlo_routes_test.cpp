@@ -622,6 +622,33 @@ TEST_F(ParloApi, EmptyResultsAreSuccessesAndQuotesStayQuoted) {
   EXPECT_EQ(queries[0]["data"]["sql"], "select username from contact where nickname like 'Alice'");
 }
 
+// Large sends and answers are built off the loop threads: what reaches the client and what the
+// caller gets back are exactly what small ones give.
+TEST_F(ParloApi, LargeSendsAndAnswersArriveWhole) {
+  ASSERT_NO_FATAL_FAILURE(open_logged_in());
+  for (const std::size_t size : {std::size_t{40} << 10, std::size_t{2} << 20}) {
+    SCOPED_TRACE(size);
+    std::string content;
+    while (content.size() < size) content += "你好, corvid \"quoted\" \\ \x01 line\n";
+    sim_.ok({{"cmd", "clear_sent"}});
+    auto r = post("/send/text", {{"to_uid", "filehelper"}, {"content", content}});
+    ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
+    EXPECT_EQ(r.json()["message"], "消息发送成功");
+    const auto envelopes = sent(MT_SEND_TEXT_MSG);
+    ASSERT_EQ(envelopes.size(), 1u);
+    EXPECT_EQ(envelopes[0]["data"]["content"], content);
+  }
+  // About 350 KiB of rows: written out on the side pool.
+  auto r = post("/sql_query", {{"sql", "with recursive c(x) as (select 1 union all select x + 1 "
+                                       "from c limit 3000) select x, hex(zeroblob(50)) from c"},
+                               {"db", 1}});
+  ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
+  const Json answer = r.json();
+  EXPECT_EQ(answer["message"], "查询成功");
+  ASSERT_EQ(answer["data"]["result"].size(), 3000u);
+  EXPECT_EQ(answer["data"]["result"][2999], Json::array({3000, std::string(100, '0')}));
+}
+
 // The client fails every command it is handed: each route answers 200 with its own failure
 // text and no data, and nothing is recorded as sent.
 TEST_F(ParloApi, ClientFailuresAnswerEachRoutesFailureText) {

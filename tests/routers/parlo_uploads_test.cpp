@@ -336,7 +336,7 @@ TEST_F(SmallUploadLimit, BodiesOverTheLimitAre413AndStageNothing) {
         c.raw(head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
-    EXPECT_EQ(answers[0].json()["detail"], "Request Entity Too Large");
+    EXPECT_EQ(answers[0].json()["detail"], "Request body exceeds the limit of 64 KiB");
     EXPECT_TRUE(staged().empty());
   }
   {
@@ -353,6 +353,7 @@ TEST_F(SmallUploadLimit, BodiesOverTheLimitAre413AndStageNothing) {
     auto answers = c.raw(chunked);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
+    EXPECT_EQ(answers[0].json()["detail"], "Request body exceeds the limit of 64 KiB");
     EXPECT_TRUE(staging_empty());
   }
   EXPECT_TRUE(sent(MT_SEND_FILE_MSG).empty());

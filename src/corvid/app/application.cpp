@@ -36,6 +36,7 @@
 #include "corvid/app/http/response.hpp"
 #include "corvid/app/http/router.hpp"
 #include "corvid/app/http/server.hpp"
+#include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/config_routes.hpp"
 #include "corvid/app/routers/websocket_routes.hpp"
@@ -184,6 +185,7 @@ void Application::Parts::add_routes() {
   health.operation = "health_check";
   health.summary = "Health Check";
   health.description = "健康检查";
+  health.served_past_cap = true;  // a full server can still be watched
   health.handler = [](http::Request&) -> net::awaitable<http::Response> {
     co_return http::json_response(health_answer());
   };
@@ -370,7 +372,12 @@ int Application::run() {
   p.io.run();
   threads.clear();  // joins
 
-  // Threads still running client calls would race the exit handlers.
+  // Threads still running client calls, or work on a large body or answer, would race the exit
+  // handlers: such work is abandoned, not awaited.
+  if (const auto side = http::side_work_running(); side > 0) {
+    log->warn("{} task(s) on large bodies or answers still running; exiting without them", side);
+    exit_now(0);
+  }
   if (!p.workers_joined.load()) exit_now(0);
   // The watchdog ends first, so it cannot force an exit while this one runs the exit handlers.
   p.finish_stop();

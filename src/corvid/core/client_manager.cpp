@@ -227,7 +227,7 @@ void ParloMgr::drain(std::int64_t client_id, Parlo* target) {
     }
     try {
       if (next.message) {
-        target->on_recv(*next.message);
+        target->on_recv(std::move(*next.message));
       } else {
         closed(client_id, target);
       }
@@ -309,7 +309,7 @@ void ParloMgr::on_recv(std::int64_t client_id, std::string_view data) {
     log::get("ParloManager")
         ->warn("client_id: {} is not bound yet; its oldest held message was dropped", client_id);
   }
-  if (target) target->on_recv(message);
+  if (target) target->on_recv(std::move(message));
 }
 
 void ParloMgr::on_close(std::int64_t client_id) {

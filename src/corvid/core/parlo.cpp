@@ -235,7 +235,7 @@ void Parlo::bind_client_id(std::int64_t client_id) {
   state_->detached.store(false);
 }
 
-void Parlo::on_recv(const Json& message) {
+void Parlo::on_recv(Json message) {
   const auto& log = instance_log();
   if (log->should_log(spdlog::level::debug)) {
     log->debug("on recv message: {}", value_text(message));
@@ -266,7 +266,7 @@ void Parlo::on_recv(const Json& message) {
 
   if (auto ext = message.find("extend"); ext != message.end() && ext->is_string()) {
     if (auto request = state_->requests.take(ext->get_ref<const std::string&>())) {
-      request->on_response(message);
+      request->on_response(std::move(message));
       return;
     }
   }

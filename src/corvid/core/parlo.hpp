@@ -242,7 +242,8 @@ class Parlo {
   // ---- called by the client manager on probe threads ----------------------------------------
   void bind_client_id(std::int64_t client_id);
   // Login/logout bookkeeping, reply matching, then dispatch. Throws KeyError without "type".
-  void on_recv(const Json& message);
+  // Taken by value: a reply moves on to its request instead of being copied (it may be large).
+  void on_recv(Json message);
   // Clears both flags and dispatches the quit record {"type": MT_RECV_PARLO_QUIT_MSG, ...}.
   void on_close();
 

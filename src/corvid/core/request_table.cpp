@@ -47,7 +47,7 @@ Json ReqData::wait_response(std::optional<double> timeout_seconds) {
       cv_.wait_until(lock, deadline, [&] { return done_; });
     }
   }
-  return get_response_data();
+  return take_response_data();
 }
 
 boost::asio::awaitable<Json> ReqData::async_wait_response(std::optional<double> timeout_seconds) {
@@ -73,7 +73,7 @@ boost::asio::awaitable<Json> ReqData::async_wait_response(std::optional<double> 
     // A request abandoned here may be kept for a late reply: it must not keep the strand.
     set_waker(nullptr);
   }
-  co_return get_response_data();
+  co_return take_response_data();
 }
 
 void ReqData::set_waker(std::function<void()> f) {
@@ -121,13 +121,30 @@ bool ReqData::ended() const {
   return done_;
 }
 
+namespace {
+
+// The reply's "data", or null before a reply; for a stored reply of either constness.
+template <class Reply>
+auto reply_data(Reply& response) -> decltype(&*response->find("data")) {
+  if (!response) return nullptr;
+  if (!response->is_object()) throw TypeError("a reply must be a JSON object");
+  auto it = response->find("data");
+  if (it == response->end()) throw KeyError("data");
+  return &*it;
+}
+
+}  // namespace
+
+Json ReqData::take_response_data() {
+  std::lock_guard lock(mutex_);
+  Json* data = reply_data(response_);
+  return data != nullptr ? std::move(*data) : Json();
+}
+
 Json ReqData::get_response_data() const {
   std::lock_guard lock(mutex_);
-  if (!response_) return Json();
-  if (!response_->is_object()) throw TypeError("a reply must be a JSON object");
-  auto it = response_->find("data");
-  if (it == response_->end()) throw KeyError("data");
-  return *it;
+  const Json* data = reply_data(response_);
+  return data != nullptr ? *data : Json();
 }
 
 bool ReqData::answered() const {

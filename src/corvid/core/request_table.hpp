@@ -52,6 +52,8 @@ class ReqData : public std::enable_shared_from_this<ReqData> {
   bool ended() const;
   // null before a reply; the reply's "data" after it (KeyError when it has none).
   Json get_response_data() const;
+  // The same, moved out of the stored reply for the one waiter (a reply may be large).
+  Json take_response_data();
   bool answered() const;
 
  private:

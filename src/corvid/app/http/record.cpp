@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "corvid/utils/json_parse.hpp"
+
 namespace corvid::app::http {
 namespace {
 
@@ -164,12 +166,14 @@ Json check_value(FieldType type, const Json& value, const Json& loc, ValidationE
         errors.push_back(make_error("list_type", loc, kListTypeMsg, value));
         return nullptr;
       }
-      for (std::size_t i = 0; i < value.size(); ++i) {
+      std::size_t wrong = 0;
+      for (std::size_t i = 0; i < value.size() && wrong < kMaxItemErrors; ++i) {
         if (!value[i].is_string()) {
           Json item_loc = loc;
           item_loc.push_back(i);
           errors.push_back(
               make_error("string_type", std::move(item_loc), kStringTypeMsg, value[i]));
+          ++wrong;
         }
       }
       return value;
@@ -264,14 +268,6 @@ int nesting_depth(std::string_view text, int limit) {
   return deepest;
 }
 
-// "[json.exception.parse_error.101] parse error at ..." -> "parse error at ...".
-std::string parser_message(const std::string& what) {
-  if (!what.empty() && what.front() == '[') {
-    if (auto close = what.find("] "); close != std::string::npos) return what.substr(close + 2);
-  }
-  return what;
-}
-
 }  // namespace
 
 std::string title_of(std::string_view name) {
@@ -357,25 +353,11 @@ Validated validate_body(const Record& record, std::string_view text) {
   }
   Json body;
   try {
-    body = Json::parse(text.begin(), text.end());
-  } catch (const Json::parse_error& e) {
+    body = parse_json(text);
+  } catch (const JsonParseError& e) {
     Validated out;
-    const std::size_t offset = e.byte > 0 ? e.byte - 1 : 0;
-    out.errors.push_back(make_error("json_invalid", Json::array({"body", offset}), kJsonInvalidMsg,
-                                    Json::object(), Json{{"error", parser_message(e.what())}}));
-    return out;
-  } catch (const Json::out_of_range& e) {
-    // A number beyond the double range ("1e999"): the parser names the token, not its offset.
-    const std::string what = parser_message(e.what());
-    std::size_t offset = 0;
-    if (const auto open = what.find('\''), close = what.rfind('\'');
-        open != std::string::npos && close > open) {
-      const auto at = text.find(what.substr(open + 1, close - open - 1));
-      if (at != std::string_view::npos) offset = at;
-    }
-    Validated out;
-    out.errors.push_back(make_error("json_invalid", Json::array({"body", offset}), kJsonInvalidMsg,
-                                    Json::object(), Json{{"error", what}}));
+    out.errors.push_back(make_error("json_invalid", Json::array({"body", e.offset()}),
+                                    kJsonInvalidMsg, Json::object(), Json{{"error", e.what()}}));
     return out;
   }
   return validate_json(record, body);
@@ -430,7 +412,14 @@ Json to_json(const ValidationError& error) {
   entry["loc"] = error.loc;
   entry["msg"] = error.msg;
   entry["input"] = shown_input(error.input);
-  if (!error.ctx.is_null()) entry["ctx"] = error.ctx;
+  if (error.ctx.is_object()) {
+    // The parser's message quotes the token it stopped at, which may be the whole body.
+    Json ctx = Json::object();
+    for (const auto& [key, value] : error.ctx.items()) ctx[key] = shown_input(value);
+    entry["ctx"] = std::move(ctx);
+  } else if (!error.ctx.is_null()) {
+    entry["ctx"] = shown_input(error.ctx);
+  }
   return entry;
 }
 

@@ -135,7 +135,12 @@ inline constexpr std::size_t kShownInputLimit = 4096;
 inline constexpr const char* kCutMarker = "...[cut]";
 Json shown_input(const Json& value);
 
-// The 422 body: {"detail": [{"type", "loc", "msg", "input"[, "ctx"]}, ...]}.
+// Items of one list reported as wrong at most: past them the list's other items go unchecked,
+// so a body of a million wrong items gets an answer of a few KiB, not of a million entries.
+inline constexpr std::size_t kMaxItemErrors = 10;
+
+// The 422 body: {"detail": [{"type", "loc", "msg", "input"[, "ctx"]}, ...]}; every value it
+// echoes ("input", and each value of "ctx") is cut as shown_input cuts it.
 Json validation_error_body(const ValidationErrors& errors);
 
 // One error entry (the item of "detail").

@@ -1,7 +1,8 @@
 #pragma once
-// What a handler answers: status, extra headers and either a text body or a file. Plain data,
-// built on any thread; the session turns it into a Beast message (adding Date, Server,
-// Content-Length, CORS and keep-alive) on the connection's strand.
+// What a handler answers: status, extra headers and a text body, a JSON value still to be
+// written out, or a file. Plain data, built on any thread; the session turns it into a Beast
+// message (adding Date, Server, Content-Length, CORS and keep-alive) on the connection's strand,
+// and writes out a large JSON value on the side pool first.
 // HttpError is the one exception a handler or check throws to answer with {"detail": ...};
 // anything else escaping a handler becomes the plain 500 answer.
 #include <cstdint>
@@ -30,6 +31,11 @@ struct Response {
   std::string content_type{kJsonType};
   Headers headers;  // extra headers, written in this order
   std::string body;
+  // When set, the body is this value's compact JSON text, written out by the session (see
+  // deferred_json_response); `oversize` is answered instead when that text would pass
+  // kAnswerLimit.
+  std::optional<Json> json;
+  std::optional<Json> oversize;
   // When set, the body is this file (streamed by the session), `body` is ignored.
   std::optional<std::filesystem::path> file;
   std::uint64_t file_size = 0;
@@ -40,6 +46,23 @@ struct Response {
 // A compact JSON answer (non-ASCII written as UTF-8, invalid UTF-8 replaced).
 Response json_response(const Json& value,
                        boost::beast::http::status status = boost::beast::http::status::ok);
+
+// The most bytes one answer's text may take: a large client reply past it is answered with the
+// route's failure record instead.
+inline constexpr std::size_t kAnswerLimit = 128ull << 20;
+
+// A JSON answer that may be large (a client's reply passed on): the session writes out its
+// text, off the loop threads when it is large. `oversize` is the answer (200) when the text
+// would pass kAnswerLimit.
+Response deferred_json_response(Json value, Json oversize);
+
+// Whether value's compact text reaches `bytes`, judged from its strings and the count of its
+// values without writing it, and stopping as soon as it does: cheap for any size.
+bool json_text_reaches(const Json& value, std::size_t bytes);
+
+// Writes response.json out into response.body (or response.oversize when the text would pass
+// `limit`: false then) and clears both. Any thread.
+bool write_out_json(Response& response, std::size_t limit = kAnswerLimit);
 
 // {"detail": detail} with the given status and extra headers.
 Response detail_response(boost::beast::http::status status, const Json& detail, Headers headers = {});

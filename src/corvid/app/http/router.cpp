@@ -39,6 +39,22 @@ bool is_json_content_type(std::string_view value) {
 
 }  // namespace
 
+std::string body_limit_detail(std::uint64_t limit) {
+  constexpr std::uint64_t kKiB = 1024;
+  constexpr std::uint64_t kMiB = kKiB * kKiB;
+  std::string size;
+  if (limit >= kMiB && limit % kMiB == 0) size = std::to_string(limit / kMiB) + " MiB";
+  else if (limit >= kKiB && limit % kKiB == 0) size = std::to_string(limit / kKiB) + " KiB";
+  else size = std::to_string(limit) + (limit == 1 ? " byte" : " bytes");
+  return "Request body exceeds the limit of " + size;
+}
+
+Response body_too_large(std::uint64_t limit) {
+  Response out = detail_response(bhttp::status::payload_too_large, body_limit_detail(limit));
+  out.close = true;
+  return out;
+}
+
 std::vector<std::string> template_names(std::string_view path_template) {
   if (path_template.empty() || path_template.front() != '/') {
     throw std::invalid_argument("route path must start with \"/\": " + std::string(path_template));
@@ -163,9 +179,7 @@ std::optional<Response> Router::admit(const Route& route, Request& request) cons
   if (route.upload && request.body_reader != nullptr) {
     const auto length = request.body_reader->content_length();
     if (length && *length > route.effective_body_limit()) {
-      Response refusal = detail_response(bhttp::status::payload_too_large, "Request Entity Too Large");
-      refusal.close = true;  // the body stays unread
-      return refusal;
+      return body_too_large(route.effective_body_limit());
     }
   }
 

@@ -79,11 +79,19 @@ struct Route {
 
   bool auth = false;         // bearer key required (401 before anything else)
   bool login_guard = false;  // 400 "Parlo未登录" unless the guard predicate says logged in
+  // Also answered to connections past the server's connection cap (the health check), so a
+  // full server can still be watched.
+  bool served_past_cap = false;
 
   std::uint64_t effective_body_limit() const {
     return body_limit != 0 ? body_limit : (upload ? kUploadBodyLimit : kJsonBodyLimit);
   }
 };
+
+// The 413 answer for a body over `limit` bytes, whose detail names the limit ("Request body
+// exceeds the limit of 8 MiB"); the connection closes after it, since the body stays unread.
+std::string body_limit_detail(std::uint64_t limit);
+Response body_too_large(std::uint64_t limit);
 
 // The outcome of matching a method and decoded path.
 struct RouteMatch {

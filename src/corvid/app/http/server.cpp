@@ -25,37 +25,45 @@ std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 constexpr std::size_t kReservedDescriptors = 64;
 constexpr std::size_t kMinConnections = 16;
 
-// Each connection may hold a socket and a staging file: half of what is left of the limit.
-std::size_t derived_max_connections() {
+std::size_t soft_descriptor_limit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-    return 1u << 20;
+    return std::size_t{1} << 21;
   }
-  const auto soft = static_cast<std::size_t>(limit.rlim_cur);
-  return std::max(kMinConnections,
-                  soft > kReservedDescriptors ? (soft - kReservedDescriptors) / 2 : 0);
-}
-
-constexpr std::string_view kBusyAnswer =
-    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-    "Content-Length: 33\r\nRetry-After: 1\r\nConnection: close\r\n\r\n"
-    "{\"detail\":\"Too many connections\"}";
-
-// One connection over the cap: a fixed answer, a bounded wait for it to go out, then closed.
-net::awaitable<void> refuse_busy(tcp::socket socket) {
-  beast::tcp_stream stream(std::move(socket));
-  stream.expires_after(std::chrono::seconds(2));
-  co_await net::async_write(stream, net::buffer(kBusyAnswer), kTuple);  // best effort
-  beast::error_code ignored;
-  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  stream.close();
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 }  // namespace
 
+std::size_t derived_max_connections(std::size_t descriptors, std::size_t reserve) {
+  const std::size_t kept = kReservedDescriptors + reserve;
+  return std::max(kMinConnections, descriptors > kept ? (descriptors - kept) / 2 : 0);
+}
+
+ConnectionSlot::ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> count)
+    : count_(std::move(count)) {
+  count_->fetch_add(1);
+}
+
+ConnectionSlot& ConnectionSlot::operator=(ConnectionSlot&& other) noexcept {
+  if (this != &other) {
+    release();
+    count_ = std::move(other.count_);
+  }
+  return *this;
+}
+
+void ConnectionSlot::release() {
+  if (count_) count_->fetch_sub(1);
+  count_.reset();
+}
+
 Server::Server(net::io_context& io, const Router& router, ServerOptions options)
     : io_(io), router_(router), options_(std::move(options)), acceptor_(net::make_strand(io)) {
-  if (options_.max_connections == 0) options_.max_connections = derived_max_connections();
+  if (options_.max_connections == 0) {
+    options_.max_connections =
+        derived_max_connections(soft_descriptor_limit(), options_.reserve_connections);
+  }
 }
 
 Server::~Server() = default;
@@ -95,6 +103,9 @@ void Server::start() {
     fail("listen");
   }
   port_ = acceptor_.local_endpoint().port();
+  logger()->info("connections: at most {} open, HTTP and WebSocket alike, and {} more for the "
+                 "health check",
+                 options_.max_connections, options_.reserve_connections);
   net::co_spawn(
       acceptor_.get_executor(),
       [self = shared_from_this()]() -> net::awaitable<void> { co_await self->accept_loop(); },
@@ -107,30 +118,66 @@ net::awaitable<void> Server::accept_loop() {
     auto [ec, socket] = co_await acceptor_.async_accept(net::make_strand(io_), kTuple);
     if (ec == net::error::operation_aborted || !acceptor_.is_open() || stopping_) break;
     if (ec) {
-      // Out of descriptors and similar: wait a moment instead of spinning.
-      logger()->warn("accept failed: {}", ec.message());
+      // Out of descriptors and similar: wait a moment instead of spinning, and say so once
+      // until an accept works again.
+      if (!accept_failed_logged_) {
+        accept_failed_logged_ = true;
+        logger()->warn("accept failed: {} (retrying every {} ms; logged once until it works)",
+                       ec.message(), kAcceptRetry.count());
+      }
       retry.expires_after(kAcceptRetry);
       co_await retry.async_wait(kTuple);
       continue;
     }
-    if (connection_count() >= options_.max_connections) {
-      if (!busy_logged_.exchange(true)) {
-        logger()->warn("connection cap of {} reached; new connections are answered 503",
-                       options_.max_connections);
-      }
-      net::co_spawn(socket.get_executor(), refuse_busy(std::move(socket)), net::detached);
+    accept_failed_logged_ = false;
+    // Only this loop takes places, so the check and the take cannot race; places are given
+    // back from any thread.
+    if (open_->load() < options_.max_connections) {
+      busy_logged_ = false;
+      start_session(std::move(socket), ConnectionSlot(open_), false);
       continue;
     }
-    busy_logged_ = false;
-    try {
-      const std::uint64_t id = next_id_.fetch_add(1);
-      auto session = std::make_shared<Session>(shared_from_this(), std::move(socket), id);
-      add_session(id, session);
-      session->start();
-    } catch (const std::exception& e) {
-      logger()->error("cannot start a connection: {}", e.what());
+    if (!busy_logged_.exchange(true)) {
+      logger()->warn(
+          "connection cap of {} reached; new connections get the health check only, the rest "
+          "503",
+          options_.max_connections);
+    }
+    // A full reserve makes room by closing its oldest connection (one per newcomer, so the
+    // reserve's descriptors stay bounded): idle sockets past the cap cannot keep the health
+    // check out.
+    while (!reserve_sessions_.empty() && reserve_sessions_.front().expired()) {
+      reserve_sessions_.pop_front();
+    }
+    if (reserve_->load() >= options_.reserve_connections && !reserve_sessions_.empty()) {
+      if (auto oldest = reserve_sessions_.front().lock()) oldest->close();
+      reserve_sessions_.pop_front();
+    }
+    if (auto session = start_session(std::move(socket), ConnectionSlot(reserve_), true)) {
+      reserve_sessions_.push_back(session);
     }
   }
+}
+
+std::shared_ptr<Session> Server::start_session(tcp::socket socket, ConnectionSlot slot,
+                                               bool reserve) {
+  try {
+    const std::uint64_t id = next_id_.fetch_add(1);
+    auto session = std::make_shared<Session>(shared_from_this(), std::move(socket), id,
+                                             std::move(slot), reserve);
+    add_session(id, session);
+    session->start();
+    return session;
+  } catch (const std::exception& e) {
+    logger()->error("cannot start a connection: {}", e.what());
+    return nullptr;
+  }
+}
+
+bool Server::take_answer_bytes(std::uint64_t bytes) {
+  if (answer_bytes_.fetch_add(bytes) + bytes <= options_.answer_budget) return true;
+  answer_bytes_.fetch_sub(bytes);
+  return false;
 }
 
 void Server::stop_accepting() {

@@ -1,10 +1,14 @@
 #include "corvid/app/http/session.hpp"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +19,7 @@
 #include "corvid/app/http/response.hpp"
 #include "corvid/app/http/router.hpp"
 #include "corvid/app/http/server.hpp"
+#include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/http/static_files.hpp"
 #include "corvid/app/http/url.hpp"
 #include "corvid/utils/log.hpp"
@@ -35,22 +40,22 @@ constexpr std::string_view kDrainEndAnswer =
     "{\"detail\":\"Server is shutting down\"}";
 // A request line and header fields together (Beast's default, kept explicit for the 414/431 split).
 constexpr std::uint32_t kHeaderLimit = 8 * 1024;
+// While a header is read the connection's buffer may grow to this and no further (its own
+// doubling would take it to 16 KiB for a header of 8 KiB).
+constexpr std::size_t kHeaderBuffer = kHeaderLimit + 1024;
+// A buffer that grew past this for a body is given back before the connection waits for its
+// next request, so a kept-alive connection costs its header's bytes only.
+constexpr std::size_t kIdleBuffer = 4 * 1024;
 // A body the answer does not need (404, 405, a refused key) is read and dropped up to this
 // size so the connection can be kept; anything larger closes the connection unread.
 constexpr std::uint64_t kDrainLimit = 64 * 1024;
 
 constexpr auto kTuple = net::as_tuple(net::use_awaitable);
-// JSON bodies from this size are parsed and checked on the side pool, not on a loop thread.
-constexpr std::size_t kOffLoopBody = 256 * 1024;
-// After a request with a body from this size the allocator is asked to give free pages back.
-constexpr std::size_t kTrimAfter = 1024 * 1024;
-
-// Work too heavy for a loop thread: large JSON bodies. Two threads, so a
-// burst of large bodies leaves the other cores to the loop.
-net::thread_pool& heavy_pool() {
-  static net::thread_pool pool(2);
-  return pool;
-}
+// After a request whose body or answer has this size the allocator is asked to give free pages
+// back; answers from this size also count against the server's answer budget.
+constexpr std::size_t kLargeMessage = 1024 * 1024;
+// An answer's JSON from about this size is written out on the side pool.
+constexpr std::size_t kSideAnswerFrom = 32 * 1024;
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
@@ -90,12 +95,6 @@ bool expects_continue(const bhttp::request_header<>& header) {
 
 Response bad_request() {
   Response out = text_response(std::string(kInvalidRequest), bhttp::status::bad_request);
-  out.close = true;
-  return out;
-}
-
-Response too_large() {
-  Response out = detail_response(bhttp::status::payload_too_large, "Request Entity Too Large");
   out.close = true;
   return out;
 }
@@ -172,6 +171,39 @@ Response header_too_large(const bhttp::request_parser<bhttp::empty_body>& parser
                          "Request header fields too large");
 }
 
+// The body of a request the server refuses without reading it whole: read through and dropped,
+// so draining it costs no buffer of its own.
+struct DiscardBody {
+  struct value_type {};
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(bhttp::header<isRequest, Fields>&, value_type&) {}
+    void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
+    template <class Buffers>
+    std::size_t put(const Buffers& buffers, beast::error_code& ec) {
+      ec = {};
+      return net::buffer_size(buffers);
+    }
+    void finish(beast::error_code& ec) { ec = {}; }
+  };
+};
+
+Response too_many_connections() {
+  Response out = detail_response(bhttp::status::service_unavailable, "Too many connections",
+                                 {{"Retry-After", "1"}});
+  out.close = true;
+  return out;
+}
+
+Response server_busy() {
+  Response out = detail_response(bhttp::status::service_unavailable,
+                                 "Server busy: too many large answers waiting for their readers",
+                                 {{"Retry-After", "1"}});
+  out.close = true;
+  return out;
+}
+
 template <class Message>
 void set_common_fields(Message& res, const Response& response, const std::string& server_name) {
   res.set(bhttp::field::server, server_name);
@@ -186,11 +218,13 @@ void set_common_fields(Message& res, const Response& response, const std::string
 class UploadBody final : public BodyReader {
  public:
   UploadBody(Session& session, bhttp::request_parser<bhttp::buffer_body>& parser,
-             bool expect_continue)
+             std::uint64_t limit, bool expect_continue)
       : session_(session),
         parser_(parser),
+        limit_(limit),
         expect_continue_(expect_continue),
         started_(std::chrono::steady_clock::now()),
+        paid_until_(started_),
         rate_timer_(session.executor_) {
     // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
     // header the buffer is small, so without room every receive would carry 512 bytes.
@@ -241,7 +275,7 @@ class UploadBody final : public BodyReader {
       if (ec == bhttp::error::need_buffer) ec = {};
       if (ec == bhttp::error::body_limit) {
         failed_ = true;
-        throw HttpError(bhttp::status::payload_too_large, "Request Entity Too Large");
+        throw HttpError(bhttp::status::payload_too_large, body_limit_detail(limit_));
       }
       if (ec) {
         failed_ = true;
@@ -249,6 +283,7 @@ class UploadBody final : public BodyReader {
       }
       const std::size_t got = chunk_.size() - parser_.get().body().size;
       received_ += got;
+      if (options.upload_min_rate > 0) pay(got);
       if (got > 0) co_return std::string_view(chunk_.data(), got);
       if (parser_.is_done()) co_return std::string_view{};
     }
@@ -264,25 +299,30 @@ class UploadBody final : public BodyReader {
   ~UploadBody() override { rate_timer_.cancel(); }
 
  private:
-  // The whole body must keep an average of at least the configured rate once the grace period
-  // is over: a caller trickling bytes would otherwise hold a socket and a staging file forever,
-  // since each read on its own makes progress.
+  // Once the grace period is over the body must keep up the configured rate: each byte buys
+  // 1/rate s, and what was bought may reach at most one window past now, so bytes sent up front
+  // buy no more than a window. A caller trickling bytes (each read on its own makes progress)
+  // would otherwise hold a socket and a staging file for as long as it likes.
   std::chrono::steady_clock::time_point rate_deadline() const {
+    return std::max(started_ + session_.server_->options().upload_rate_grace, paid_until_);
+  }
+
+  void pay(std::size_t bytes) {
     const auto& options = session_.server_->options();
-    const auto earned = std::chrono::duration<double>(static_cast<double>(received_) /
-                                                      static_cast<double>(options.upload_min_rate));
-    return started_ +
-           std::max<std::chrono::steady_clock::duration>(
-               options.upload_rate_grace,
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(earned));
+    const auto now = std::chrono::steady_clock::now();
+    const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(bytes) /
+                                      static_cast<double>(options.upload_min_rate)));
+    paid_until_ = std::min(std::max(paid_until_, now) + bought, now + options.upload_rate_window);
   }
 
   [[noreturn]] void too_slow() {
     failed_ = true;
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_);
-    logger()->info("connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s)",
-                   session_.id_, received_, seconds.count(),
-                   session_.server_->options().upload_min_rate);
+    logger()->info(
+        "connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s over {} ms)",
+        session_.id_, received_, seconds.count(), session_.server_->options().upload_min_rate,
+        session_.server_->options().upload_rate_window.count());
     throw HttpError(bhttp::status::request_timeout,
                     "Upload too slow: less than " +
                         std::to_string(session_.server_->options().upload_min_rate) +
@@ -291,9 +331,11 @@ class UploadBody final : public BodyReader {
 
   Session& session_;
   bhttp::request_parser<bhttp::buffer_body>& parser_;
+  std::uint64_t limit_;
   bool expect_continue_;
   bool failed_ = false;
   std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point paid_until_;  // what the bytes so far bought
   std::uint64_t received_ = 0;
   net::steady_timer rate_timer_;
   std::shared_ptr<bool> rate_fired_ = std::make_shared<bool>(false);  // strand only
@@ -302,12 +344,15 @@ class UploadBody final : public BodyReader {
   std::vector<char> chunk_ = std::vector<char>(kUploadChunk);
 };
 
-Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id)
+Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
+                 ConnectionSlot slot, bool reserve)
     : server_(std::move(server)),
       executor_(socket.get_executor()),
       stream_(std::move(socket)),
       watchdog_(executor_),
-      id_(id) {
+      id_(id),
+      slot_(std::move(slot)),
+      reserve_(reserve) {
   beast::error_code ec;
   remote_ = stream_.socket().remote_endpoint(ec);
 }
@@ -374,11 +419,28 @@ void Session::watch() {
       self->watch();
       return;
     }
+    if (self->answer_moved()) {
+      // A write still waiting, but the peer took bytes meanwhile: the kernel reports room only
+      // once much of its buffer is free, which at a slow reader's pace may take longer than
+      // the timeout.
+      self->deadline_ = std::chrono::steady_clock::now() + self->server_->options().write_timeout;
+      self->watch();
+      return;
+    }
     // As a stream's own timeout does: the operation under way ends with an error and the
     // connection's coroutine closes it.
     beast::error_code ignored;
     self->stream_.socket().close(ignored);
   });
+}
+
+bool Session::answer_moved() {
+  if (unsent_ < 0) return false;
+  int unsent = 0;
+  if (::ioctl(stream_.socket().native_handle(), SIOCOUTQ, &unsent) != 0) return false;
+  const bool moved = unsent != unsent_;
+  unsent_ = unsent;
+  return moved;
 }
 
 void Session::close_now() {
@@ -392,9 +454,9 @@ net::awaitable<void> Session::run() {
   try {
     while (!server_->stopping()) {
       const bool more = co_await serve_one();
-      // serve_one's frame, and the request's body with it, is gone by now.
-      if (large_body_) {
-        large_body_ = false;
+      // serve_one's frame, and the request's body and answer with it, are gone by now.
+      if (large_message_) {
+        large_message_ = false;
         corvid::memory::give_back_later();
       }
       if (!more) break;
@@ -412,6 +474,10 @@ net::awaitable<void> Session::run() {
   }
   watchdog_.cancel();
   server_->remove_session(id_);
+  slot_.release();
+  // What a connection used (its buffers, its frames) is spread over the allocator's arenas;
+  // after many have closed, those pages go back once a quiet second has passed.
+  corvid::memory::give_back_later();
 }
 
 net::awaitable<void> Session::linger() {
@@ -432,7 +498,7 @@ net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body
   if (!has_body(parser)) co_return true;
   if (expects_continue(header)) co_return false;  // the caller need not send it
   if (parser.content_length() && *parser.content_length() > kDrainLimit) co_return false;
-  bhttp::request_parser<bhttp::string_body> body(std::move(parser));
+  bhttp::request_parser<DiscardBody> body(std::move(parser));
   body.body_limit(kDrainLimit);
   expire_after(server_->options().body_timeout);
   auto [ec, n] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
@@ -445,12 +511,17 @@ net::awaitable<bool> Session::serve_one() {
   parser.header_limit(kHeaderLimit);
   // The body limit depends on the route, which is known only once the header is read.
   parser.body_limit(boost::none);
+  if (buffer_.capacity() > kIdleBuffer && buffer_.size() <= kIdleBuffer) buffer_.shrink_to_fit();
+  const bool bounded = buffer_.size() < kHeaderBuffer;
+  if (bounded) buffer_.max_size(kHeaderBuffer);
   idle_ = true;
   answer_started_ = false;
-  expire_after(server_->options().header_timeout);
+  expire_after(reserve_ ? server_->options().reserve_header_timeout
+                        : server_->options().header_timeout);
   auto [ec, n] = co_await bhttp::async_read_header(stream_, buffer_, parser, kTuple);
   expire_never();
   idle_ = false;
+  if (bounded) buffer_.max_size(std::numeric_limits<std::size_t>::max());
   Request request;
   request.id = server_->next_request_id();
   request.remote = remote_;
@@ -484,12 +555,24 @@ net::awaitable<bool> Session::serve_one() {
                     redact_target(request.header.target()));
   }
 
+  const Router& router = server_->router();
+  if (reserve_) {
+    // Past the connection cap only the health check gets through, once per connection.
+    const auto match = router.match(request.method(), request.path);
+    const bool served = !websocket::is_upgrade(request.header) &&
+                        match.kind == RouteMatch::Kind::found && match.route->served_past_cap;
+    if (!served) {
+      co_await write(request, too_many_connections());
+      co_return false;
+    }
+    request.keep_alive = false;
+  }
+
   if (websocket::is_upgrade(request.header)) {
     co_await run_websocket(request);
     co_return false;
   }
 
-  const Router& router = server_->router();
   std::optional<Response> response;
   bool body_read = !has_body(parser);
 
@@ -514,7 +597,7 @@ net::awaitable<bool> Session::serve_one() {
     } else if (route.upload) {
       bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
       body.body_limit(limit);
-      UploadBody reader(*this, body, expects_continue(request.header));
+      UploadBody reader(*this, body, limit, expects_continue(request.header));
       request.body_reader = &reader;
       Route limited = route;
       limited.body_limit = limit;
@@ -522,7 +605,7 @@ net::awaitable<bool> Session::serve_one() {
       request.body_reader = nullptr;
       body_read = reader.done();
     } else if (parser.content_length() && *parser.content_length() > limit) {
-      response = too_large();  // refused from the header: the body is never read
+      response = body_too_large(limit);  // refused from the header: the body is never read
     } else if (!body_read) {
       if (expects_continue(request.header)) {
         expire_after(server_->options().write_timeout);
@@ -541,7 +624,7 @@ net::awaitable<bool> Session::serve_one() {
       auto [bec, bn] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
       expire_never();
       if (bec == bhttp::error::body_limit) {
-        response = too_large();
+        response = body_too_large(limit);
       } else if (bec && benign(bec)) {
         co_return false;
       } else if (bec) {
@@ -550,17 +633,17 @@ net::awaitable<bool> Session::serve_one() {
       } else {
         body_read = true;
         request.body = std::move(body.get().body());
-        large_body_ = large_body_ || request.body.size() >= kTrimAfter;
-        if (request.body.size() >= kOffLoopBody) {
-          // Parsing and checking a large JSON body takes milliseconds; done here it would stall
-          // every other connection of this loop thread.
+        const std::size_t size = request.body.size();
+        large_message_ = large_message_ || size >= kLargeMessage;
+        if (size >= kSideWorkFrom) {
+          // Parsing and checking a JSON body of this size takes a millisecond or more (much
+          // more for some shapes); done here it would stall every other connection of this
+          // loop thread.
           Request& shared = request;
-          response = co_await net::co_spawn(
-              heavy_pool(),
-              [&router, &route, &shared]() -> net::awaitable<std::optional<Response>> {
-                co_return router.admit_safely(route, shared);
-              },
-              net::use_awaitable);
+          response = co_await on_side(
+              size, [&router, &route, &shared] { return router.admit_safely(route, shared); });
+          // The shutdown's drain may have answered this request meanwhile.
+          if (drain_answered_) co_return false;
           if (!response) response = co_await router.run_handler(route, request);
         } else {
           response = co_await router.handle(route, request);
@@ -602,17 +685,48 @@ net::awaitable<bool> Session::serve_one() {
 }
 
 net::awaitable<bool> Session::write(const Request& request, Response response) {
+  if (response.json) {
+    // A large JSON answer is written out on the side; its text alone is held from here on.
+    // (No co_await inside a conditional: GCC 12 destroys such temporaries twice.)
+    bool fits = true;
+    if (!json_text_reaches(*response.json, kSideAnswerFrom)) {
+      fits = write_out_json(response);
+    } else {
+      const std::size_t lane =
+          json_text_reaches(*response.json, kLargeSideWork) ? kLargeSideWork : kSideAnswerFrom;
+      fits = co_await on_side(lane, [&response] { return write_out_json(response); });
+    }
+    if (!fits) {
+      logger()->warn("request {}: answer over the limit of {} MiB not sent; the route's failure "
+                     "answered instead",
+                     request.id, kAnswerLimit >> 20);
+    }
+  }
   // The drain's end already answered this request for it.
   if (drain_answered_) co_return false;
   answer_started_ = true;
+  // A large answer waits in memory for its reader: all of them together stay within the
+  // server's answer budget, and their memory goes back once written.
+  std::uint64_t held = 0;
+  if (response.body.size() >= kLargeMessage) {
+    large_message_ = true;
+    if (server_->take_answer_bytes(response.body.size())) {
+      held = response.body.size();
+    } else {
+      logger()->warn("request {}: answer of {} bytes refused: large answers being written "
+                     "already hold the budget of {} MiB",
+                     request.id, response.body.size(), server_->options().answer_budget >> 20);
+      response = server_busy();
+    }
+  }
   if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   const bool keep_alive = request.keep_alive && !response.close && !server_->stopping();
   const unsigned version = request.header.version() == 10 ? 10 : 11;
   const bool head = request.header.method() == bhttp::verb::head;
   const std::string& server_name = server_->options().server_name;
-  expire_after(server_->options().write_timeout);
   beast::error_code ec;
 
+  bool written = false;
   if (response.file) {
     bhttp::response<bhttp::file_body> res{response.status, version};
     res.body().open(response.file->c_str(), beast::file_mode::scan, ec);
@@ -620,34 +734,47 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
       set_common_fields(res, response, server_name);
       res.content_length(response.file_size);
       res.keep_alive(keep_alive);
-      if (head) {
-        bhttp::response_serializer<bhttp::file_body> sr{res};
-        std::tie(ec, std::ignore) = co_await bhttp::async_write_header(stream_, sr, kTuple);
-      } else {
-        std::tie(ec, std::ignore) = co_await bhttp::async_write(stream_, res, kTuple);
-      }
-      expire_never();
-      last_write_error_ = ec;
-      co_return !ec && keep_alive;
+      ec = co_await send(res, head);
+      written = true;
+    } else {
+      response = detail_response(bhttp::status::not_found, "Not Found");
+      if (!is_preflight(request.header)) add_cors_headers(request.header, response);
     }
-    response = detail_response(bhttp::status::not_found, "Not Found");
-    if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   }
-
-  bhttp::response<bhttp::string_body> res{response.status, version};
-  set_common_fields(res, response, server_name);
-  res.body() = std::move(response.body);
-  res.prepare_payload();
-  res.keep_alive(keep_alive);
-  if (head) {
-    bhttp::response_serializer<bhttp::string_body> sr{res};
-    std::tie(ec, std::ignore) = co_await bhttp::async_write_header(stream_, sr, kTuple);
-  } else {
-    std::tie(ec, std::ignore) = co_await bhttp::async_write(stream_, res, kTuple);
+  if (!written) {
+    bhttp::response<bhttp::string_body> res{response.status, version};
+    set_common_fields(res, response, server_name);
+    res.body() = std::move(response.body);
+    res.prepare_payload();
+    res.keep_alive(keep_alive);
+    ec = co_await send(res, head);
   }
-  expire_never();
+  if (held > 0) server_->give_answer_bytes(held);
   last_write_error_ = ec;
   co_return !ec && keep_alive;
+}
+
+template <class Body>
+net::awaitable<beast::error_code> Session::send(bhttp::response<Body>& res, bool head) {
+  bhttp::response_serializer<Body> serializer{res};
+  if (head) serializer.split(true);
+  beast::error_code ec;
+  // The deadline counts a stall, not the whole answer: it is set anew whenever the peer has
+  // taken bytes, so a slow reader gets the whole answer and one that takes nothing is cut.
+  while (!ec && !(head ? serializer.is_header_done() : serializer.is_done())) {
+    expire_after(server_->options().write_timeout);
+    std::tie(ec, std::ignore) = co_await bhttp::async_write_some(stream_, serializer, kTuple);
+    // More to write: the next write waits for room, and the deadline looks at whether the
+    // bytes queued in the kernel move meanwhile.
+    unsent_ = -1;
+    if (!ec && !serializer.is_done()) {
+      int unsent = 0;
+      if (::ioctl(stream_.socket().native_handle(), SIOCOUTQ, &unsent) == 0) unsent_ = unsent;
+    }
+  }
+  unsent_ = -1;
+  expire_never();
+  co_return ec;
 }
 
 net::awaitable<void> Session::run_websocket(Request& request) {
@@ -689,7 +816,8 @@ net::awaitable<void> Session::run_websocket(Request& request) {
     co_return;
   }
 
-  // From here the stream belongs to the route; the server no longer counts or closes it.
+  // From here the stream belongs to the route; the server no longer drains or closes it, but
+  // its place in the connection budget stays taken until the route ends.
   upgraded_ = true;
   expire_never();
   watchdog_.cancel();
@@ -712,10 +840,12 @@ net::awaitable<void> Session::run_websocket(Request& request) {
   }
   // The route runs in a coroutine of its own on the connection's strand, which owns the request
   // and the stream: this session's coroutine (its parser, buffers and frames) ends here instead
-  // of staying suspended under every open WebSocket.
+  // of staying suspended under every open WebSocket. The connection's place in the server's
+  // budget goes with it, for as long as the route runs.
   net::co_spawn(
       executor_,
-      [&route, request = std::move(request), ws = std::move(ws)]() mutable -> net::awaitable<void> {
+      [&route, request = std::move(request), ws = std::move(ws),
+       slot = std::move(slot_)]() mutable -> net::awaitable<void> {
         try {
           co_await route.ws_run(request, std::move(ws));
         } catch (const std::exception& e) {

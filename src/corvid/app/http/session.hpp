@@ -1,7 +1,10 @@
 #pragma once
 // One HTTP connection: a coroutine on the connection's own strand that reads a request header,
 // routes it, reads the body (whole, or streamed for upload routes), answers, and repeats while
-// the connection is kept alive. A WebSocket upgrade hands the stream to its route for good.
+// the connection is kept alive. A WebSocket upgrade hands the stream to its route for good,
+// with the connection's place in the server's budget. A reserve connection (one past the cap)
+// is served one request of a route marked served_past_cap, and 503 for anything else.
+// Work on a large body or answer runs on the side pool, never on the strand's loop thread.
 // Owner: shared by its coroutine and the server's weak registry. Threads: everything runs on the
 // strand; close_if_idle and close may be called from any thread (they post to the strand).
 // Guarantees: every request that was read gets exactly one answer; malformed input or framing
@@ -15,6 +18,7 @@
 #include <memory>
 
 #include "corvid/app/http/net.hpp"
+#include "corvid/app/http/server.hpp"
 
 namespace corvid::app::http {
 
@@ -25,7 +29,9 @@ struct Response;
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id);
+  // `slot` is the connection's place in the server's budget (or in its reserve, `reserve`).
+  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
+          ConnectionSlot slot, bool reserve);
 
   // Starts the coroutine on the connection's strand.
   void start();
@@ -43,6 +49,9 @@ class Session : public std::enable_shared_from_this<Session> {
   net::awaitable<void> run();
   net::awaitable<bool> serve_one();
   net::awaitable<bool> write(const Request& request, Response response);
+  // Writes one message under the connection's stall deadline (the header alone for HEAD).
+  template <class Body>
+  net::awaitable<beast::error_code> send(bhttp::response<Body>& res, bool head);
   net::awaitable<bool> drain_body(bhttp::request_parser<bhttp::empty_body>& parser,
                                   const bhttp::request_header<>& header);
   net::awaitable<void> run_websocket(Request& request);
@@ -55,6 +64,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void expire_after(std::chrono::steady_clock::duration timeout);
   void expire_never() { deadline_ = std::chrono::steady_clock::time_point::max(); }
   void watch();
+  // While an answer waits for room in the kernel: whether the bytes queued there changed since
+  // the last look (the peer took some), remembering the new figure.
+  bool answer_moved();
 
   std::shared_ptr<Server> server_;
   net::any_io_executor executor_;  // the connection's strand; kept apart from the stream,
@@ -63,6 +75,8 @@ class Session : public std::enable_shared_from_this<Session> {
   net::steady_timer watchdog_;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   bool watching_ = false;  // a wait of the watchdog is pending (strand only)
+  int unsent_ = -1;  // bytes the kernel held unsent at the last look while writing; -1: none
+                     // (strand only)
   beast::flat_buffer buffer_;
   std::uint64_t id_;
   tcp::endpoint remote_;
@@ -71,7 +85,9 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<bool> idle_{false};
   std::atomic<bool> upgraded_{false};
   beast::error_code last_write_error_;
-  bool large_body_ = false;  // the request just served had a large body (strand only)
+  ConnectionSlot slot_;  // moves to the WebSocket route at the hand-off
+  const bool reserve_;
+  bool large_message_ = false;  // the request just served had a large body or answer (strand only)
   bool answer_started_ = false;  // the current request's answer is being written (strand only)
   bool drain_answered_ = false;  // answered 503 at the drain's end (strand only)
 };

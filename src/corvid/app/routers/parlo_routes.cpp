@@ -37,8 +37,12 @@ http::Response flag_answer(const Json& result, std::string_view success, std::st
 }
 
 http::Response data_answer(Json result, std::string_view success, std::string_view failure) {
-  if (result.is_null()) return http::json_response(http::base_response(false, std::string(failure)));
-  return http::json_response(http::base_response(true, std::string(success), std::move(result)));
+  Json failed = http::base_response(false, std::string(failure));
+  if (result.is_null()) return http::json_response(failed);
+  // The client's reply may be of any size: the session writes it out, off the loop threads
+  // when it is large, and answers the failure when it passes the answer limit.
+  return http::deferred_json_response(
+      http::base_response(true, std::string(success), std::move(result)), std::move(failed));
 }
 
 }  // namespace parlo

@@ -28,7 +28,7 @@ http::Response flag_answer(bool ok, std::string_view success, std::string_view f
 http::Response flag_answer(const Json& result, std::string_view success, std::string_view failure);
 
 // The data rule: success when the result is not null (empty values included), with the result
-// as data.
+// as data; a result whose text would pass the answer limit is answered as a failure.
 http::Response data_answer(Json result, std::string_view success, std::string_view failure);
 
 // A text field of a body the record has already validated (present and a text).

@@ -1,5 +1,6 @@
 // The message-sending routes with JSON bodies: text, group text with mentions, contact card,
-// link card, XML app message and pat. Fields reach the service exactly as validated.
+// link card, XML app message and pat. Fields reach the service exactly as validated; a send
+// with a large body builds its envelope on the side pool.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "corvid/app/http/record.hpp"
+#include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/parlo_routes_parts.hpp"
 
@@ -53,6 +55,16 @@ net::awaitable<http::Response> send_pat_message(ParloService& service, http::Req
 using Body = const http::Record& (*)();
 using Handler = net::awaitable<http::Response> (*)(ParloService&, http::Request&);
 
+// The envelope of a send is the content's JSON text, built from copies of the content, and the
+// client reads it back before it queues it: for a body of a few MiB that is milliseconds, which
+// on a loop thread would stall every connection it serves. Such a send runs on the side pool's
+// lane for its size (two threads a lane, so at most two large envelopes are built at once).
+net::awaitable<http::Response> send(Handler handler, ParloService& service, http::Request& r) {
+  if (r.body.size() < http::kSideWorkFrom) co_return co_await handler(service, r);
+  co_return co_await http::on_side(r.body.size(),
+                                   [handler, &service, &r] { return handler(service, r); });
+}
+
 struct SendRoute {
   const char* path;
   const char* operation;
@@ -85,7 +97,7 @@ std::vector<http::Route> send_routes(ParloService& service) {
     auto route = make_route(verb::post, s.path, s.operation, s.summary, s.description, true);
     route.body = &s.body();
     route.handler = [&service, handler = s.handler](http::Request& r) {
-      return handler(service, r);
+      return send(handler, service, r);
     };
     routes.push_back(std::move(route));
   }
