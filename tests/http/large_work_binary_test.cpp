@@ -151,6 +151,9 @@ TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
                                  {"db", 1}}.dump();
   auto ask = [&] {
     RawSocket socket(port_);
+    // The first byte comes once the whole answer is built: seconds alone, more beside a full
+    // test run.
+    socket.set_read_timeout(std::chrono::seconds(90));
     socket.send_some("POST /api/parlo/sql_query HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                      "Authorization: Bearer " + std::string(kKey) +
                      "\r\nContent-Type: application/json\r\nContent-Length: " +

@@ -37,6 +37,11 @@ class RawSocket {
   RawSocket& operator=(const RawSocket&) = delete;
 
   bool connected() const { return connected_; }
+  // For an answer the server takes long to start (a large one built under a loaded machine).
+  void set_read_timeout(std::chrono::seconds timeout) {
+    timeval tv{static_cast<time_t>(timeout.count()), 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
   // Sends as much of bytes as goes out before a send times out or fails.
   std::size_t send_some(std::string_view bytes) {
     std::size_t sent = 0;
