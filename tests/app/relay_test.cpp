@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "corvid/app/event_relay.hpp"
-#include "corvid/app/websocket_hub.hpp"
-#include "hub/hub_test_support.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
+#include "app/websocket/hub_test_support.hpp"
 
 namespace corvid::app {
 namespace {

@@ -21,9 +21,9 @@
 #include <boost/asio/use_future.hpp>
 
 #include "corvid/app/parlo_service.hpp"
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/utils/json.hpp"
-#include "hub/hub_test_support.hpp"
+#include "app/websocket/hub_test_support.hpp"
 #include "tapwire/tapwire.h"
 #include "tapwire/tapwire_sim.h"
 

@@ -11,7 +11,7 @@
 
 #include "corvid/core/client_manager.hpp"
 #include "corvid/core/parlo.hpp"
-#include "service/service_support.hpp"
+#include "app/service_support.hpp"
 
 namespace corvid::app {
 namespace {

@@ -43,7 +43,7 @@
 #include "corvid/app/routers/parlo_routes.hpp"
 #include "corvid/app/routers/parlo_routes_staging.hpp"
 #include "corvid/app/security.hpp"
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/core/parlo.hpp"
 #include "corvid/utils/log.hpp"
 #include "corvid/utils/xdg.hpp"

@@ -13,7 +13,7 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
-#include "corvid/app/websocket_connection.hpp"
+#include "corvid/app/websocket/websocket_connection.hpp"
 
 namespace corvid::app {
 

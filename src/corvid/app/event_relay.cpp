@@ -12,7 +12,7 @@
 #include <fmt/format.h>
 
 #include "corvid/app/parlo_service.hpp"
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/utils/console.hpp"
 #include "corvid/utils/errors.hpp"
 #include "corvid/utils/log.hpp"

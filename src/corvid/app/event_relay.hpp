@@ -22,7 +22,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
-#include "corvid/app/websocket_hub_log.hpp"
+#include "corvid/app/websocket/frame_log.hpp"
 #include "corvid/utils/json.hpp"
 
 namespace spdlog {

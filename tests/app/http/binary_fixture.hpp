@@ -22,7 +22,7 @@
 #include "app/child_process.hpp"
 #include "app/http_client.hpp"
 #include "corvid/utils/json.hpp"
-#include "http/raw_socket.hpp"
+#include "app/http/raw_socket.hpp"
 
 namespace corvid::testing {
 

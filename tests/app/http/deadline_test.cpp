@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "http/raw_socket.hpp"
+#include "app/http/raw_socket.hpp"
 #include "http_fixture.hpp"
 #include "support/wait.hpp"
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "routers/parlo_fixture.hpp"
+#include "app/routers/parlo_fixture.hpp"
 
 namespace corvid::test {
 namespace {

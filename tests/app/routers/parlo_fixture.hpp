@@ -19,7 +19,7 @@
 #include "core/support.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/parlo_routes.hpp"
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/core/parlo.hpp"
 #include "support/http_client.hpp"
 #include "support/test_server.hpp"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "corvid/app/http/router.hpp"
-#include "routers/parlo_fixture.hpp"
+#include "app/routers/parlo_fixture.hpp"
 
 namespace corvid::test {
 namespace {

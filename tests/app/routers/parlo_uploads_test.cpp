@@ -16,7 +16,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
-#include "routers/parlo_fixture.hpp"
+#include "app/routers/parlo_fixture.hpp"
 
 namespace corvid::test {
 namespace {

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "corvid/app/routers/parlo_routes_staging.hpp"
-#include "routers/parlo_fixture.hpp"
+#include "app/routers/parlo_fixture.hpp"
 
 namespace corvid::test {
 namespace {

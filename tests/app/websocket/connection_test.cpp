@@ -22,8 +22,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "corvid/app/websocket_hub.hpp"
-#include "hub/hub_test_support.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
+#include "app/websocket/hub_test_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace corvid::app {
@@ -93,7 +93,7 @@ class Server {
     co_await http::async_read(stream, buffer, request, asio::use_awaitable);
     const std::string uid(request.target().substr(1));
     WebSocketConnection::Stream ws(stream.release_socket());
-    app::http::set_up_server_stream(ws, "corvid-test");
+    app::set_up_server_stream(ws, "corvid-test");
     co_await ws.async_accept(request, asio::use_awaitable);
     auto conn = WebSocketConnection::adopt(std::move(ws), limits_);
     {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "corvid/app/websocket_connection.hpp"
+#include "corvid/app/websocket/websocket_connection.hpp"
 #include "corvid/utils/log.hpp"
 #include "support/log_capture.hpp"
 

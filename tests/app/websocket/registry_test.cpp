@@ -12,9 +12,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/utils/errors.hpp"
-#include "hub/hub_test_support.hpp"
+#include "app/websocket/hub_test_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace corvid::app {

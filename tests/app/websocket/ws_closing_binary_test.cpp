@@ -21,8 +21,8 @@
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 
-#include "ws/corvid_process.hpp"
-#include "ws/raw_peer.hpp"
+#include "app/websocket/corvid_process.hpp"
+#include "app/websocket/raw_peer.hpp"
 
 namespace corvid::testing {
 namespace {

@@ -22,8 +22,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ws/corvid_process.hpp"
-#include "ws/raw_peer.hpp"
+#include "app/websocket/corvid_process.hpp"
+#include "app/websocket/raw_peer.hpp"
 
 namespace corvid::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "corvid/app/http/websocket_socket.hpp"
+#include "corvid/app/websocket/websocket_socket.hpp"
 
 namespace corvid::app::http {
 

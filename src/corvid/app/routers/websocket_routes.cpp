@@ -16,8 +16,8 @@
 #include "corvid/app/http/router.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/security.hpp"
-#include "corvid/app/websocket_connection.hpp"
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_connection.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/utils/log.hpp"
 
 namespace corvid::app::routers {

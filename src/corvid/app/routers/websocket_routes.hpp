@@ -7,7 +7,7 @@
 // on the connection's strand, replies only enqueue).
 #include <string_view>
 
-#include "corvid/app/websocket_connection.hpp"
+#include "corvid/app/websocket/websocket_connection.hpp"
 
 namespace corvid::app {
 class ConnectionManager;

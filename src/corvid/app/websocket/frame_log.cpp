@@ -1,4 +1,4 @@
-#include "corvid/app/websocket_hub_log.hpp"
+#include "corvid/app/websocket/frame_log.hpp"
 
 #include <algorithm>
 #include <mutex>

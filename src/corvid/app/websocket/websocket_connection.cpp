@@ -1,4 +1,4 @@
-#include "corvid/app/websocket_connection.hpp"
+#include "corvid/app/websocket/websocket_connection.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -180,7 +180,7 @@ void WebSocketConnection::set_up() {
         if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).on_peer_close();
       });
   ws_.next_layer().watch(
-      std::shared_ptr<http::SocketWatcher>(self(), static_cast<http::SocketWatcher*>(this)));
+      std::shared_ptr<SocketWatcher>(self(), static_cast<SocketWatcher*>(this)));
 }
 
 void WebSocketConnection::teardown_started() {
@@ -240,7 +240,7 @@ void WebSocketConnection::read_next(std::size_t limit) {
 void WebSocketConnection::on_read(const beast::error_code& ec) {
   if (!reader_) return;
   if (!ec && !ws_.is_message_done()) {
-    read_next(http::kMessageLimit);
+    read_next(kMessageLimit);
     return;
   }
   if (ec) {

@@ -31,8 +31,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
-#include "corvid/app/http/websocket_socket.hpp"
-#include "corvid/app/websocket_hub_log.hpp"
+#include "corvid/app/websocket/websocket_socket.hpp"
+#include "corvid/app/websocket/frame_log.hpp"
 
 namespace corvid::app {
 
@@ -160,12 +160,12 @@ struct Received {
   std::string data;
 };
 
-class WebSocketConnection final : public Connection, private http::SocketWatcher {
+class WebSocketConnection final : public Connection, private SocketWatcher {
  public:
   // Straight over the socket (the websocket layer keeps its own timers: idle, keep-alive pings,
   // the closing handshake), which the connection's gathered writes share with the layer's
   // control frames. No permessage-deflate: the endpoint never offers it.
-  using Stream = boost::beast::websocket::stream<http::WebSocketSocket, false>;
+  using Stream = boost::beast::websocket::stream<WebSocketSocket, false>;
   // Called once, on the strand, when the peer's close frame arrives: the connection is done
   // from then on, even while the peer keeps its TCP connection open.
   using PeerCloseHandler = std::function<void()>;
@@ -212,7 +212,7 @@ class WebSocketConnection final : public Connection, private http::SocketWatcher
   std::shared_ptr<WebSocketConnection> self();
   // Reads the peer's address, turns Nagle off and watches the layer's frames and writes.
   void set_up();
-  // The socket's news (http::SocketWatcher): a layer's write is watched for stalls as the
+  // The socket's news (SocketWatcher): a layer's write is watched for stalls as the
   // connection's are; once both close frames are through, a peer that holds TCP open is let
   // go after the linger, not after the layer's own timeout.
   void layer_write_started() override { watch_progress(); }

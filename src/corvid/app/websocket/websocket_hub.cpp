@@ -1,4 +1,4 @@
-#include "corvid/app/websocket_hub.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 
 #include <algorithm>
 #include <ctime>

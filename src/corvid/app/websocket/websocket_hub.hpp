@@ -29,7 +29,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include "corvid/app/websocket_connection.hpp"
+#include "corvid/app/websocket/websocket_connection.hpp"
 #include "corvid/utils/json.hpp"
 
 namespace corvid::app {

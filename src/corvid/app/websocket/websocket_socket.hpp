@@ -44,7 +44,7 @@
 #include <boost/beast/websocket/stream_base.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
-namespace corvid::app::http {
+namespace corvid::app {
 
 // What the socket tells its owner: a write of the websocket layer starts (every write is
 // watched for stalls, the layer's own too), and the layer starts to tear TCP down (both close
@@ -315,4 +315,4 @@ inline void set_up_server_stream(boost::beast::websocket::stream<WebSocketSocket
       }));
 }
 
-}  // namespace corvid::app::http
+}  // namespace corvid::app
