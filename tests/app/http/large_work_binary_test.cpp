@@ -163,12 +163,21 @@ TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
                      std::to_string(query.size()) + "\r\n\r\n" + query);
     return socket.read_all();
   };
-  const long before = corvid_->rss_kib();
-  // Forget the peak so far: VmHWM from here is this answer's.
-  corvid_->reset_peak();
-  const std::size_t answer = ask();
-  const long peak = corvid_->peak_kib();
-  EXPECT_GT(answer, static_cast<std::size_t>(rows) * 3990);  // the whole answer came
+  const std::size_t whole = static_cast<std::size_t>(rows) * 3990;
+  long before = 0;
+  long peak = 0;
+  std::size_t answer = 0;
+  // On a machine loaded by a parallel test run the simulated client may cut the query off at
+  // its 2 s budget: the answer is then a short failure, and the query is asked again. Each
+  // attempt measures from its own start.
+  for (int attempt = 0; attempt < 5 && answer <= whole; ++attempt) {
+    before = corvid_->rss_kib();
+    // Forget the peak so far: VmHWM from here is this answer's.
+    corvid_->reset_peak();
+    answer = ask();
+    peak = corvid_->peak_kib();
+  }
+  EXPECT_GT(answer, whole);  // the whole answer came
   long after = corvid_->rss_kib();
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (after - before > 16 * 1024 && std::chrono::steady_clock::now() < deadline) {
