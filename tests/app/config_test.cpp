@@ -14,6 +14,7 @@
 
 #include "corvid/utils/log.hpp"
 #include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
 
 namespace corvid::app {
 namespace {
@@ -29,16 +30,11 @@ class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : kEnvNames) ::unsetenv(name);
-    std::string pattern = (fs::temp_directory_path() / "corvid-config-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     logs_ = std::make_unique<test::LogCapture>();
   }
   void TearDown() override {
     logs_.reset();
     for (const char* name : kEnvNames) ::unsetenv(name);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   std::string write(const std::string& name, const std::string& text) {
@@ -50,7 +46,7 @@ class ConfigTest : public ::testing::Test {
   // What the modules logged, so a test can check a warning was given.
   bool logged(const std::string& text) { return logs_->contains(text); }
 
-  fs::path dir_;
+  test::TempDir dir_{"config"};
   std::unique_ptr<test::LogCapture> logs_;
 };
 
@@ -140,7 +136,7 @@ TEST_F(ConfigTest, FileLoadingErrorsAndDefaults) {
       {"broken JSON", write("broken.json", "{\"server\": {\"port\": 8002,}\n"),
        "broken.json: invalid JSON: parse error at line 1"},
       {"empty file", write("empty.json", ""), "empty.json: invalid JSON"},
-      {"a folder", dir_.string(), "cannot read: it is a folder"},
+      {"a folder", dir_.path().string(), "cannot read: it is a folder"},
       {"wrong port type", write("port.json", R"({"server": {"port": "8002"}})"),
        "port.json: server.port: expected an integer"},
   };

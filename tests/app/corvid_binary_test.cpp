@@ -1,10 +1,9 @@
-// The real corvid binary on a free loopback port with a temporary configuration and working
-// folder: what it serves without a key, the masked configuration view, the key table reloaded
-// on SIGHUP, an orderly SIGTERM with connections still open, and start-up failures that must
-// end the process with a clear message instead of a half-working server.
+// The real corvid binary with a temporary configuration and working folder: what it serves
+// without a key, the masked configuration view, the key table reloaded on SIGHUP, an orderly
+// SIGTERM with connections still open, and start-up failures that must end the process with a
+// clear message instead of a half-working server.
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -14,7 +13,6 @@
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,33 +23,18 @@
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 
-#include "app/child_process.hpp"
-#include "app/http_client.hpp"
 #include "corvid/utils/json.hpp"
-#include "support/sim_control.hpp"
+#include "support/corvid_binary.hpp"
+#include "support/http_client.hpp"
+#include "support/temp_dir.hpp"
+#include "support/wait.hpp"
 
-namespace corvid::testing {
+namespace corvid::test {
 namespace {
 
 namespace fs = std::filesystem;
 namespace bhttp = boost::beast::http;
 using namespace std::chrono_literals;
-
-const fs::path kBinary = fs::path(CORVID_BINARY_ROOT) / "bin" / "corvid";
-
-std::uint16_t free_port() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor acceptor(
-      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-  return acceptor.local_endpoint().port();
-}
-
-std::string random_key() {
-  std::random_device rd;
-  std::string key = "k-";
-  for (int i = 0; i < 24; ++i) key += "abcdefghijklmnopqrstuvwxyz0123456789"[rd() % 36];
-  return key;
-}
 
 // Positions of `needles` in `text`, in order; fails the test when one is missing or out of order.
 void expect_in_order(const std::string& text, const std::vector<std::string>& needles) {
@@ -64,89 +47,28 @@ void expect_in_order(const std::string& text, const std::vector<std::string>& ne
   }
 }
 
-class Corvid {
- public:
-  explicit Corvid(std::optional<std::uint16_t> port = std::nullopt)
-      : dir_(fs::temp_directory_path() / ("corvid-app-" + std::to_string(::getpid()) + "-" +
-                                          std::to_string(counter_++))),
-        port_(port.value_or(free_port())),
-        key_(random_key()) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    write_config({{"main", key_}});
-  }
-  ~Corvid() {
-    process_.reset();
-    fs::remove_all(dir_);
-  }
-
-  void write_config(const std::vector<std::pair<std::string, std::string>>& keys) {
-    Json api_keys = Json::object();
-    for (const auto& [name, key] : keys) api_keys[name] = key;
-    const Json config{{"server", {{"host", "127.0.0.1"}, {"port", port_}, {"debug", false}}},
-                      {"parlo", {{"exe_path", ""}, {"version", ""}}},
-                      {"auth", {{"api_keys", api_keys}}}};
-    const auto temp = dir_ / "config.json.new";
-    std::ofstream(temp) << config.dump(2);
-    fs::rename(temp, dir_ / "config.json");
-  }
-
-  void start(std::vector<std::pair<std::string, std::string>> env = {}) {
-    env.emplace_back("CORVID_CONFIG", "");
-    process_ = std::make_unique<ChildProcess>(
-        kBinary, std::vector<std::string>{"--config", (dir_ / "config.json").string()}, dir_,
-        std::move(env));
-  }
-
-  // Started and answering /health; false when the process ended or did not answer in time.
-  bool start_and_wait(std::vector<std::pair<std::string, std::string>> env = {}) {
-    start(std::move(env));
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (process_->wait_for(0ms)) return false;
-      try {
-        if (http_request(port_, bhttp::verb::get, "/health").status == 200) return true;
-      } catch (const std::exception&) {
-        // not listening yet
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  }
-
-  HttpAnswer get(const std::string& target, std::optional<std::string> key = std::nullopt) {
-    std::vector<std::pair<std::string, std::string>> headers;
-    if (key) headers.emplace_back("Authorization", "Bearer " + *key);
-    return http_request(port_, bhttp::verb::get, target, headers);
-  }
-
-  ChildProcess& process() { return *process_; }
-  const fs::path& dir() const { return dir_; }
-  std::uint16_t port() const { return port_; }
-  const std::string& key() const { return key_; }
-
- private:
-  static inline int counter_ = 0;
-  fs::path dir_;
-  std::uint16_t port_;
-  std::string key_;
-  std::unique_ptr<ChildProcess> process_;
-};
+// A GET on a fresh connection, with `key` as the bearer when given.
+HttpResponse get(const CorvidBinary& corvid, const std::string& target,
+                 std::optional<std::string> key = std::nullopt) {
+  HeaderList headers;
+  if (key) headers.emplace_back("Authorization", "Bearer " + *key);
+  return HttpClient(corvid.port(), 15s).get(target, headers);
+}
 
 TEST(CorvidBinary, ServesPagesWithoutKeyAndMasksTheConfiguration) {
-  Corvid corvid;
-  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+  CorvidBinary corvid;
+  ASSERT_TRUE(corvid.start()) << corvid.process().output();
 
-  const auto home = corvid.get("/");
+  const auto home = get(corvid, "/");
   EXPECT_EQ(home.status, 200);
-  EXPECT_EQ(home.header("Content-Type").rfind("text/html", 0), 0u);
+  EXPECT_EQ(home.header("Content-Type").value_or("").rfind("text/html", 0), 0u);
   EXPECT_NE(home.body.find("<h1>🤖 CorvidParlo机器人API</h1>"), std::string::npos);
 
-  const auto health = corvid.get("/health");
+  const auto health = get(corvid, "/health");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.body,
             R"({"status":"healthy","message":"Parlo机器人API服务运行正常，支持WebSocket消息推送"})");
-  const auto head = http_request(corvid.port(), bhttp::verb::head, "/health");
+  const auto head = HttpClient(corvid.port()).request(bhttp::verb::head, "/health");
   EXPECT_EQ(head.status, 200);
   EXPECT_TRUE(head.body.empty());
 
@@ -163,16 +85,17 @@ TEST(CorvidBinary, ServesPagesWithoutKeyAndMasksTheConfiguration) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto answer = corvid.get("/api/config/", c.key);
+    const auto answer = get(corvid, "/api/config/", c.key);
     EXPECT_EQ(answer.status, c.status) << answer.body;
     EXPECT_EQ(answer.body.find(corvid.key()), std::string::npos) << answer.body;
     const auto body = Json::parse(answer.body);
     if (c.status == 401) {
       EXPECT_EQ(body["detail"], c.detail);
-      EXPECT_EQ(answer.header("WWW-Authenticate"), "Bearer");
+      EXPECT_EQ(answer.header("WWW-Authenticate").value_or(""), "Bearer");
     } else {
       EXPECT_EQ(body["success"], true);
-      EXPECT_EQ(body["data"]["server"]["port"], corvid.port());
+      // The file's port (0: any free one), not the default the view would show without it.
+      EXPECT_EQ(body["data"]["server"]["port"], 0);
       EXPECT_EQ(body["data"]["auth"]["api_keys"], (Json{{"main", "********"}}));
     }
   }
@@ -185,30 +108,30 @@ TEST(CorvidBinary, ServesPagesWithoutKeyAndMasksTheConfiguration) {
 }
 
 TEST(CorvidBinary, SighupReloadsTheKeyTable) {
-  Corvid corvid;
-  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+  CorvidBinary corvid;
+  ASSERT_TRUE(corvid.start()) << corvid.process().output();
   const std::string old_key = corvid.key();
-  const std::string new_key = random_key();
-  ASSERT_EQ(corvid.get("/api/config/", new_key).status, 401);
+  const std::string new_key = CorvidBinary::random_key();
+  ASSERT_EQ(get(corvid, "/api/config/", new_key).status, 401);
 
   corvid.write_config({{"rotated", new_key}});
   corvid.process().signal(SIGHUP);
   const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (corvid.get("/api/config/", new_key).status != 200 && std::chrono::steady_clock::now() < deadline) {
+  while (get(corvid, "/api/config/", new_key).status != 200 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
-  const auto answer = corvid.get("/api/config/", new_key);
+  const auto answer = get(corvid, "/api/config/", new_key);
   ASSERT_EQ(answer.status, 200) << corvid.process().output();
   EXPECT_EQ(Json::parse(answer.body)["data"]["auth"]["api_keys"], (Json{{"rotated", "********"}}));
-  EXPECT_EQ(corvid.get("/api/config/", old_key).status, 401);
+  EXPECT_EQ(get(corvid, "/api/config/", old_key).status, 401);
   EXPECT_FALSE(corvid.process().wait_for(0ms).has_value()) << "SIGHUP must not stop the server";
 }
 
 // A reload that cannot read the keys keeps the table in force: callers keep their access while
 // the file is mended, and the error line says which file and what is wrong with it.
 TEST(CorvidBinary, SighupWithABrokenOrMissingFileKeepsTheKeys) {
-  Corvid corvid;
-  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+  CorvidBinary corvid;
+  ASSERT_TRUE(corvid.start()) << corvid.process().output();
   const fs::path file = corvid.dir() / "config.json";
   auto count = [&](const std::string& needle) {
     const std::string out = corvid.process().output();
@@ -248,29 +171,30 @@ TEST(CorvidBinary, SighupWithABrokenOrMissingFileKeepsTheKeys) {
     EXPECT_NE(error_line.find("the 1 key(s) loaded before stay in force"), std::string::npos)
         << error_line;
     EXPECT_NE(error_line.find("error"), std::string::npos) << error_line;
-    EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 200);
+    EXPECT_EQ(get(corvid, "/api/config/", corvid.key()).status, 200);
   }
   EXPECT_EQ(count("API keys reloaded on SIGHUP"), 0u) << corvid.process().output();
 
   // Mended, the next SIGHUP loads it.
-  const std::string new_key = random_key();
+  const std::string new_key = CorvidBinary::random_key();
   corvid.write_config({{"mended", new_key}});
   corvid.process().signal(SIGHUP);
   ASSERT_TRUE(corvid.process().wait_output(
       [&](const std::string&) { return count("API keys reloaded on SIGHUP: 1 key(s)") == 1; },
       20s))
       << corvid.process().output();
-  EXPECT_EQ(corvid.get("/api/config/", new_key).status, 200);
-  EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 401);
+  EXPECT_EQ(get(corvid, "/api/config/", new_key).status, 200);
+  EXPECT_EQ(get(corvid, "/api/config/", corvid.key()).status, 401);
 }
 
 // Only uploads use the temporary folder, and each looks it up for itself: one that does not
 // exist when the server starts stops nothing.
 TEST(CorvidBinary, StartsWhenTheTemporaryFolderDoesNotExist) {
-  Corvid corvid;
-  const fs::path missing = corvid.dir() / "no" / "tmp";
-  ASSERT_TRUE(corvid.start_and_wait({{"TMPDIR", missing.string()}})) << corvid.process().output();
-  EXPECT_EQ(corvid.get("/api/config/", corvid.key()).status, 200);
+  const TempDir elsewhere("tmpdir");
+  const fs::path missing = elsewhere / "no" / "tmp";
+  CorvidBinary corvid({.env = {{"TMPDIR", missing.string()}}});
+  ASSERT_TRUE(corvid.start()) << corvid.process().output();
+  EXPECT_EQ(get(corvid, "/api/config/", corvid.key()).status, 200);
   EXPECT_FALSE(fs::exists(missing));
   EXPECT_EQ(corvid.process().output().find("start-up failed"), std::string::npos)
       << corvid.process().output();
@@ -278,14 +202,13 @@ TEST(CorvidBinary, StartsWhenTheTemporaryFolderDoesNotExist) {
 
 // A WebSocket of the logged-in account, when this build serves the WebSocket route.
 std::unique_ptr<boost::beast::websocket::stream<boost::beast::tcp_stream>> open_websocket(
-    boost::asio::io_context& io, Corvid& corvid) {
-  const auto opened = http_request(corvid.port(), bhttp::verb::post, "/api/parlo/open",
-                                   {{"Authorization", "Bearer " + corvid.key()}});
+    boost::asio::io_context& io, CorvidBinary& corvid) {
+  const auto opened = corvid.post("/api/parlo/open");
   if (opened.status == 404) return nullptr;
   std::string uid;
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (uid.empty() && std::chrono::steady_clock::now() < deadline) {
-    const auto answer = corvid.get("/api/parlo/current_uid", corvid.key());
+    const auto answer = get(corvid, "/api/parlo/current_uid", corvid.key());
     const auto body = Json::parse(answer.body, nullptr, false);
     if (body.is_object() && body.value("success", false)) uid = body["data"]["uid"].get<std::string>();
     else std::this_thread::sleep_for(20ms);
@@ -302,13 +225,14 @@ std::unique_ptr<boost::beast::websocket::stream<boost::beast::tcp_stream>> open_
 }
 
 TEST(CorvidBinary, SigtermWithOpenConnectionsStopsInOrderAndExitsZero) {
-  Corvid corvid;
-  ASSERT_TRUE(corvid.start_and_wait()) << corvid.process().output();
+  CorvidBinary corvid;
+  ASSERT_TRUE(corvid.start()) << corvid.process().output();
 
-  HttpConnection idle(corvid.port());  // kept alive after one answer
-  ASSERT_EQ(idle.request(bhttp::verb::get, "/health").status, 200);
-  HttpConnection partial(corvid.port());  // a request whose header never ends
-  partial.write_raw("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  // Each waits up to 2 s for the server's close at the end.
+  HttpClient idle(corvid.port(), 2s);  // kept alive after one answer
+  ASSERT_EQ(idle.get("/health").status, 200);
+  HttpClient partial(corvid.port(), 2s);  // a request whose header never ends
+  ASSERT_TRUE(partial.send("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
 
   boost::asio::io_context io;
   auto ws = open_websocket(io, corvid);
@@ -334,8 +258,8 @@ TEST(CorvidBinary, SigtermWithOpenConnectionsStopsInOrderAndExitsZero) {
   // Each step is bounded (5 s); the whole stop stays well inside the sum of the bounds.
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 16s);
 
-  EXPECT_TRUE(idle.closed_by_peer(2s));
-  EXPECT_TRUE(partial.closed_by_peer(2s));
+  EXPECT_TRUE(idle.closed_by_peer());
+  EXPECT_TRUE(partial.closed_by_peer());
   const std::string closed = ws ? "已关闭 1 个WebSocket连接" : "已关闭 0 个WebSocket连接";
   expect_in_order(corvid.process().output(),
                   {"🔄 正在关闭CorvidParlo机器人API服务...", "正在关闭WebSocket连接...", closed,
@@ -351,7 +275,7 @@ TEST(CorvidBinary, SigtermWithOpenConnectionsStopsInOrderAndExitsZero) {
 TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
   struct Case {
     const char* name;
-    std::function<void(Corvid&)> prepare;
+    std::function<void(CorvidBinary&)> prepare;
     std::string message;
   };
   boost::asio::io_context io;
@@ -362,14 +286,14 @@ TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
       {"address in use", nullptr,
        "cannot listen on 127.0.0.1:" + std::to_string(taken_port) +
            ": bind: Address already in use (start on another port with --port N)\n"},
-      {"a file named static", [](Corvid& c) { std::ofstream(c.dir() / "static") << "x"; },
+      {"a file named static", [](CorvidBinary& c) { std::ofstream(c.dir() / "static") << "x"; },
        "is not a folder"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Corvid corvid(c.prepare ? std::nullopt : std::optional<std::uint16_t>(taken_port));
+    CorvidBinary corvid({.port = c.prepare ? std::uint16_t{0} : taken_port});
     if (c.prepare) c.prepare(corvid);
-    corvid.start();
+    corvid.launch();
     const auto status = corvid.process().wait_for(20s);
     ASSERT_TRUE(status.has_value()) << corvid.process().output();
     EXPECT_TRUE(WIFEXITED(*status));
@@ -385,18 +309,15 @@ TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
 // one client it has, an attach to another process is refused with the reason, a detach
 // reaches the driven client, and a client that quit can be opened again.
 TEST(CorvidBinary, OpenAndAttachWhileDrivenKeepTheDrivenClient) {
-  Corvid corvid;
-  const fs::path socket = corvid.dir() / "sim.sock";
-  ASSERT_TRUE(corvid.start_and_wait({{"TAPWIRE_SIM_CONTROL", socket.string()}}))
-      << corvid.process().output();
-  corvid::test::Control sim(socket);
+  CorvidBinary corvid({.control_socket = true});
+  ASSERT_TRUE(corvid.start()) << corvid.process().output();
+  Control& sim = corvid.control();
   auto post = [&](const std::string& target) {
-    const auto answer = http_request(corvid.port(), bhttp::verb::post, target,
-                                     {{"Authorization", "Bearer " + corvid.key()}});
+    const auto answer = corvid.post(target);
     EXPECT_EQ(answer.status, 200) << target << ": " << answer.body;
     return Json::parse(answer.body);
   };
-  auto status = [&] { return Json::parse(corvid.get("/api/parlo/status", corvid.key()).body); };
+  auto status = [&] { return Json::parse(get(corvid, "/api/parlo/status", corvid.key()).body); };
   auto wait_status = [&](const std::function<bool(const Json&)>& done) {
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     Json now = status();
@@ -453,4 +374,4 @@ TEST(CorvidBinary, OpenAndAttachWhileDrivenKeepTheDrivenClient) {
 }
 
 }  // namespace
-}  // namespace corvid::testing
+}  // namespace corvid::test

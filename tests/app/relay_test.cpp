@@ -18,8 +18,8 @@
 namespace corvid::app {
 namespace {
 
-using testing::FakeConnection;
-using testing::LogCapture;
+using test::FakeConnection;
+using test::LogCapture;
 
 constexpr std::uint64_t kBudget = std::uint64_t{1} << 20;
 

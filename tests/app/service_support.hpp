@@ -27,7 +27,7 @@
 #include "tapwire/tapwire.h"
 #include "tapwire/tapwire_sim.h"
 
-namespace corvid::testing {
+namespace corvid::test {
 
 class SimControls {
  public:
@@ -110,8 +110,8 @@ class ServiceFixture : public ::testing::Test {
     auto sentinel = watch("uid_standin");
     ASSERT_TRUE(run(service_->open_parlo()));
     ASSERT_TRUE(run(service_->wait_login(10)));
-    ASSERT_TRUE(eventually([&] { return service_->current_login_uid() == "uid_standin"; }));
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] { return service_->current_login_uid() == "uid_standin"; }));
+    ASSERT_TRUE(wait_until([&] {
       for (const auto& event : events_of(*sentinel))
         if (event.value("type", Json()) == MT_USER_LOGIN_MSG) return true;
       return false;
@@ -153,4 +153,4 @@ class ServiceFixture : public ::testing::Test {
   std::unique_ptr<app::ParloService> service_;
 };
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

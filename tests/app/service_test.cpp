@@ -16,9 +16,9 @@
 namespace corvid::app {
 namespace {
 
-using testing::events_of;
-using testing::eventually;
-using testing::ServiceFixture;
+using test::events_of;
+using test::ServiceFixture;
+using test::wait_until;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
@@ -147,11 +147,11 @@ TEST_F(Service, EveryEventCodeAndAnUnknownOneReachTheLoggedInAccountOnce) {
     Json message = {{"type", types[i]}, {"data", {{"n", i}, {"text", "消息"}}}};
     sim_.ok({{"cmd", "inject"}, {"message", message}});
   }
-  ASSERT_TRUE(eventually([&] { return events_of(*conn).size() >= types.size(); }))
+  ASSERT_TRUE(wait_until([&] { return events_of(*conn).size() >= types.size(); }))
       << events_of(*conn).size();
   // Give a duplicate (a code relayed twice) the chance to show up behind the last event.
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", 11046}, {"data", {{"n", "end"}}}}}});
-  ASSERT_TRUE(eventually([&] { return events_of(*conn).size() >= types.size() + 1; }));
+  ASSERT_TRUE(wait_until([&] { return events_of(*conn).size() >= types.size() + 1; }));
 
   const auto received = events_of(*conn);
   ASSERT_EQ(received.size(), types.size() + 1);
@@ -180,9 +180,9 @@ TEST_F(Service, LoginAndLogoutSwitchTheAccountEventsGoTo) {
   auto other = watch("uid_other");
 
   sim_.ok({{"cmd", "login"}, {"uid", "uid_other"}, {"nickname", "Other"}});
-  ASSERT_TRUE(eventually([&] { return service_->current_login_uid() == "uid_other"; }));
+  ASSERT_TRUE(wait_until([&] { return service_->current_login_uid() == "uid_other"; }));
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", 11046}, {"data", {{"n", 1}}}}}});
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     auto got = events_of(*other);
     return !got.empty() && got.back()["type"] == 11046;
   }));
@@ -194,10 +194,10 @@ TEST_F(Service, LoginAndLogoutSwitchTheAccountEventsGoTo) {
 
   logs->clear();
   sim_.ok({{"cmd", "logout"}});
-  ASSERT_TRUE(eventually([&] { return !service_->current_login_uid().has_value(); }));
+  ASSERT_TRUE(wait_until([&] { return !service_->current_login_uid().has_value(); }));
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", 11046}, {"data", {{"n", 2}}}}}});
   ASSERT_TRUE(
-      eventually([&] { return logs->texts("parlo_service", spdlog::level::warn).size() >= 2; }));
+      wait_until([&] { return logs->texts("parlo_service", spdlog::level::warn).size() >= 2; }));
   EXPECT_EQ(logs->texts("parlo_service", spdlog::level::warn),
             (std::vector<std::string>{"没有登录用户，无法推送到WebSocket",
                                       "没有登录用户，无法推送到WebSocket"}));
@@ -221,7 +221,7 @@ TEST_F(Service, TenThousandEventsArriveCompleteAndInOrder) {
            {"stamp", true}});
   for (auto* conn : {first.get(), second.get()}) {
     ASSERT_TRUE(
-        eventually([&] { return events_of(*conn).size() >= kEvents; }, std::chrono::seconds(60)))
+        wait_until([&] { return events_of(*conn).size() >= kEvents; }, std::chrono::seconds(60)))
         << events_of(*conn).size();
     const auto received = events_of(*conn);
     ASSERT_EQ(received.size(), static_cast<std::size_t>(kEvents));
@@ -237,7 +237,7 @@ TEST_F(Service, OperationsReachTheClientAndReturnItsData) {
   ::testing::internal::CaptureStdout();
 
   EXPECT_TRUE(run(service_->send_text("uid_echo", "回声")));
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     for (auto& e : events_of(*conn))
       if (e["type"] == MT_RECV_TEXT_MSG && e["data"].dump().find("回声") != std::string::npos)
         return true;
@@ -443,7 +443,7 @@ TEST_F(ServiceOneWorker, SendsNeedNoWorkerAndCallsThatMayBlockQueueOnlyUpToTheir
   for (int i = 0; i < 256; ++i)
     queued.push_back(boost::asio::co_spawn(ioc_, service_->send_image("uid_alice", file),
                                            boost::asio::use_future));
-  ASSERT_TRUE(eventually([&] { return service_->blocking_calls() == 256u; }));
+  ASSERT_TRUE(wait_until([&] { return service_->blocking_calls() == 256u; }));
 
   // A send reaches the client at once; one more file check fails at once with its lines.
   const auto start = std::chrono::steady_clock::now();

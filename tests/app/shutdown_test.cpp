@@ -30,13 +30,14 @@
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
-#include "app/child_process.hpp"
-#include "app/log_capture.hpp"
 #include "corvid/app/routers/parlo_routes.hpp"
 #include "corvid/app/routers/parlo_routes_staging.hpp"
 #include "corvid/utils/json.hpp"
+#include "support/corvid_binary.hpp"
 #include "support/http_client.hpp"
+#include "support/log_capture.hpp"
 #include "support/sim_control.hpp"
+#include "support/temp_dir.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::test {
@@ -49,28 +50,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using corvid::app::routers::parlo::StagingFolder;
 
-const fs::path kBinary = fs::path(CORVID_BINARY_ROOT) / "bin" / "corvid";
 constexpr const char* kKey = "shutdown-key-3b8e61";
-
-// A private folder for one test, removed afterwards.
-class TempDir {
- public:
-  explicit TempDir(const std::string& name) {
-    static int counter = 0;
-    path_ = fs::temp_directory_path() /
-            ("corvid-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::set<std::string> listing(const fs::path& dir) {
   std::set<std::string> out;
@@ -81,7 +61,7 @@ std::set<std::string> listing(const fs::path& dir) {
 
 TEST(StagingSweep, RemovesEveryLiveFolderAndLeavesTheOwnersNothingToReport) {
   TempDir root("sweep");
-  corvid::testing::LogCapture log{std::string(corvid::app::routers::kParloRouterLog)};
+  LogCapture log{std::string(corvid::app::routers::kParloRouterLog)};
   std::vector<std::unique_ptr<StagingFolder>> live;
   for (int i = 0; i < 3; ++i) {
     live.push_back(std::make_unique<StagingFolder>(root.path()));
@@ -107,12 +87,6 @@ TEST(StagingSweep, RemovesEveryLiveFolderAndLeavesTheOwnersNothingToReport) {
   EXPECT_FALSE(fs::exists(later.folder()));
 }
 
-std::uint16_t free_port() {
-  net::io_context io;
-  net::ip::tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
-  return acceptor.local_endpoint().port();
-}
-
 HeaderList auth() { return {{"Authorization", std::string("Bearer ") + kKey}}; }
 
 std::string multipart_body(const std::string& boundary, const std::string& filename,
@@ -127,45 +101,20 @@ std::string multipart_body(const std::string& boundary, const std::string& filen
 // client's control socket.
 class Server {
  public:
-  explicit Server(bool debug = false) : dir_("shutdown"), tmp_(dir_.path() / "tmp"), port_(free_port()) {
-    fs::create_directories(tmp_);
-    const Json config{{"server", {{"host", "127.0.0.1"}, {"port", port_}, {"debug", debug}}},
-                      {"parlo", {{"exe_path", ""}, {"version", ""}}},
-                      {"auth", {{"api_keys", {{"test", kKey}}}}}};
-    std::ofstream(dir_.path() / "config.json") << config.dump(2);
-  }
-  ~Server() {
-    control_.reset();
-    process_.reset();
-  }
+  explicit Server(bool debug = false)
+      : corvid_({.api_keys = KeyList{{"test", kKey}},
+                 .server = {{"debug", debug}},
+                 .env = {{"TMPDIR", tmp_.path().string()}},
+                 .control_socket = true}) {}
 
-  bool start() {
-    const auto socket = dir_.path() / "control.sock";
-    process_ = std::make_unique<corvid::testing::ChildProcess>(
-        kBinary, std::vector<std::string>{"--config", (dir_.path() / "config.json").string()},
-        dir_.path(),
-        std::vector<std::pair<std::string, std::string>>{
-            {"CORVID_CONFIG", ""}, {"TMPDIR", tmp_.string()}, {"TAPWIRE_SIM_CONTROL", socket.string()}});
-    HttpClient http(port_, 2s);
-    const bool up = wait_until(
-        [&] { return process_->wait_for(0ms) || http.get("/health").status == 200; }, 60s);
-    if (!up || process_->wait_for(0ms)) return false;
-    if (!wait_until([&] { return fs::exists(socket); }, 10s)) return false;
-    control_ = std::make_unique<Control>(socket);
-    return true;
-  }
+  bool start() { return corvid_.start(); }
 
   // Opens the client through the API and waits for its own login.
-  bool open_and_log_in() {
-    HttpClient http(port_, 30s);
-    if (http.request(verb::post, "/api/parlo/open", {}, auth()).status != 200) return false;
-    const auto waited = http.request(verb::post, "/api/parlo/wait_login?timeout=20", {}, auth());
-    return waited.status == 200 && waited.json().value("success", false);
-  }
+  bool open_and_log_in() { return corvid_.open_and_log_in(); }
 
   // A finished upload: answered, its staging folder kept for the grace period.
   bool upload(int i) {
-    HttpClient http(port_, 30s);
+    HttpClient http(port(), 30s);
     const std::string boundary = "done" + std::to_string(i);
     auto headers = auth();
     headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary);
@@ -183,29 +132,26 @@ class Server {
                              "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     auto socket = std::make_unique<net::ip::tcp::socket>(io);
-    socket->connect({net::ip::make_address("127.0.0.1"), port_});
+    socket->connect({net::ip::make_address("127.0.0.1"), port()});
     net::write(*socket, net::buffer(head + body.substr(0, body.size() / 2)));
     return socket;
   }
 
   std::size_t staged() const {
     std::size_t n = 0;
-    for (const auto& name : listing(tmp_)) n += name.rfind("corvid-upload-", 0) == 0 ? 1 : 0;
+    for (const auto& name : listing(tmp())) n += name.rfind("corvid-upload-", 0) == 0 ? 1 : 0;
     return n;
   }
 
-  std::uint16_t port() const { return port_; }
-  const fs::path& tmp() const { return tmp_; }
-  fs::path config() const { return dir_.path() / "config.json"; }
-  Control& control() { return *control_; }
-  corvid::testing::ChildProcess& process() { return *process_; }
+  std::uint16_t port() const { return corvid_.port(); }
+  const fs::path& tmp() const { return tmp_.path(); }
+  fs::path config() const { return corvid_.config_path(); }
+  Control& control() { return corvid_.control(); }
+  ChildProcess& process() { return corvid_.process(); }
 
  private:
-  TempDir dir_;
-  fs::path tmp_;
-  std::uint16_t port_;
-  std::unique_ptr<corvid::testing::ChildProcess> process_;
-  std::unique_ptr<Control> control_;
+  TempDir tmp_{"shutdown-tmp"};
+  CorvidBinary corvid_;
 };
 
 // A sanitizer build's child reports what it found in its output; an exit without exit handlers

@@ -26,7 +26,7 @@
 namespace corvid::core {
 namespace {
 
-using corvid::test::eventually;
+using corvid::test::wait_until;
 
 // Compile-time typing: an integer parameter refuses booleans, texts and floats.
 template <class P, class V>
@@ -140,7 +140,7 @@ TEST_F(Binding, OpenReadyLoginAndDispatchOrder) {
                                      ", client_id: " + std::to_string(parlo_->client_id()) + ")");
   EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_standin");
   EXPECT_EQ(parlo_->get_login_info().value("nickname", ""), "Corvid Stand-in");
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     std::lock_guard lock(m);
     return std::find(order.begin(), order.end(), "all:11025") != order.end();
   }));
@@ -163,7 +163,7 @@ TEST_F(Binding, ReadyBeforeOpenReturnsStillBindsAndKeepsEarlyEvents) {
   EXPECT_TRUE(parlo_->status());
   EXPECT_EQ(ParloMgr::instance().bound_instance(parlo_->client_id()), parlo_);
   // What the client reported right after its ready (QR code, login) reached the handlers.
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     for (const auto& e : events()) {
       if (e["type"] == MT_USER_LOGIN_MSG) return true;
     }
@@ -184,22 +184,22 @@ TEST_F(Binding, AttachDetachAndReattachAfterQuit) {
   const std::int64_t pid = spawned["pid"].get<std::int64_t>();
   EXPECT_NE(parlo_->attach(pid), 0);
   EXPECT_EQ(parlo_->pid(), pid);
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   ASSERT_TRUE(parlo_->wait_login(10.0));
   const std::int64_t first_client = parlo_->client_id();
 
   EXPECT_NE(parlo_->detach(), 0);
-  ASSERT_TRUE(eventually([&] { return quits.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return quits.load() == 1; }));
   EXPECT_EQ(parlo_->client_id(), first_client);  // kept after close
 
   // The same binding drives the next client.
   EXPECT_NE(parlo_->attach(pid), 0);
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   EXPECT_NE(parlo_->client_id(), first_client);
   ASSERT_TRUE(parlo_->wait_login(10.0));
 
   sim_.ok({{"cmd", "quit"}});
-  ASSERT_TRUE(eventually([&] { return quits.load() == 2; }));
+  ASSERT_TRUE(wait_until([&] { return quits.load() == 2; }));
   ASSERT_TRUE(parlo_->open());
   ASSERT_TRUE(parlo_->wait_login(10.0));
   EXPECT_TRUE(parlo_->status());
@@ -241,13 +241,13 @@ TEST_F(Binding, MissingLateAndDuplicateReplies) {
   sim_.ok({{"cmd", "reply"}, {"code", MT_GET_CONTACTS_MSG}, {"mode", "delay"}, {"delay_ms", 200}});
   EXPECT_TRUE(parlo_->send_sync(MT_GET_CONTACTS_MSG, Json(), 0.01).is_null());
   EXPECT_EQ(parlo_->pending_requests(), 2u);
-  ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 1u; }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->pending_requests() == 1u; }));
   for (const auto& e : events()) EXPECT_NE(e["type"], MT_GET_CONTACTS_MSG) << e.dump();
 
   // Twice: the first answers, the second is an ordinary event.
   sim_.ok({{"cmd", "reply"}, {"code", MT_GET_PUBLICS_MSG}, {"mode", "duplicate"}});
   EXPECT_FALSE(parlo_->send_sync(MT_GET_PUBLICS_MSG).is_null());
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     for (const auto& e : events()) {
       if (e["type"] == MT_GET_PUBLICS_MSG) return true;
     }
@@ -273,11 +273,11 @@ TEST_F(Binding, ClientQuitEndsWaitingRequests) {
   }
   // A request is pending just before its envelope reaches the client: wait until the client
   // holds all four, or the quit could overtake a send, which then fails instead of waiting.
-  ASSERT_TRUE(eventually([&] { return sim_.sent().size() == 4u; }));
+  ASSERT_TRUE(wait_until([&] { return sim_.sent().size() == 4u; }));
   ASSERT_EQ(parlo_->pending_requests(), 4u);
   sim_.ok({{"cmd", "quit"}});
   // Without a limit only the quit can end the waits; a wait that survives it fails here.
-  const bool all_ended = eventually([&] { return ended.load() == 4; });
+  const bool all_ended = wait_until([&] { return ended.load() == 4; });
   if (!all_ended) {
     ADD_FAILURE() << "requests still wait after the client quit";
     std::_Exit(1);
@@ -292,10 +292,10 @@ TEST_F(Binding, MalformedCallbackIsLoggedAndHarmless) {
   ASSERT_NO_FATAL_FAILURE(open_and_login());
   sim_.ok({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "malformed"}});
   EXPECT_TRUE(parlo_->send_sync(MT_GET_SELF_MSG, Json(), 0.2).is_null());
-  EXPECT_TRUE(eventually([&] { return logs_->contains("ParloManager | recv callback error, client_id: "); }));
+  EXPECT_TRUE(wait_until([&] { return logs_->contains("ParloManager | recv callback error, client_id: "); }));
   // Injected shapes the manager can't route: no "type", and a ready without a pid.
   sim_.ok({{"cmd", "inject"}, {"message", {{"data", {{"x", 1}}}}}});
-  EXPECT_TRUE(eventually([&] { return logs_->contains("KeyError: type"); }));
+  EXPECT_TRUE(wait_until([&] { return logs_->contains("KeyError: type"); }));
   sim_.ok({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "normal"}});
   EXPECT_FALSE(parlo_->get_self_info().is_null());
 }
@@ -364,17 +364,17 @@ TEST_F(Binding, WhileDrivenOpenAndAttachLeaveTheDrivenClientAlone) {
                               " is driven already"));
 
   EXPECT_EQ(parlo_->detach(), 1);
-  ASSERT_TRUE(eventually([&] { return quits.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return quits.load() == 1; }));
   EXPECT_FALSE(parlo_->driven_pid().has_value());
   for (const auto& [p, attached] : processes(sim_)) EXPECT_FALSE(attached) << p;
 
   // Let go of, the binding takes the other client. Its QR code was not asked for: the open
   // with show_login_qrcode while driven did not reach the probe.
   EXPECT_EQ(parlo_->attach(other), 1);
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   EXPECT_EQ(parlo_->driven_pid(), other);
   Json qrcode;
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     for (const auto& e : events()) {
       if (e.value("type", 0) == MT_RECV_LOGIN_QRCODE_MSG &&
           e.at("data").value("pid", std::int64_t{0}) == other) {
@@ -422,7 +422,7 @@ TEST_F(Binding, OpenRightAfterDetachStartsTheNextClient) {
   // The connection's callback thread is held, so its close waits behind the hold.
   corvid::test::CallbackHold hold(*parlo_, MT_RECV_TEXT_MSG);
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", MT_RECV_TEXT_MSG}, {"data", Json::object()}}}});
-  ASSERT_TRUE(eventually([&] { return hold.holding(); }));
+  ASSERT_TRUE(wait_until([&] { return hold.holding(); }));
 
   EXPECT_EQ(parlo_->detach(), 1);
   EXPECT_TRUE(parlo_->status()) << "the close came before the detach returned";
@@ -432,7 +432,7 @@ TEST_F(Binding, OpenRightAfterDetachStartsTheNextClient) {
   EXPECT_EQ(processes(sim_).size(), 2u);
 
   hold.release();
-  ASSERT_TRUE(eventually([&] { return parlo_->driven_pid() == second; }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->driven_pid() == second; }));
   EXPECT_TRUE(parlo_->wait_login(10.0));
 }
 
@@ -445,7 +445,7 @@ TEST_F(Binding, AttachThatFailsOrFindsNothingKeepsThePreviousPid) {
   const std::int64_t pid = parlo_->pid();
   const std::int64_t client = parlo_->client_id();
   EXPECT_EQ(parlo_->detach(), 1);
-  ASSERT_TRUE(eventually([&] { return quits.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return quits.load() == 1; }));
 
   struct Case {
     const char* name;
@@ -474,7 +474,7 @@ TEST_F(Binding, AttachThatFailsOrFindsNothingKeepsThePreviousPid) {
   }
   // The client it detached from is still there to attach to again.
   EXPECT_EQ(parlo_->attach(pid), 1);
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   EXPECT_EQ(parlo_->driven_pid(), pid);
 }
 
@@ -499,7 +499,7 @@ TEST_F(Binding, RefusedAttachBeforeTheReadyKeepsTheOpenedClient) {
 TEST_F(Binding, NothingIsSentWhileLoggedOut) {
   sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
   ASSERT_TRUE(parlo_->open());
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   sim_.ok({{"cmd", "clear_sent"}});
   EXPECT_FALSE(parlo_->login_status());
 
@@ -528,7 +528,7 @@ TEST_F(Binding, NothingIsSentWhileLoggedOut) {
 TEST_F(Binding, LoginWaitsAfterLogoutAndNonBlockingSubscription) {
   sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
   ASSERT_TRUE(parlo_->open());
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   EXPECT_FALSE(parlo_->wait_login(0.01));
 
   std::atomic<int> fired{0};
@@ -542,12 +542,12 @@ TEST_F(Binding, LoginWaitsAfterLogoutAndNonBlockingSubscription) {
 
   sim_.ok({{"cmd", "login"}, {"uid", "uid_first"}, {"nickname", "First"}});
   ASSERT_TRUE(parlo_->wait_login(10.0));
-  EXPECT_TRUE(eventually([&] { return fired.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return fired.load() == 1; }));
   EXPECT_EQ(parlo_->when_logged_in([&] { ++fired; }), 0u);  // logged in: runs at once
   EXPECT_EQ(fired.load(), 2);
 
   sim_.ok({{"cmd", "logout"}});
-  ASSERT_TRUE(eventually([&] { return !parlo_->login_status(); }));
+  ASSERT_TRUE(wait_until([&] { return !parlo_->login_status(); }));
   EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_first");  // kept after logout
   EXPECT_FALSE(parlo_->wait_login(0.05));  // waits for the next login
 
@@ -560,11 +560,11 @@ TEST_F(Binding, LoginWaitsAfterLogoutAndNonBlockingSubscription) {
 TEST_F(Binding, LoginWithoutDataIsStillDispatched) {
   sim_.ok({{"cmd", "auto_login"}, {"enabled", false}});
   ASSERT_TRUE(parlo_->open());
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   std::atomic<int> logins{0};
   parlo_->on(MT_USER_LOGIN_MSG, "on_login", [&](Parlo&, const Json&) { ++logins; });
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", MT_USER_LOGIN_MSG}}}});
-  ASSERT_TRUE(eventually([&] { return logins.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return logins.load() == 1; }));
   EXPECT_TRUE(parlo_->login_status());
   EXPECT_EQ(parlo_->get_login_info(), Json::object());
   EXPECT_TRUE(logs_->contains("login success, uid: None, nickname: None"));
@@ -582,7 +582,7 @@ TEST_F(Binding, HandlerGuardAndRegistration) {
 
   parlo_->send_text("uid_echo", "中文 hello");  // the echo contact answers with a text event
   sim_.ok({{"cmd", "inject"}, {"message", {{"type", MT_RECV_IMAGE_MSG}, {"data", Json::object()}}}});
-  ASSERT_TRUE(eventually([&] { return text_runs.load() == 2 && both_runs.load() == 3; }));
+  ASSERT_TRUE(wait_until([&] { return text_runs.load() == 2 && both_runs.load() == 3; }));
   EXPECT_TRUE(logs_->contains("ParloInstance | callback error, in function `on_bad`, error: nope"));
 }
 
@@ -802,7 +802,7 @@ TEST_F(Binding, AwaitedRequestsEndByReplyTimeoutOrQuitAndPastTheLimitFailAtOnce)
   sim_.ok({{"cmd", "reply"}, {"code", MT_GET_CONTACTS_MSG}, {"mode", "delay"}, {"delay_ms", 200}});
   EXPECT_TRUE(run(parlo_->async_send_sync(MT_GET_CONTACTS_MSG, Json(), 0.01)).is_null());
   EXPECT_EQ(parlo_->pending_requests(), 1u);
-  ASSERT_TRUE(eventually([&] { return parlo_->pending_requests() == 0u; }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->pending_requests() == 0u; }));
   for (const auto& e : events()) EXPECT_NE(e["type"], MT_GET_CONTACTS_MSG) << e.dump();
 
   parlo_->set_awaiting_limit(3);
@@ -811,7 +811,7 @@ TEST_F(Binding, AwaitedRequestsEndByReplyTimeoutOrQuitAndPastTheLimitFailAtOnce)
   std::vector<std::future<Json>> waits;
   for (int i = 0; i < 3; ++i)  // no limit: only the quit ends them
     waits.push_back(start(parlo_->async_send_sync(MT_GET_SELF_MSG, Json(), std::nullopt)));
-  ASSERT_TRUE(eventually([&] { return parlo_->awaiting_requests() == 3u; }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->awaiting_requests() == 3u; }));
   try {
     run(parlo_->async_send_sync(MT_GET_SELF_MSG, Json(), std::nullopt));
     ADD_FAILURE() << "a fourth awaited request was accepted";
@@ -842,7 +842,7 @@ TEST_F(Binding, AwaitedLoginWaitWritesTheWaitLineAndHoldsNoThread) {
   for (int i = 0; i < 3; ++i) waits.push_back(start(parlo_->async_wait_login(std::nullopt)));
   waits.push_back(start(parlo_->async_wait_login(1e300)));
   ASSERT_TRUE(parlo_->open());
-  ASSERT_TRUE(eventually([&] { return parlo_->status(); }));
+  ASSERT_TRUE(wait_until([&] { return parlo_->status(); }));
   sim_.ok({{"cmd", "login"}, {"uid", "uid_first"}, {"nickname", "First"}});
   for (auto& w : waits) {
     ASSERT_EQ(w.wait_for(std::chrono::seconds(10)), std::future_status::ready);

@@ -18,7 +18,7 @@
 namespace corvid::core {
 namespace {
 
-using corvid::test::eventually;
+using corvid::test::wait_until;
 
 struct Row {
   const char* username;

@@ -21,7 +21,7 @@
 namespace corvid::core {
 namespace {
 
-using corvid::test::eventually;
+using corvid::test::wait_until;
 
 std::string ready(std::int64_t pid) {
   return R"({"type": 11024, "data": {"pid": )" + std::to_string(pid) + "}}";
@@ -214,7 +214,7 @@ TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
     sim_.ok({{"cmd", "inject"},
              {"client_id", old_client},
              {"message", {{"type", MT_RECV_TEXT_MSG}, {"data", Json::object()}}}});
-    ASSERT_TRUE(eventually([&] { return hold.holding(); }));
+    ASSERT_TRUE(wait_until([&] { return hold.holding(); }));
     ASSERT_EQ(p.detach(), 1);
 
     switch (c.ready) {
@@ -235,16 +235,16 @@ TEST_F(Manager, ReattachBindsTheNewClientOnceTheOldConnectionCloses) {
     EXPECT_TRUE(p.status());
     if (c.ready != Ready::after_old_close) {
       // The new client's ready found the binding still on its connection and was remembered.
-      ASSERT_TRUE(eventually([&] { return bind_errors() > errors_before; }));
+      ASSERT_TRUE(wait_until([&] { return bind_errors() > errors_before; }));
     }
 
     hold.release();
     if (c.ready == Ready::after_old_close) {
-      ASSERT_TRUE(eventually([&] { return !p.status(); }));
+      ASSERT_TRUE(wait_until([&] { return !p.status(); }));
       EXPECT_EQ(p.client_id(), old_client);  // the ready is still to come
     }
 
-    ASSERT_TRUE(eventually([&] { return p.status() && p.client_id() != old_client; }))
+    ASSERT_TRUE(wait_until([&] { return p.status() && p.client_id() != old_client; }))
         << "status " << p.status() << ", client_id " << p.client_id();
     EXPECT_EQ(mgr.bound_instance(p.client_id()), &p);
     EXPECT_TRUE(p.wait_login(10.0));

@@ -20,23 +20,11 @@
 #include "corvid/utils/json.hpp"
 #include "corvid/utils/log.hpp"
 #include "support/log_capture.hpp"
+#include "support/wait.hpp"
 #include "tapwire/tapwire_sim.h"
 
 namespace corvid::test {
 
-// The process-wide capture (support/log_capture.hpp), by the name these tests knew it.
-using ChannelLineSink = LogSink;
-
-// Polls cond until it holds or the deadline passes.
-inline bool eventually(const std::function<bool()>& cond,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return cond();
-}
 
 // Holds the probe's callback thread inside a handler of `code` until released, so whatever
 // that connection delivers next (its close, say) waits behind it. Released at the latest

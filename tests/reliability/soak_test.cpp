@@ -38,10 +38,11 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "app/child_process.hpp"
 #include "corvid/utils/json.hpp"
+#include "support/corvid_binary.hpp"
 #include "support/http_client.hpp"
 #include "support/sim_control.hpp"
+#include "support/temp_dir.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::test {
@@ -55,28 +56,16 @@ using bhttp_verb = beast::http::verb;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const fs::path kBinary = fs::path(CORVID_BINARY_ROOT) / "bin" / "corvid";
 constexpr const char* kKey = "soak-key-5f1c2e9a7d";
 constexpr const char* kUid = "uid_standin";  // the simulated client's own account
 constexpr const char* kNickname = "Corvid Stand-in";
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;  // the runtimes keep freed memory back: RSS says nothing
-#else
-constexpr bool kSanitized = false;
-#endif
 
 std::chrono::seconds soak_length() {
   if (const char* text = std::getenv("CORVID_SOAK_SECONDS"); text != nullptr && *text != '\0') {
     return std::chrono::seconds(std::max(5, std::atoi(text)));
   }
   return 60s;
-}
-
-std::uint16_t free_port() {
-  net::io_context io;
-  net::ip::tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
-  return acceptor.local_endpoint().port();
 }
 
 HeaderList auth() { return {{"Authorization", std::string("Bearer ") + kKey}}; }
@@ -97,16 +86,6 @@ std::string describe(const std::map<int, std::string>& fds) {
   std::ostringstream out;
   for (const auto& [fd, target] : fds) out << "  " << fd << " -> " << target << "\n";
   return out.str();
-}
-
-// VmRSS of the process in KiB (0 when unreadable).
-long rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return 0;
 }
 
 std::set<std::string> listing(const fs::path& dir) {
@@ -204,69 +183,30 @@ struct Tally {
 
 class Soak {
  public:
-  Soak()
-      : dir_(fs::temp_directory_path() / ("corvid-soak-" + std::to_string(::getpid()))),
-        tmp_(dir_ / "tmp"),
-        port_(free_port()) {
-    fs::remove_all(dir_);
-    fs::create_directories(tmp_);
-    const Json config{{"server", {{"host", "127.0.0.1"}, {"port", port_}, {"debug", false}}},
-                      {"parlo", {{"exe_path", ""}, {"version", ""}}},
-                      {"auth", {{"api_keys", {{"soak", kKey}}}}}};
-    std::ofstream(dir_ / "config.json") << config.dump(2);
-  }
-  ~Soak() {
-    control_.reset();
-    process_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
   // Starts corvid with a private temp dir and the control socket; true once it answers.
-  bool start() {
-    process_ = std::make_unique<corvid::testing::ChildProcess>(
-        kBinary, std::vector<std::string>{"--config", (dir_ / "config.json").string()}, dir_,
-        std::vector<std::pair<std::string, std::string>>{
-            {"CORVID_CONFIG", ""},
-            {"TMPDIR", tmp_.string()},
-            {"TAPWIRE_SIM_CONTROL", (dir_ / "control.sock").string()}});
-    HttpClient http(port_, 2s);
-    const bool up = wait_until(
-        [&] { return process_->wait_for(0ms) || http.get("/health").status == 200; }, 60s);
-    if (!up || process_->wait_for(0ms)) return false;
-    if (!wait_until([&] { return fs::exists(dir_ / "control.sock"); }, 10s)) return false;
-    control_ = std::make_unique<Control>(dir_ / "control.sock");
-    return true;
-  }
+  bool start() { return corvid_.start(); }
 
   // Opens the client through the API and waits for its own login.
-  bool open_and_log_in() {
-    HttpClient http(port_, 30s);
-    if (http.request(bhttp_verb::post, "/api/parlo/open", {}, auth()).status != 200) return false;
-    const auto waited =
-        http.request(bhttp_verb::post, "/api/parlo/wait_login?timeout=20", {}, auth());
-    return waited.status == 200 && waited.json().value("success", false);
-  }
+  bool open_and_log_in() { return corvid_.open_and_log_in(); }
 
   int ws_connections() {
-    HttpClient http(port_, 10s);
+    HttpClient http(port(), 10s);
     const auto answer = http.get("/api/ws/stats", auth());
     if (answer.status != 200) return -1;
     return answer.json()["data"].value("total_connections", -1);
   }
 
-  pid_t pid() const { return process_->pid(); }
-  std::uint16_t port() const { return port_; }
-  const fs::path& tmp() const { return tmp_; }
-  Control& control() { return *control_; }
-  corvid::testing::ChildProcess& process() { return *process_; }
+  pid_t pid() const { return corvid_.pid(); }
+  std::uint16_t port() const { return corvid_.port(); }
+  const fs::path& tmp() const { return tmp_.path(); }
+  Control& control() { return corvid_.control(); }
+  ChildProcess& process() { return corvid_.process(); }
 
  private:
-  fs::path dir_;
-  fs::path tmp_;
-  std::uint16_t port_;
-  std::unique_ptr<corvid::testing::ChildProcess> process_;
-  std::unique_ptr<Control> control_;
+  TempDir tmp_{"soak-tmp"};
+  CorvidBinary corvid_{{.api_keys = KeyList{{"soak", kKey}},
+                        .env = {{"TMPDIR", tmp_.path().string()}},
+                        .control_socket = true}};
 };
 
 // One REST call of the mix; `ok` lists the statuses a caller may get for it (400 while the
@@ -496,7 +436,7 @@ TEST(Soak, MixedLoadWithAStallingAndFailingClientLeavesNothingBehind) {
         return same;
       },
       5s);
-  const long rss_before = rss_kib(soak.pid());
+  const long rss_before = status_kib(soak.pid(), "VmRSS");
   ASSERT_GT(rss_before, 0);
 
   const auto length = soak_length();
@@ -555,7 +495,7 @@ TEST(Soak, MixedLoadWithAStallingAndFailingClientLeavesNothingBehind) {
   EXPECT_EQ(echo.status, 200) << echo.body;
   EXPECT_EQ(echo.json().value("success", false), true) << echo.body;
 
-  const long rss_after = rss_kib(soak.pid());
+  const long rss_after = status_kib(soak.pid(), "VmRSS");
   std::cout << "soak: RSS " << rss_before / 1024 << " MiB after warm-up, " << rss_after / 1024
             << " MiB at the end" << std::endl;
   if (!kSanitized) {

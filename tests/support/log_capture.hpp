@@ -142,9 +142,6 @@ class LogCapture {
   bool level_set_;
 };
 
-// The name this sink had before it served every test area.
-using CaptureSink = LogSink;
-
 // The capture of the whole process, at debug level: added on the first call, never removed.
 inline std::shared_ptr<LogSink> capture_logs() {
   static auto* sink = [] {

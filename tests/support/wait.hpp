@@ -7,7 +7,7 @@
 namespace corvid::test {
 
 template <class Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+bool wait_until(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return condition();

@@ -10,9 +10,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "utils/test_process.hpp"
+#include "support/corvid_binary.hpp"
+#include "support/temp_dir.hpp"
 
-namespace corvid {
+namespace corvid::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,38 +21,22 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kCorvid = CORVID_BINARY_ROOT "/bin/corvid";
 constexpr auto kLimit = 20s;  // generous: sanitizer builds start slowly
 
 class CorvidCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "corvid-cli-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   std::string write(const std::string& name, const std::string& text) {
     std::string path = (dir_ / name).string();
     std::ofstream(path) << text;
     return path;
   }
-  // No setting of the caller's environment leaks into the server under test.
-  static std::vector<std::string> clean_env() {
-    return {"CORVID_CONFIG",        "CORVID_SERVER_HOST",    "CORVID_SERVER_PORT",
-            "CORVID_SERVER_DEBUG",  "CORVID_PARLO_EXE_PATH", "CORVID_PARLO_VERSION",
-            "CORVID_AUTH_API_KEYS", "CORVID_PACKAGED",       "CORVID_BUNDLE_DIR"};
-  }
-  fs::path dir_;
+  TempDir dir_{"cli"};
 };
 
 TEST_F(CorvidCli, HelpListsTheOptions) {
-  test::Program corvid(kCorvid, {"--help"});
-  ASSERT_TRUE(corvid.started());
-  EXPECT_EQ(corvid.wait_exit(kLimit), 0);
+  CorvidBinary corvid({.args = {"--help"}});
+  corvid.launch();
+  EXPECT_EQ(corvid.process().wait_exit(kLimit), 0);
   for (const char* option : {"--config", "--threads", "--workers", "--host", "--port"}) {
     EXPECT_THAT(corvid.output(), HasSubstr(option));
   }
@@ -74,9 +59,9 @@ TEST_F(CorvidCli, BrokenConfigurationStopsWithAClearMessage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = write(std::string(c.name) + ".json", c.text);
-    test::Program corvid(kCorvid, {"--config", path}, {}, clean_env());
-    ASSERT_TRUE(corvid.started());
-    EXPECT_EQ(corvid.wait_exit(kLimit), 2);
+    CorvidBinary corvid({.config_file = path});
+    corvid.launch();
+    EXPECT_EQ(corvid.process().wait_exit(kLimit), 2);
     EXPECT_THAT(corvid.output(), HasSubstr(c.message));
     EXPECT_THAT(corvid.output(), Not(HasSubstr("listening on")));
   }
@@ -88,8 +73,9 @@ TEST_F(CorvidCli, BadOptionsAreRefused) {
                     {"--workers", "x"},
                     {"--no-such-option"}}) {
     SCOPED_TRACE(args.front());
-    test::Program corvid(kCorvid, args, {}, clean_env());
-    auto code = corvid.wait_exit(kLimit);
+    CorvidBinary corvid({.args = args});
+    corvid.launch();
+    auto code = corvid.process().wait_exit(kLimit);
     ASSERT_TRUE(code.has_value());
     EXPECT_NE(*code, 0);
     EXPECT_THAT(corvid.output(), Not(HasSubstr("listening on")));
@@ -99,12 +85,11 @@ TEST_F(CorvidCli, BadOptionsAreRefused) {
 // Without any file the server starts on the defaults (the port comes from the command line, so
 // no fixed port is ever bound), says what it runs with, and a SIGTERM ends it with status 0.
 TEST_F(CorvidCli, StartsOnDefaultsAndStopsOnSigterm) {
-  test::Program corvid(
-      kCorvid, {"--config", (dir_ / "absent.json").string(), "--threads", "3", "--port", "0"}, {},
-      clean_env());
-  ASSERT_TRUE(corvid.started());
-  ASSERT_TRUE(corvid.wait_for_output("listening on http://127.0.0.1:", kLimit)) << corvid.output();
-  const std::string& out = corvid.output();
+  CorvidBinary corvid(
+      {.threads = 3, .config_file = dir_ / "absent.json", .args = {"--port", "0"}});
+  ASSERT_TRUE(corvid.start(kLimit)) << corvid.output();
+  const std::string out = corvid.output();
+  EXPECT_THAT(out, HasSubstr("listening on http://127.0.0.1:"));
   EXPECT_THAT(out, HasSubstr("absent.json not found; using the defaults"));
   EXPECT_THAT(out, HasSubstr("configuration: defaults"));
   EXPECT_THAT(out, HasSubstr("server: host 127.0.0.1, port 0, debug false"));
@@ -113,8 +98,7 @@ TEST_F(CorvidCli, StartsOnDefaultsAndStopsOnSigterm) {
   EXPECT_THAT(out, HasSubstr("threads 3, workers 32"));
   EXPECT_THAT(out, HasSubstr("runtime: ordinary run"));
   EXPECT_THAT(out, HasSubstr("supported Parlo versions: "));
-  corvid.signal(SIGTERM);
-  EXPECT_EQ(corvid.wait_exit(kLimit), 0) << corvid.output();
+  EXPECT_EQ(corvid.stop(SIGTERM, kLimit), 0) << corvid.output();
 }
 
 // A key entry that is not text is skipped with a warning; the rest of the file is used, the
@@ -125,19 +109,20 @@ TEST_F(CorvidCli, SkipsUnusableKeysAndAppliesOverrides) {
     "server": {"host": "0.0.0.0", "port": 8100, "debug": true},
     "auth": {"api_keys": {"admin": "k-secret-value", "broken": 5}}
   })");
-  test::Program corvid(kCorvid, {"--config", path, "--port", "0"},
-                       {{"CORVID_SERVER_HOST", "127.0.0.1"}, {"CORVID_SERVER_PORT", "8101"}},
-                       clean_env());
-  ASSERT_TRUE(corvid.wait_for_output("listening on http://", kLimit)) << corvid.output();
-  const std::string& out = corvid.output();
+  CorvidBinary corvid(
+      {.env = {{"CORVID_SERVER_HOST", "127.0.0.1"}, {"CORVID_SERVER_PORT", "8101"}},
+       .config_file = path,
+       .args = {"--port", "0"}});
+  ASSERT_TRUE(corvid.start(kLimit)) << corvid.output();
+  const std::string out = corvid.output();
+  EXPECT_THAT(out, HasSubstr("listening on http://"));
   EXPECT_THAT(out, HasSubstr("auth.api_keys.broken: skipped: the key is not a text"));
   EXPECT_THAT(out, HasSubstr("auth: 1 API key(s) configured"));
   EXPECT_THAT(out, HasSubstr("server: host 127.0.0.1, port 0, debug true"));
   EXPECT_THAT(out, HasSubstr("a compiled server has no code reload"));
   EXPECT_THAT(out, Not(HasSubstr("k-secret-value")));
-  corvid.signal(SIGINT);
-  EXPECT_EQ(corvid.wait_exit(kLimit), 0) << corvid.output();
+  EXPECT_EQ(corvid.stop(SIGINT, kLimit), 0) << corvid.output();
 }
 
 }  // namespace
-}  // namespace corvid
+}  // namespace corvid::test

@@ -12,7 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "corvid/utils/errors.hpp"
-#include "utils/test_process.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace corvid::xdg {
 namespace {
@@ -33,9 +34,7 @@ RuntimeInfo make_runtime(bool packaged, std::string exe, std::string argv0, std:
 class XdgTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "corvid-xdg-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    root_ = tree_.path();
     fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec);
     old_cwd_ = fs::current_path();
@@ -46,8 +45,6 @@ class XdgTree : public ::testing::Test {
     fs::current_path(old_cwd_);
     // Locked folders must be opened again before they can be removed.
     for (const auto& p : locked_) fs::permissions(p, fs::perms::owner_all);
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   std::string at(const std::string& rel) const { return (root_ / rel).string(); }
@@ -78,6 +75,7 @@ class XdgTree : public ::testing::Test {
                        .root_dir = at("root")};
   }
 
+  test::TempDir tree_{"xdg"};  // removed after TearDown has opened the locked folders
   fs::path root_;
   fs::path old_cwd_;
   std::vector<fs::path> locked_;
@@ -445,7 +443,7 @@ TEST(XdgVersions, ExplicitProbeNamesTheList) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    test::Program tool(XDG_VERSIONS_TOOL, {"2.0.0.2", "3.9.2.26"}, c.env);
+    test::ChildProcess tool(XDG_VERSIONS_TOOL, {.args = {"2.0.0.2", "3.9.2.26"}, .env = c.env});
     ASSERT_TRUE(tool.started());
     ASSERT_EQ(tool.wait_exit(std::chrono::seconds(20)), 0) << tool.output();
     EXPECT_EQ(tool.output(), c.expected + "\n");

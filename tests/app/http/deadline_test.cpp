@@ -14,7 +14,7 @@
 namespace corvid::app::http::testing {
 namespace {
 
-using corvid::testing::RawSocket;
+using corvid::test::RawSocket;
 
 using namespace std::chrono_literals;
 constexpr auto kTimeout = 300ms;

@@ -3,6 +3,7 @@
 // answers 503 but for the health check, WebSockets count toward it so the descriptors never run
 // out, and the descriptor limit it raised at start is logged.
 #include <chrono>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,7 +13,7 @@
 
 #include "binary_fixture.hpp"
 
-namespace corvid::testing {
+namespace corvid::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -23,7 +24,7 @@ TEST_F(FrontDoor, KeylessCallersHoldingBackLargeBodiesCostAlmostNothing) {
   ASSERT_NO_FATAL_FAILURE(start());
   // Warm up the paths once, so their first-use allocations are not counted.
   { RawSocket s(port_); s.send_some("POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n"); s.status(); }
-  const long before = rss_kib(process_->pid());
+  const long before = corvid_->rss_kib();
   const std::string head =
       "POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
       "Content-Length: " + std::to_string(8u << 20) + "\r\n\r\n";
@@ -35,7 +36,7 @@ TEST_F(FrontDoor, KeylessCallersHoldingBackLargeBodiesCostAlmostNothing) {
     callers.back()->send_some(head);
     callers.back()->send_some(body);  // stops when the server takes no more
   }
-  const long during = rss_kib(process_->pid());
+  const long during = corvid_->rss_kib();
   for (auto& caller : callers) EXPECT_EQ(caller->status(), 401);
   std::cout << "RSS before " << before << " KiB, with 50 keyless 8 MiB callers " << during
             << " KiB\n";
@@ -56,7 +57,7 @@ TEST_F(FrontDoor, KeylessConnectionsCostLittleAndTheirMemoryGoesBack) {
                               "Content-Type: application/json\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\n\r\n" + body;
   { RawSocket warm(port_); warm.send_some(drained); warm.status(); }
-  const long before = anon_kib(process_->pid());
+  const long before = corvid_->anon_kib();
   struct Case {
     const char* name;
     const std::string& bytes;
@@ -75,11 +76,11 @@ TEST_F(FrontDoor, KeylessConnectionsCostLittleAndTheirMemoryGoesBack) {
       for (auto& caller : callers) ASSERT_EQ(caller->status(), c.status);
     }
     // The server reads what the callers sent at its own pace: RSS is taken once it is steady.
-    long during = anon_kib(process_->pid());
+    long during = corvid_->anon_kib();
     for (const auto until = std::chrono::steady_clock::now() + 3s;
          std::chrono::steady_clock::now() < until;) {
       std::this_thread::sleep_for(100ms);
-      const long now = anon_kib(process_->pid());
+      const long now = corvid_->anon_kib();
       if (now == during) break;
       during = now;
     }
@@ -91,11 +92,11 @@ TEST_F(FrontDoor, KeylessConnectionsCostLittleAndTheirMemoryGoesBack) {
   // All closed now: their memory goes back after a quiet second, but for the reactor's record
   // of each socket, which it keeps for the next one (with the pages those records pin).
   constexpr long kKept = 12 * 1024;
-  long after = anon_kib(process_->pid());
+  long after = corvid_->anon_kib();
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (after - before > kKept * 2 / 3 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
-    after = anon_kib(process_->pid());
+    after = corvid_->anon_kib();
   }
   std::cout << "RSS before " << before << " KiB, after the callers closed " << after << " KiB\n";
   if (kSanitized) GTEST_SKIP() << "memory figures need a plain build";
@@ -108,26 +109,25 @@ TEST_F(FrontDoor, MemoryOfLargeBodiesGoesBack) {
   const Json body{{"to_uid", "uid_alice"}, {"content", content}};
   const std::string text = body.dump();
   auto send = [&] {
-    HttpConnection c(port_);
-    return c.request(bhttp::verb::post, "/api/parlo/send/text",
+    HttpClient c(port_, 60s);
+    return c.request(bhttp::verb::post, "/api/parlo/send/text", text,
                      {{"Authorization", std::string("Bearer ") + kKey},
-                      {"Content-Type", "application/json"}},
-                     text);
+                      {"Content-Type", "application/json"}});
   };
   // The first send warms the pools and buffers every later one reuses.
   ASSERT_EQ(send().status, 400);  // parsed and checked whole; no client is logged in
-  const long start = rss_kib(process_->pid());
+  const long start = corvid_->rss_kib();
   long peak = start;
   for (int i = 0; i < 30; ++i) {
     ASSERT_EQ(send().status, 400);
-    peak = std::max(peak, rss_kib(process_->pid()));
+    peak = std::max(peak, corvid_->rss_kib());
   }
   // Memory is handed back on the side after each large request: poll for it.
-  long after = rss_kib(process_->pid());
+  long after = corvid_->rss_kib();
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (after - start > 32 * 1024 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
-    after = rss_kib(process_->pid());
+    after = corvid_->rss_kib();
   }
   std::cout << "RSS after one 7 MiB send " << start << " KiB, peak " << peak
             << " KiB, after 30 more " << after << " KiB\n";
@@ -142,13 +142,13 @@ TEST_F(FrontDoor, ConnectionsOverTheCapAre503ButTheHealthCheckAndTheLimitIsLogge
   // Three connections hold the budget's places: a keyless status request is 401 on such a
   // connection and 503 on one past the cap. The start-up probe's connections may still be
   // closing, so each is retried until it holds a place.
-  std::vector<std::unique_ptr<HttpConnection>> held;
+  std::vector<std::unique_ptr<HttpClient>> held;
   for (int i = 0; i < 3; ++i) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     int status = 0;
     while (status != 401 && std::chrono::steady_clock::now() < deadline) {
-      auto connection = std::make_unique<HttpConnection>(port_);
-      status = connection->request(bhttp::verb::get, "/api/parlo/status").status;
+      auto connection = std::make_unique<HttpClient>(port_, 15s);
+      status = connection->get("/api/parlo/status").status;
       if (status == 401) held.push_back(std::move(connection));
       else std::this_thread::sleep_for(20ms);
     }
@@ -158,7 +158,7 @@ TEST_F(FrontDoor, ConnectionsOverTheCapAre503ButTheHealthCheckAndTheLimitIsLogge
   ASSERT_TRUE(extra.connected());
   extra.send_some("GET /api/parlo/status HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(extra.status(), 503);
-  EXPECT_EQ(http_request(port_, bhttp::verb::get, "/health").status, 200);
+  EXPECT_EQ(HttpClient(port_).get("/health").status, 200);
   EXPECT_TRUE(process_->wait_output(
       [](const std::string& out) { return out.find("connection cap of 3 reached") != std::string::npos; },
       5s));
@@ -167,11 +167,7 @@ TEST_F(FrontDoor, ConnectionsOverTheCapAre503ButTheHealthCheckAndTheLimitIsLogge
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   int status = 0;
   while (status != 401 && std::chrono::steady_clock::now() < deadline) {
-    try {
-      status = http_request(port_, bhttp::verb::get, "/api/parlo/status").status;
-    } catch (const std::exception&) {
-      status = 0;
-    }
+    status = HttpClient(port_).get("/api/parlo/status").status;  // 0: no answer
     if (status != 401) std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(status, 401);
@@ -210,7 +206,7 @@ TEST_F(FrontDoor, WebSocketsAndIdleSocketsAtTheCapLeaveTheHealthCheckAnswering) 
       [](const std::string& text) { return text.find("connection cap of") != std::string::npos; },
       5s));
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(http_request(port_, bhttp::verb::get, "/health").status, 200);
+    EXPECT_EQ(HttpClient(port_).get("/health").status, 200);
   }
   RawSocket keyed(port_);
   keyed.send_some("GET /api/parlo/status HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -225,4 +221,4 @@ TEST_F(FrontDoor, WebSocketsAndIdleSocketsAtTheCapLeaveTheHealthCheckAnswering) 
 }
 
 }  // namespace
-}  // namespace corvid::testing
+}  // namespace corvid::test

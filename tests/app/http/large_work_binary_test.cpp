@@ -17,7 +17,7 @@
 
 #include "binary_fixture.hpp"
 
-namespace corvid::testing {
+namespace corvid::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -42,10 +42,10 @@ std::string distinct_keys(std::size_t bytes) {
 class LargeWork : public BinaryServer {
  protected:
   // A send of `body`, answered 422 (it has none of the fields a text needs) once it is parsed.
-  int post(HttpConnection& connection, const std::string& body) {
+  int post(HttpClient& connection, const std::string& body) {
     auto headers = key();
     headers.emplace_back("Content-Type", "application/json");
-    return connection.request(bhttp::verb::post, "/api/parlo/send/text", headers, body).status;
+    return connection.request(bhttp::verb::post, "/api/parlo/send/text", body, headers).status;
   }
 };
 
@@ -54,10 +54,10 @@ TEST_F(LargeWork, DistinctKeyBodiesAreParsedInLinearTimeBesideAHealthCheckThatKe
   for (const std::size_t size : {std::size_t{1} << 20, kLargeBody}) {
     SCOPED_TRACE(size);
     const std::string body = distinct_keys(size);
-    HttpConnection connection(port_);
-    const double before = cpu_seconds(process_->pid());
+    HttpClient connection(port_, 90s);
+    const double before = corvid_->cpu_seconds();
     EXPECT_EQ(post(connection, body), 422);
-    const double spent = cpu_seconds(process_->pid()) - before;
+    const double spent = corvid_->cpu_seconds() - before;
     std::cout << size << " bytes of distinct keys: " << spent << " s of the server's CPU\n";
     EXPECT_LT(spent, 2.0 * kSlowdown);
   }
@@ -72,7 +72,9 @@ TEST_F(LargeWork, DistinctKeyBodiesAreParsedInLinearTimeBesideAHealthCheckThatKe
   for (int i = 0; i < 16; ++i) {
     posters.emplace_back([&, i] {
       try {
-        HttpConnection connection(port_);
+        // The large bodies queue for the side pool's two lanes: the last answer may come well
+        // over 15 s after its body was sent beside a full test run.
+        HttpClient connection(port_, 90s);
         for (int round = 0; round < (i < 8 ? 1 : 3); ++round) {
           if (post(connection, i < 8 ? large : medium) == 422) ++answered;
         }
@@ -83,10 +85,10 @@ TEST_F(LargeWork, DistinctKeyBodiesAreParsedInLinearTimeBesideAHealthCheckThatKe
     });
   }
   std::vector<double> latencies;
-  HttpConnection health(port_);
+  HttpClient health(port_, 15s);
   while (running > 0) {
     const auto asked = std::chrono::steady_clock::now();
-    ASSERT_EQ(health.request(bhttp::verb::get, "/health").status, 200);
+    ASSERT_EQ(health.get("/health").status, 200);
     latencies.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count());
   }
@@ -161,17 +163,26 @@ TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
                      std::to_string(query.size()) + "\r\n\r\n" + query);
     return socket.read_all();
   };
-  const long before = rss_kib(process_->pid());
-  // Forget the peak so far: VmHWM from here is this answer's.
-  std::ofstream(std::string("/proc/") + std::to_string(process_->pid()) + "/clear_refs") << "5";
-  const std::size_t answer = ask();
-  const long peak = status_kib(process_->pid(), "VmHWM");
-  EXPECT_GT(answer, static_cast<std::size_t>(rows) * 3990);  // the whole answer came
-  long after = rss_kib(process_->pid());
+  const std::size_t whole = static_cast<std::size_t>(rows) * 3990;
+  long before = 0;
+  long peak = 0;
+  std::size_t answer = 0;
+  // On a machine loaded by a parallel test run the simulated client may cut the query off at
+  // its 2 s budget: the answer is then a short failure, and the query is asked again. Each
+  // attempt measures from its own start.
+  for (int attempt = 0; attempt < 5 && answer <= whole; ++attempt) {
+    before = corvid_->rss_kib();
+    // Forget the peak so far: VmHWM from here is this answer's.
+    corvid_->reset_peak();
+    answer = ask();
+    peak = corvid_->peak_kib();
+  }
+  EXPECT_GT(answer, whole);  // the whole answer came
+  long after = corvid_->rss_kib();
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (after - before > 16 * 1024 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
-    after = rss_kib(process_->pid());
+    after = corvid_->rss_kib();
   }
   std::cout << "an answer of " << answer << " bytes: RSS before " << before << " KiB, peak "
             << peak << " KiB, after " << after << " KiB\n";
@@ -183,4 +194,4 @@ TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
 }
 
 }  // namespace
-}  // namespace corvid::testing
+}  // namespace corvid::test

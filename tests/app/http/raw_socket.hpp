@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace corvid::testing {
+namespace corvid::test {
 
 class RawSocket {
  public:
@@ -90,4 +90,4 @@ class RawSocket {
   bool connected_ = false;
 };
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

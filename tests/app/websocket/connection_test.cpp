@@ -34,7 +34,7 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
-using testing::eventually;
+using test::wait_until;
 using corvid::test::LogCapture;
 
 // A server on an ephemeral loopback port: each request to /<uid> becomes a connection of that
@@ -54,7 +54,7 @@ class Server {
   ~Server() {
     for (auto& conn : hub.snapshot()) conn->close();
     // Sessions end once their peers answer the close (or the socket drops) and unregister.
-    eventually([&] { return hub.get_connection_stats()["total_connections"] == 0; },
+    wait_until([&] { return hub.get_connection_stats()["total_connections"] == 0; },
                std::chrono::seconds(5));
     acceptor_.close();
     work_.reset();
@@ -160,17 +160,17 @@ TEST(WebSocketConnection, WelcomeFirstThenFramesInOrderAndPeerMessages) {
   Client client(server.port(), "u1");
   EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
   ASSERT_TRUE(
-      eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
+      wait_until([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
 
   for (int i = 0; i < 500; ++i) server.hub.send_to_user("u1", Json{{"seq", i}});
   for (int i = 0; i < 500; ++i) ASSERT_EQ(Json::parse(client.read())["seq"], i);
 
   client.ws.write(asio::buffer(std::string("ping")));
   EXPECT_EQ(client.read(), "pong");
-  EXPECT_TRUE(eventually([&] { return server.received() == std::vector<std::string>{"ping"}; }));
+  EXPECT_TRUE(wait_until([&] { return server.received() == std::vector<std::string>{"ping"}; }));
 
   client.ws.close(websocket::close_code::normal);
-  EXPECT_TRUE(eventually([&] { return server.hub.get_connection_stats()["total_users"] == 0; }));
+  EXPECT_TRUE(wait_until([&] { return server.hub.get_connection_stats()["total_users"] == 0; }));
   EXPECT_FALSE(server.last()->send(std::make_shared<const std::string>("late")));
 }
 
@@ -186,7 +186,7 @@ TEST(WebSocketConnection, PongsAndRepliesGoBetweenWholeFramesOfABurst) {
   });
   EXPECT_EQ(Json::parse(client.read())["type"], "connection_established");
   ASSERT_TRUE(
-      eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
+      wait_until([&] { return server.hub.get_connection_stats()["total_connections"] == 1; }));
 
   const std::string padding(16 * 1024, 'x');
   constexpr int kFrames = 400;  // ~6.5 MiB: many times what the socket buffers hold
@@ -226,7 +226,7 @@ TEST(WebSocketConnection, StalledPeerIsCutByTheStallTimeoutWhileOthersReceive) {
   Client stalled(server.port(), "u1", 4096);
   Client reader(server.port(), "u1");
   ASSERT_TRUE(
-      eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 2; }));
+      wait_until([&] { return server.hub.get_connection_stats()["total_connections"] == 2; }));
   EXPECT_EQ(Json::parse(reader.read())["type"], "connection_established");
 
   const std::string padding(64 * 1024, 'x');
@@ -236,7 +236,7 @@ TEST(WebSocketConnection, StalledPeerIsCutByTheStallTimeoutWhileOthersReceive) {
   for (int i = 0; i < kFrames; ++i) ASSERT_EQ(Json::parse(reader.read())["seq"], i);
 
   ASSERT_TRUE(
-      eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 1; },
+      wait_until([&] { return server.hub.get_connection_stats()["total_connections"] == 1; },
                  std::chrono::seconds(30)));
   bool logged = false;
   for (auto& line : logs->texts("websocket_hub", spdlog::level::err))
@@ -255,7 +255,7 @@ TEST(WebSocketConnection, APeerThatStopsReadingIsCutByTheBudgetNeverAReader) {
   Client reader(server.port(), "u1");
   Client other(server.port(), "u2");
   ASSERT_TRUE(
-      eventually([&] { return server.hub.get_connection_stats()["total_connections"] == 3; }));
+      wait_until([&] { return server.hub.get_connection_stats()["total_connections"] == 3; }));
   EXPECT_EQ(Json::parse(reader.read())["type"], "connection_established");
 
   // Past the budget in all, pushed faster than any peer reads: only the peer that takes
@@ -302,7 +302,7 @@ TEST(WebSocketConnection, CloseGoesAfterTheBacklogOrAheadOfIt) {
     SCOPED_TRACE(c.name);
     Server server(quick_limits());
     Client client(server.port(), "u1", 4096);  // a small window: the backlog waits in the server
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
       return server.last() && server.hub.get_connection_stats()["total_connections"] == 1;
     }));
     auto conn = server.last();

@@ -15,8 +15,9 @@
 #include "corvid/app/websocket/websocket_connection.hpp"
 #include "corvid/utils/log.hpp"
 #include "support/log_capture.hpp"
+#include "support/wait.hpp"
 
-namespace corvid::testing {
+namespace corvid::test {
 
 class FakeConnection final : public app::Connection {
  public:
@@ -108,20 +109,6 @@ class FakeConnection final : public app::Connection {
   std::string error_;
 };
 
-// The shared capture (support/log_capture.hpp), by the names these tests knew it.
-using LogLine = corvid::test::LogLine;
-using CaptureSink = corvid::test::LogSink;
-using LogCapture = corvid::test::LogCapture;
 
-// Polls condition until it holds or the deadline passes; true when it held.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
-}
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

@@ -30,7 +30,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
-namespace corvid::testing {
+namespace corvid::test {
 
 class RawPeer {
  public:
@@ -282,4 +282,4 @@ class RawPeer {
   Seen seen_;
 };
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

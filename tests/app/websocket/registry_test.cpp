@@ -20,7 +20,7 @@
 namespace corvid::app {
 namespace {
 
-using testing::FakeConnection;
+using test::FakeConnection;
 using corvid::test::LogCapture;
 
 std::shared_ptr<FakeConnection> fake() { return std::make_shared<FakeConnection>(); }

@@ -21,10 +21,11 @@
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 
-#include "app/websocket/corvid_process.hpp"
+#include "app/websocket/ws_binary_fixture.hpp"
 #include "app/websocket/raw_peer.hpp"
+#include "support/wait.hpp"
 
-namespace corvid::testing {
+namespace corvid::test {
 namespace {
 
 namespace asio = boost::asio;
@@ -76,7 +77,7 @@ TEST_F(Endpoint, ACompletedCloseHandshakeLeavesTheRegistryAtOnceThoughThePeerHol
   auto& socket = beast::get_lowest_layer(peer.ws).socket();
   asio::write(socket, asio::buffer(close_frame));
   const auto sent = Clock::now();
-  ASSERT_TRUE(eventually([&] { return corvid_.connections() == 0; }, 1s))
+  ASSERT_TRUE(wait_until([&] { return corvid_.connections() == 0; }, 1s))
       << corvid_.get("/api/ws/connections").body;
   EXPECT_LT(Clock::now() - sent, 1s);
   EXPECT_EQ(Json::parse(corvid_.get("/api/ws/connections").body)["data"]["total_connections"], 0);
@@ -132,7 +133,7 @@ TEST_F(Endpoint, UnknownUpgradePathsAreNotFoundAndAFailedHandshakeIsLoggedAndReg
     }
   }
   EXPECT_EQ(corvid_.connections(), 0);
-  EXPECT_TRUE(eventually([&] { return corvid_.logged("WebSocket连接异常: "); }, 5s))
+  EXPECT_TRUE(wait_until([&] { return corvid_.logged("WebSocket连接异常: "); }, 5s))
       << corvid_.output();
   EXPECT_TRUE(corvid_.logged(std::string("WebSocket连接断开: ") + kUid)) << corvid_.output();
   EXPECT_FALSE(corvid_.logged(std::string("WebSocket连接建立: ") + kUid));
@@ -144,13 +145,13 @@ TEST_F(Endpoint, ABinaryMessageDuringABacklogClosesWith1003AfterTheBacklog) {
   RawPeer peer(corvid_.port(), corvid_.key(), kUid, 16 * 1024);
   RawPeer witness(corvid_.port(), corvid_.key(), kUid);
   ASSERT_TRUE(peer.accepted() && witness.accepted());
-  ASSERT_TRUE(eventually([&] { return corvid_.connections() == 2; }, 10s));
+  ASSERT_TRUE(wait_until([&] { return corvid_.connections() == 2; }, 10s));
   constexpr int kEvents = 3000;  // about 3 MB: far more than the peer's socket buffers take
   witness.start({.want = kEvents});
   ASSERT_TRUE(corvid_.inject(kEvents, 1000));
   ASSERT_TRUE(witness.wait(60s));  // the whole burst is in the account's log by now
   ASSERT_TRUE(peer.send_binary("ping"));
-  ASSERT_TRUE(eventually([&] { return corvid_.connections() == 1; }, 10s));
+  ASSERT_TRUE(wait_until([&] { return corvid_.connections() == 1; }, 10s));
   peer.start({});
   ASSERT_TRUE(peer.wait(60s));
   const auto seen = peer.seen();
@@ -191,13 +192,13 @@ TEST(Shutdown, SigtermClosesEveryReadingPeerAheadOfItsBacklogAndExitsInTheBound)
       ASSERT_TRUE(peers.back()->accepted());
       peers.back()->start({.pace = 2'000'000, .end_tcp_after_close = !c.hold_tcp_open});
     }
-    ASSERT_TRUE(eventually([&] { return corvid.connections() == c.peers; }, 10s));
+    ASSERT_TRUE(wait_until([&] { return corvid.connections() == c.peers; }, 10s));
     // About 45 MB: within the budget, so every peer still has most of it to read when the
     // stop comes.
     const int events = 40'000 / kScale;
     if (c.during_burst) {
       ASSERT_TRUE(corvid.inject(events, 1000));
-      ASSERT_TRUE(eventually([&] { return peers.front()->seen().events > 100; }, 30s));
+      ASSERT_TRUE(wait_until([&] { return peers.front()->seen().events > 100; }, 30s));
     }
     const auto stopped = Clock::now();
     const auto status = corvid.stop(SIGTERM, c.exit_within + 5s);
@@ -219,4 +220,4 @@ TEST(Shutdown, SigtermClosesEveryReadingPeerAheadOfItsBacklogAndExitsInTheBound)
 }
 
 }  // namespace
-}  // namespace corvid::testing
+}  // namespace corvid::test

@@ -22,10 +22,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/websocket/corvid_process.hpp"
+#include "app/websocket/ws_binary_fixture.hpp"
 #include "app/websocket/raw_peer.hpp"
+#include "support/wait.hpp"
 
-namespace corvid::testing {
+namespace corvid::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -72,7 +73,7 @@ class Bursts : public ::testing::TestWithParam<BurstCase> {
     std::unique_ptr<RawPeer> slow;
     if (with_slow) slow = std::make_unique<RawPeer>(corvid.port(), corvid.key(), kUid, kSmallBuffer);
     EXPECT_TRUE(fast.accepted() && (!slow || slow->accepted()));
-    EXPECT_TRUE(eventually([&] { return corvid.connections() == (with_slow ? 2 : 1); }, 10s));
+    EXPECT_TRUE(wait_until([&] { return corvid.connections() == (with_slow ? 2 : 1); }, 10s));
     const int events = c.events / kScale;
     fast.start({.want = events});
     // Slower still under a sanitizer, where the whole burst comes slower: what the kernel's
@@ -109,11 +110,11 @@ TEST_P(Bursts, EveryFullSpeedReaderTakesTheBurstAtItsOwnPaceWithinTheBudget) {
     // The same burst to the full-speed reader alone first: the pace it reads at by itself.
     alone = run(corvid, c, false).fast_took;
     ASSERT_FALSE(HasFailure());
-    ASSERT_TRUE(eventually([&] { return corvid.connections() == 0; }, 10s));
+    ASSERT_TRUE(wait_until([&] { return corvid.connections() == 0; }, 10s));
   }
   // The burst itself, measured from here: the memory of the process as it stands, its peak
   // reset.
-  ASSERT_TRUE(eventually([&] { return corvid.rss_kib() > 0; }, 1s));
+  ASSERT_TRUE(wait_until([&] { return corvid.rss_kib() > 0; }, 1s));
   std::this_thread::sleep_for(1500ms);  // lets the allocator give back what a first run left
   const long start_kib = corvid.rss_kib();
   corvid.reset_peak();
@@ -126,7 +127,7 @@ TEST_P(Bursts, EveryFullSpeedReaderTakesTheBurstAtItsOwnPaceWithinTheBudget) {
 
   if (c.slow_beside) {
     // Cut once past the budget, with its figure; never waited for.
-    EXPECT_TRUE(eventually([&] { return corvid.connections() == 0; }, 30s));
+    EXPECT_TRUE(wait_until([&] { return corvid.connections() == 0; }, 30s));
     EXPECT_TRUE(corvid.logged(std::string("向用户 ") + kUid + " 发送消息失败: lagging "))
         << corvid.lines_with("发送消息失败");
     EXPECT_LT(burst.slow.events, c.events / kScale);
@@ -137,11 +138,11 @@ TEST_P(Bursts, EveryFullSpeedReaderTakesTheBurstAtItsOwnPaceWithinTheBudget) {
         << "alone " << std::chrono::duration_cast<std::chrono::milliseconds>(alone).count()
         << " ms";
   }
-  if (kMemoryMeasurable) {
+  if (!kSanitized) {
     EXPECT_LT(peak_kib, start_kib + static_cast<long>(budget / 1024) + kMarginKib);
     // Once the backlog has drained, the memory it took goes back (after the allocator's quiet
     // second).
-    EXPECT_TRUE(eventually([&] { return corvid.rss_kib() < start_kib + kBackKib; }, 10s))
+    EXPECT_TRUE(wait_until([&] { return corvid.rss_kib() < start_kib + kBackKib; }, 10s))
         << "RSS " << corvid.rss_kib() / 1024 << " MiB, " << start_kib / 1024
         << " MiB at the start";
   }
@@ -167,7 +168,7 @@ TEST_P(LoopThreads, ABurstReachesTheReaderWholeWhileAPeerThatNeverReadsIsCut) {
   RawPeer stalled(corvid.port(), corvid.key(), kUid, 4096);
   RawPeer reader(corvid.port(), corvid.key(), kUid);
   ASSERT_TRUE(stalled.accepted() && reader.accepted());
-  ASSERT_TRUE(eventually([&] { return corvid.connections() == 2; }, 10s));
+  ASSERT_TRUE(wait_until([&] { return corvid.connections() == 2; }, 10s));
 
   // About 1 KB per frame: the burst is more than the budget, so the peer that never reads falls
   // past it, while the reader keeps up.
@@ -175,14 +176,14 @@ TEST_P(LoopThreads, ABurstReachesTheReaderWholeWhileAPeerThatNeverReadsIsCut) {
   reader.start({.want = events + 1});
   corvid.reset_peak();
   ASSERT_TRUE(corvid.inject(events, 1000));
-  ASSERT_TRUE(eventually([&] { return reader.seen().events >= events || reader.seen().ended; },
+  ASSERT_TRUE(wait_until([&] { return reader.seen().events >= events || reader.seen().ended; },
                          120s))
       << "the reader never finished";
   EXPECT_EQ(reader.seen().events, events);
   EXPECT_TRUE(reader.seen().unbroken) << "lost or out of order";
   EXPECT_FALSE(reader.seen().ended) << corvid.lines_with("发送消息失败");
   if (kScale == 1) {
-    EXPECT_TRUE(eventually([&] { return corvid.connections() == 1; }, 60s));
+    EXPECT_TRUE(wait_until([&] { return corvid.connections() == 1; }, 60s));
     EXPECT_TRUE(corvid.logged(std::string("向用户 ") + kUid + " 发送消息失败: lagging ") ||
                 corvid.logged(std::string("向用户 ") + kUid + " 发送消息失败: no byte taken"));
   }
@@ -194,7 +195,7 @@ TEST_P(LoopThreads, ABurstReachesTheReaderWholeWhileAPeerThatNeverReadsIsCut) {
   EXPECT_TRUE(reader.wait(10s));
   EXPECT_EQ(reader.seen().events, events + 1);
   EXPECT_EQ(reader.seen().last_seq, 0);
-  if (kMemoryMeasurable) {
+  if (!kSanitized) {
     const long peak = corvid.peak_kib();
     EXPECT_LT(peak, 256 * 1024) << "peak RSS " << peak << " KiB";
   }
@@ -213,7 +214,7 @@ TEST(StallTimeout, ASteadyReaderOfALargeFrameIsKeptOneThatStopsIsCut) {
   RawPeer steady(corvid.port(), corvid.key(), kUid, kSmallBuffer);
   RawPeer stops(corvid.port(), corvid.key(), kUid, kSmallBuffer);
   ASSERT_TRUE(steady.accepted() && stops.accepted());
-  ASSERT_TRUE(eventually([&] { return corvid.connections() == 2; }, 10s));
+  ASSERT_TRUE(wait_until([&] { return corvid.connections() == 2; }, 10s));
   constexpr int kFrameBytes = 3'000'000;
   // About 300 KB/s: ten seconds for the frame, five stall timeouts.
   steady.start({.pace = 300'000, .want = 1});
@@ -221,7 +222,7 @@ TEST(StallTimeout, ASteadyReaderOfALargeFrameIsKeptOneThatStopsIsCut) {
   const auto started = Clock::now();
   ASSERT_TRUE(corvid.inject(1, kFrameBytes));
 
-  EXPECT_TRUE(eventually([&] { return corvid.connections() == 1; }, 20s))
+  EXPECT_TRUE(wait_until([&] { return corvid.connections() == 1; }, 20s))
       << corvid.lines_with("发送消息失败");
   EXPECT_TRUE(corvid.logged(std::string("向用户 ") + kUid + " 发送消息失败: no byte taken for "))
       << corvid.lines_with("发送消息失败");
@@ -244,7 +245,7 @@ TEST(Registration, ConnectionsThatComeAndGoDuringABurstEachGetAnUnbrokenRun) {
   RawPeer steady(corvid.port(), corvid.key(), kUid);
   ASSERT_TRUE(steady.accepted());
   steady.start({.want = events});
-  ASSERT_TRUE(eventually([&] { return corvid.connections() == 1; }, 10s));
+  ASSERT_TRUE(wait_until([&] { return corvid.connections() == 1; }, 10s));
   ASSERT_TRUE(corvid.inject(events, 500));
 
   struct Outcome {
@@ -300,7 +301,7 @@ TEST(Accounts, ASecondAccountsEventsDoNotWaitForTheFirstAccountsBacklog) {
   ASSERT_TRUE(corvid.start()) << corvid.output();
   RawPeer slow(corvid.port(), corvid.key(), kUid, kSmallBuffer);
   ASSERT_TRUE(slow.accepted());
-  ASSERT_TRUE(eventually([&] { return corvid.connections() == 1; }, 10s));
+  ASSERT_TRUE(wait_until([&] { return corvid.connections() == 1; }, 10s));
   // 40 MB: within the budget, so nobody is cut, and about 40 s of reading at 1 MB/s (scaled
   // down under a sanitizer, the pace with it).
   constexpr int kBacklogEvents = 400 / kScale;
@@ -310,12 +311,12 @@ TEST(Accounts, ASecondAccountsEventsDoNotWaitForTheFirstAccountsBacklog) {
   ASSERT_TRUE(corvid.inject(kBacklogEvents / 2, 100'000, "first"));
   ASSERT_TRUE(corvid.inject(kBacklogEvents / 2, 100'000, "first"));
 
-  ASSERT_TRUE(corvid.control({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}})
+  ASSERT_TRUE(corvid.control().command({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}})
                   .value("ok", false));
   ASSERT_TRUE(corvid.current_uid_is("uid_second", Clock::now() + 30s));
   RawPeer second(corvid.port(), corvid.key(), "uid_second");
   ASSERT_TRUE(second.accepted());
-  ASSERT_TRUE(eventually([&] { return corvid.connections() == 2; }, 10s));  // registered
+  ASSERT_TRUE(wait_until([&] { return corvid.connections() == 2; }, 10s));  // registered
   constexpr int kEvents = 500;
   second.start({.want = kEvents});
   const auto started = Clock::now();
@@ -335,4 +336,4 @@ TEST(Accounts, ASecondAccountsEventsDoNotWaitForTheFirstAccountsBacklog) {
 }
 
 }  // namespace
-}  // namespace corvid::testing
+}  // namespace corvid::test

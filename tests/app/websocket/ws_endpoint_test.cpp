@@ -99,7 +99,7 @@ class WsEndpoint : public ::testing::Test {
   // relayed: the relay runs after the account is set, so a connection opened right after the
   // login could otherwise still receive it ahead of the events a test injects.
   void open_and_login() {
-    auto sentinel = std::make_shared<testing::FakeConnection>();
+    auto sentinel = std::make_shared<FakeConnection>();
     app::ConnectionPtr registered = sentinel;
     run(hub_->connect(registered, kUid));
     ASSERT_TRUE(run(service_->open_parlo()));
