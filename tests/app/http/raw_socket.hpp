@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -67,12 +68,18 @@ class RawSocket {
     for (;;) {
       const auto n = ::recv(fd_, chunk.data(), chunk.size(), 0);
       if (n <= 0) return total;
+      if (head_.size() < kHeadBytes) {
+        head_.append(chunk.data(),
+                     std::min(static_cast<std::size_t>(n), kHeadBytes - head_.size()));
+      }
       total += static_cast<std::size_t>(n);
       if (rate > 0) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(total * 1000000 / rate));
       }
     }
   }
+  // The first bytes read_all() took, to show what came when it was not what a test expected.
+  const std::string& head() const { return head_; }
   // The status of the first answer, 0 when none came.
   int status() {
     std::string got;
@@ -86,8 +93,10 @@ class RawSocket {
   }
 
  private:
+  static constexpr std::size_t kHeadBytes = 512;
   int fd_;
   bool connected_ = false;
+  std::string head_;
 };
 
 }  // namespace corvid::test
