@@ -44,6 +44,7 @@ class RawPeer {
   };
   struct Seen {
     bool welcome_first = false;
+    bool first_frame = false;  // any frame came (the first one is the one welcome_first judges)
     std::int64_t events = 0;  // stamped events after the welcome
     std::int64_t first_seq = -1;
     std::int64_t last_seq = -1;
@@ -172,6 +173,7 @@ class RawPeer {
     std::lock_guard lock(mutex_);
     if (!saw_first_) {
       saw_first_ = true;
+      seen_.first_frame = true;
       seen_.welcome_first = text.find("\"connection_established\"") != std::string_view::npos;
       return;
     }
