@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvid/app/http/cors.hpp"
+#include "corvid/app/http/framing.hpp"
 #include "corvid/app/http/request.hpp"
 #include "corvid/app/http/response.hpp"
 #include "corvid/app/http/router.hpp"
@@ -30,7 +31,6 @@ namespace corvid::app::http {
 namespace {
 
 constexpr std::size_t kUploadChunk = 64 * 1024;
-constexpr std::string_view kInvalidRequest = "Invalid HTTP request received.";
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -82,93 +82,6 @@ bool benign(const beast::error_code& ec) {
          ec == net::error::operation_aborted || ec == net::error::connection_reset ||
          ec == net::error::bad_descriptor || ec == net::error::broken_pipe ||
          ec == net::error::not_connected;
-}
-
-bool has_body(const bhttp::request_parser<bhttp::empty_body>& parser) {
-  return parser.chunked() || (parser.content_length() && *parser.content_length() > 0);
-}
-
-bool expects_continue(const bhttp::request_header<>& header) {
-  const auto it = header.find(bhttp::field::expect);
-  return it != header.end() && beast::iequals(it->value(), "100-continue");
-}
-
-Response bad_request() {
-  Response out = text_response(std::string(kInvalidRequest), bhttp::status::bad_request);
-  out.close = true;
-  return out;
-}
-
-Response refusal_closing(bhttp::status status, std::string detail) {
-  Response out = detail_response(status, std::move(detail));
-  out.close = true;
-  return out;
-}
-
-std::string lower_trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  std::string out(text);
-  for (auto& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
-// A body whose length the header does not fix beyond doubt is refused before anything is read:
-// a proxy in front of us could frame it differently and hide a second request inside it.
-// Only "chunked" is understood, once and last; Transfer-Encoding excludes Content-Length and
-// HTTP/1.0. An HTTP/1.1 request names exactly one Host.
-std::optional<Response> framing_refusal(const bhttp::request_header<>& header) {
-  std::vector<std::string> codings;
-  bool has_te = false;
-  std::size_t hosts = 0;
-  for (const auto& field : header) {
-    if (field.name() == bhttp::field::host) ++hosts;
-    if (field.name() != bhttp::field::transfer_encoding) continue;
-    has_te = true;
-    std::string_view value = field.value();
-    while (!value.empty()) {
-      const auto comma = value.find(',');
-      std::string coding = lower_trimmed(value.substr(0, comma));
-      if (!coding.empty()) codings.push_back(std::move(coding));
-      if (comma == std::string_view::npos) break;
-      value.remove_prefix(comma + 1);
-    }
-  }
-  if (header.version() >= 11 && hosts != 1) {
-    return hosts == 0 ? refusal_closing(bhttp::status::bad_request, "Missing Host header")
-                      : refusal_closing(bhttp::status::bad_request, "More than one Host header");
-  }
-  if (!has_te) return std::nullopt;
-  if (header.version() < 11) {
-    return refusal_closing(bhttp::status::bad_request, "Transfer-Encoding needs HTTP/1.1");
-  }
-  if (header.find(bhttp::field::content_length) != header.end()) {
-    return refusal_closing(bhttp::status::bad_request,
-                           "Transfer-Encoding and Content-Length together");
-  }
-  if (codings.empty() || codings.back() != "chunked") {
-    return refusal_closing(bhttp::status::bad_request,
-                           "Transfer-Encoding must end with chunked");
-  }
-  const auto chunked = std::count(codings.begin(), codings.end(), std::string("chunked"));
-  if (chunked > 1) {
-    return refusal_closing(bhttp::status::bad_request, "chunked applied more than once");
-  }
-  if (codings.size() > 1) {
-    return refusal_closing(bhttp::status::not_implemented,
-                           "Unsupported transfer coding: " + codings.front());
-  }
-  return std::nullopt;
-}
-
-// A header over the parser's limit: 414 when the request line itself did not fit (the parser
-// never got as far as a target), 431 when the fields after it did not.
-Response header_too_large(const bhttp::request_parser<bhttp::empty_body>& parser) {
-  if (parser.get().target().empty()) {
-    return refusal_closing(bhttp::status::uri_too_long, "Request line too long");
-  }
-  return refusal_closing(bhttp::status::request_header_fields_too_large,
-                         "Request header fields too large");
 }
 
 // The body of a request the server refuses without reading it whole: read through and dropped,
@@ -529,7 +442,7 @@ net::awaitable<bool> Session::serve_one() {
     if (benign(ec)) co_return false;
     logger()->debug("connection {}: malformed request: {}", id_, ec.message());
     // A local, not a conditional inside the co_await: GCC 12 destroys such a temporary twice.
-    Response refusal = ec == bhttp::error::header_limit ? header_too_large(parser) : bad_request();
+    Response refusal = ec == bhttp::error::header_limit ? header_too_large(parser.get()) : bad_request();
     co_await write(request, std::move(refusal));
     co_return false;
   }
