@@ -22,6 +22,7 @@
 #include "corvid/app/http/server.hpp"
 #include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/http/static_files.hpp"
+#include "corvid/app/http/upload_body.hpp"
 #include "corvid/app/http/url.hpp"
 #include "corvid/utils/log.hpp"
 #include "corvid/utils/memory.hpp"
@@ -30,7 +31,6 @@ namespace corvid::app::http {
 
 namespace {
 
-constexpr std::size_t kUploadChunk = 64 * 1024;
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -126,136 +126,6 @@ void set_common_fields(Message& res, const Response& response, const std::string
 }
 
 }  // namespace
-
-// The body of an upload route, pulled from the connection piece by piece.
-class UploadBody final : public BodyReader {
- public:
-  UploadBody(Session& session, bhttp::request_parser<bhttp::buffer_body>& parser,
-             std::uint64_t limit, bool expect_continue)
-      : session_(session),
-        parser_(parser),
-        limit_(limit),
-        expect_continue_(expect_continue),
-        started_(std::chrono::steady_clock::now()),
-        paid_until_(started_),
-        rate_timer_(session.executor_) {
-    // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
-    // header the buffer is small, so without room every receive would carry 512 bytes.
-    session_.buffer_.reserve(kUploadChunk);
-  }
-
-  net::awaitable<std::string_view> read_some() override {
-    if (failed_) throw beast::system_error(net::error::operation_aborted);
-    if (parser_.is_done()) co_return std::string_view{};
-    if (expect_continue_) {
-      expect_continue_ = false;
-      if (session_.drain_answered_) throw beast::system_error(net::error::operation_aborted);
-      session_.expire_after(session_.server_->options().write_timeout);
-      session_.answer_started_ = true;  // an interim answer shares the write side
-      auto [ec, n] = co_await net::async_write(session_.stream_, net::buffer(kContinue), kTuple);
-      session_.expire_never();
-      session_.answer_started_ = false;
-      if (ec) {
-        failed_ = true;
-        throw beast::system_error(ec);
-      }
-    }
-    for (;;) {
-      parser_.get().body().data = chunk_.data();
-      parser_.get().body().size = chunk_.size();
-      const auto& options = session_.server_->options();
-      session_.expire_after(options.body_timeout);
-      if (options.upload_min_rate > 0) {
-        const auto rate_deadline = this->rate_deadline();
-        if (std::chrono::steady_clock::now() >= rate_deadline) too_slow();
-        // The stream's own timeout would close the socket; this one only cancels the read, so
-        // the caller still gets its 408.
-        rate_timer_.expires_at(rate_deadline);
-        // The handler may run after this reader is gone: it owns what it touches.
-        rate_timer_.async_wait(
-            [fired = rate_fired_, self = session_.shared_from_this()](const beast::error_code& ec) {
-              if (ec) return;
-              *fired = true;
-              beast::error_code ignored;
-              self->stream_.socket().cancel(ignored);
-            });
-      }
-      auto [ec, n] = co_await bhttp::async_read_some(session_.stream_, session_.buffer_, parser_,
-                                                     kTuple);
-      session_.expire_never();
-      rate_timer_.cancel();
-      if (*rate_fired_) too_slow();
-      if (ec == bhttp::error::need_buffer) ec = {};
-      if (ec == bhttp::error::body_limit) {
-        failed_ = true;
-        throw HttpError(bhttp::status::payload_too_large, body_limit_detail(limit_));
-      }
-      if (ec) {
-        failed_ = true;
-        throw beast::system_error(ec);
-      }
-      const std::size_t got = chunk_.size() - parser_.get().body().size;
-      received_ += got;
-      if (options.upload_min_rate > 0) pay(got);
-      if (got > 0) co_return std::string_view(chunk_.data(), got);
-      if (parser_.is_done()) co_return std::string_view{};
-    }
-  }
-
-  std::optional<std::uint64_t> content_length() const override {
-    if (auto n = parser_.content_length()) return static_cast<std::uint64_t>(*n);
-    return std::nullopt;
-  }
-
-  bool done() const override { return !failed_ && parser_.is_done(); }
-
-  ~UploadBody() override { rate_timer_.cancel(); }
-
- private:
-  // Once the grace period is over the body must keep up the configured rate: each byte buys
-  // 1/rate s, and what was bought may reach at most one window past now, so bytes sent up front
-  // buy no more than a window. A caller trickling bytes (each read on its own makes progress)
-  // would otherwise hold a socket and a staging file for as long as it likes.
-  std::chrono::steady_clock::time_point rate_deadline() const {
-    return std::max(started_ + session_.server_->options().upload_rate_grace, paid_until_);
-  }
-
-  void pay(std::size_t bytes) {
-    const auto& options = session_.server_->options();
-    const auto now = std::chrono::steady_clock::now();
-    const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(bytes) /
-                                      static_cast<double>(options.upload_min_rate)));
-    paid_until_ = std::min(std::max(paid_until_, now) + bought, now + options.upload_rate_window);
-  }
-
-  [[noreturn]] void too_slow() {
-    failed_ = true;
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_);
-    logger()->info(
-        "connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s over {} ms)",
-        session_.id_, received_, seconds.count(), session_.server_->options().upload_min_rate,
-        session_.server_->options().upload_rate_window.count());
-    throw HttpError(bhttp::status::request_timeout,
-                    "Upload too slow: less than " +
-                        std::to_string(session_.server_->options().upload_min_rate) +
-                        " bytes per second");
-  }
-
-  Session& session_;
-  bhttp::request_parser<bhttp::buffer_body>& parser_;
-  std::uint64_t limit_;
-  bool expect_continue_;
-  bool failed_ = false;
-  std::chrono::steady_clock::time_point started_;
-  std::chrono::steady_clock::time_point paid_until_;  // what the bytes so far bought
-  std::uint64_t received_ = 0;
-  net::steady_timer rate_timer_;
-  std::shared_ptr<bool> rate_fired_ = std::make_shared<bool>(false);  // strand only
-  // On the heap: the reader lives in the frame of every request's coroutine, and 64 KiB there
-  // made each request's frame a large allocation.
-  std::vector<char> chunk_ = std::vector<char>(kUploadChunk);
-};
 
 Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
                  ConnectionSlot slot, bool reserve)
@@ -362,6 +232,40 @@ void Session::close_now() {
   stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
   stream_.close();
 }
+
+net::awaitable<beast::error_code> Session::send_continue() {
+  if (drain_answered_) co_return beast::error_code(net::error::operation_aborted);
+  expire_after(server_->options().write_timeout);
+  answer_started_ = true;  // an interim answer shares the write side
+  auto [ec, n] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
+  expire_never();
+  answer_started_ = false;
+  co_return ec;
+}
+
+net::awaitable<beast::error_code> Session::read_body_some(
+    bhttp::request_parser<bhttp::buffer_body>& parser) {
+  expire_after(server_->options().body_timeout);
+  auto [ec, n] = co_await bhttp::async_read_some(stream_, buffer_, parser, kTuple);
+  expire_never();
+  co_return ec;
+}
+
+void Session::cancel_read() {
+  beast::error_code ignored;
+  stream_.socket().cancel(ignored);
+}
+
+std::shared_ptr<BodyConnection> Session::share() {
+  // The aliasing form: the base is private, so the converting constructor cannot see it.
+  auto self = shared_from_this();
+  BodyConnection* connection = this;
+  return std::shared_ptr<BodyConnection>(std::move(self), connection);
+}
+
+net::any_io_executor Session::executor() const { return executor_; }
+
+const ServerOptions& Session::options() const { return server_->options(); }
 
 net::awaitable<void> Session::run() {
   try {
@@ -497,10 +401,7 @@ net::awaitable<bool> Session::serve_one() {
     const Route& route = *match.route;
     request.route = &route;
     request.path_params = std::move(match.path_params);
-    const std::uint64_t limit =
-        route.body_limit != 0 ? route.body_limit
-                              : (route.upload ? server_->options().upload_body_limit
-                                              : kJsonBodyLimit);
+    const std::uint64_t limit = route.effective_body_limit(server_->options().upload_body_limit);
     // The key decides first: a caller without one never gets a "100 Continue" nor has its body
     // read (beyond a small drain that keeps the connection).
     std::optional<Response> key_refusal = router.check_key(route, request);
@@ -510,29 +411,26 @@ net::awaitable<bool> Session::serve_one() {
     } else if (route.upload) {
       bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
       body.body_limit(limit);
+      // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
+      // header the buffer is small, so without room every receive would carry 512 bytes.
+      buffer_.reserve(kBodyChunk);
       UploadBody reader(*this, body, limit, expects_continue(request.header));
       request.body_reader = &reader;
-      Route limited = route;
-      limited.body_limit = limit;
-      response = co_await router.handle(limited, request);
+      response = co_await router.handle(route, request);
       request.body_reader = nullptr;
       body_read = reader.done();
     } else if (parser.content_length() && *parser.content_length() > limit) {
       response = body_too_large(limit);  // refused from the header: the body is never read
     } else if (!body_read) {
       if (expects_continue(request.header)) {
-        expire_after(server_->options().write_timeout);
-        answer_started_ = true;  // an interim answer shares the write side
-        auto [wec, wn] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
-        expire_never();
-        answer_started_ = false;
-        if (wec) co_return false;
+        const beast::error_code continued = co_await send_continue();
+        if (continued) co_return false;
       }
       bhttp::request_parser<bhttp::string_body> body(std::move(parser));
       body.body_limit(limit);
-      // Room for large receives (see UploadBody), as much as the declared body needs.
+      // Room for large receives (as for an upload), as much as the declared body needs.
       buffer_.reserve(static_cast<std::size_t>(
-          std::min<std::uint64_t>(body.content_length().value_or(0), kUploadChunk)));
+          std::min<std::uint64_t>(body.content_length().value_or(0), kBodyChunk)));
       expire_after(server_->options().body_timeout);
       auto [bec, bn] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
       expire_never();

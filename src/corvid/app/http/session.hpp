@@ -19,6 +19,7 @@
 
 #include "corvid/app/http/net.hpp"
 #include "corvid/app/http/server.hpp"
+#include "corvid/app/http/upload_body.hpp"
 
 namespace corvid::app::http {
 
@@ -27,7 +28,9 @@ class Router;
 struct Request;
 struct Response;
 
-class Session : public std::enable_shared_from_this<Session> {
+// A BodyConnection privately: the upload body of a request reads through it, and nothing else
+// of the session is open to it.
+class Session : public std::enable_shared_from_this<Session>, private BodyConnection {
  public:
   // `slot` is the connection's place in the server's budget (or in its reserve, `reserve`).
   Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
@@ -45,7 +48,16 @@ class Session : public std::enable_shared_from_this<Session> {
   void end_drain(std::function<void()> done);
 
  private:
-  friend class UploadBody;
+  // BodyConnection, for the upload body of the request being served.
+  net::awaitable<beast::error_code> send_continue() override;
+  net::awaitable<beast::error_code> read_body_some(
+      bhttp::request_parser<bhttp::buffer_body>& parser) override;
+  void cancel_read() override;
+  std::shared_ptr<BodyConnection> share() override;
+  net::any_io_executor executor() const override;
+  const ServerOptions& options() const override;
+  std::uint64_t connection_id() const override { return id_; }
+
   net::awaitable<void> run();
   net::awaitable<bool> serve_one();
   net::awaitable<bool> write(const Request& request, Response response);
