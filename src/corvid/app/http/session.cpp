@@ -25,6 +25,7 @@
 #include "corvid/app/http/url.hpp"
 #include "corvid/utils/log.hpp"
 #include "corvid/utils/memory.hpp"
+#include "corvid/utils/peer_gone.hpp"
 
 namespace corvid::app::http {
 
@@ -58,13 +59,11 @@ constexpr std::size_t kSideAnswerFrom = 32 * 1024;
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
-// The peer went away or the server closed the connection: nothing to answer.
+// The peer went away (also before or within a message, as the parser says) or the server
+// closed the connection: nothing to answer.
 bool benign(const beast::error_code& ec) {
   return ec == bhttp::error::end_of_stream || ec == bhttp::error::partial_message ||
-         ec == net::error::eof || ec == beast::error::timeout ||
-         ec == net::error::operation_aborted || ec == net::error::connection_reset ||
-         ec == net::error::bad_descriptor || ec == net::error::broken_pipe ||
-         ec == net::error::not_connected;
+         corvid::peer_gone(ec);
 }
 
 // The body of a request the server refuses without reading it whole: read through and dropped,
