@@ -1,8 +1,6 @@
 #pragma once
 // The application's fixed identity: title, description, version, documentation paths and the
 // bearer scheme shown in the API document. Plain constants, readable from any thread.
-// kExampleKey is only ever displayed (home page, scheme description); no check consults it, and
-// it is accepted only when the configuration lists it like any other key.
 #include <string_view>
 
 namespace corvid::app {
@@ -13,7 +11,7 @@ inline constexpr std::string_view kAppVersion = "2.0.0";
 inline constexpr std::string_view kDocsUrl = "/docs";
 inline constexpr std::string_view kRedocUrl = "/redoc";
 
-inline constexpr std::string_view kExampleKey = "hvtrno";
+// Names the example key (kExampleApiKey, security.hpp) as the home page shows it.
 inline constexpr std::string_view kApiKeyDescription = "API密钥认证，格式: Bearer hvtrno";
 inline constexpr std::string_view kSecuritySchemeName = "BearerAuth";
 inline constexpr std::string_view kSecuritySchemeType = "http";

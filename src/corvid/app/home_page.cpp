@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "corvid/app/application_info.hpp"
+#include "corvid/app/security.hpp"
 
 namespace corvid::embedded {
 extern const std::string_view home_html;
@@ -68,7 +69,7 @@ std::string render_home_page(std::string_view title, std::string_view example_ke
 }
 
 const std::string& home_page() {
-  static const std::string page = render_home_page(kAppTitle, kExampleKey);
+  static const std::string page = render_home_page(kAppTitle, kExampleApiKey);
   return page;
 }
 

@@ -39,19 +39,6 @@ const std::shared_ptr<spdlog::logger>& service_log() {
   return *logger;
 }
 
-// The codes with a handler of their own, in the order the fallback compares them.
-constexpr std::array<int, 27> kHandledCodes = {
-    MT_RECV_TEXT_MSG,          MT_RECV_IMAGE_MSG,         MT_RECV_VOICE_MSG,
-    MT_RECV_VIDEO_MSG,         MT_RECV_FILE_MSG,          MT_RECV_EMOJI_MSG,
-    MT_RECV_CARD_MSG,          MT_RECV_LOCATION_MSG,      MT_RECV_LINK_MSG,
-    MT_RECV_MINIAPP_MSG,       MT_RECV_PAY_MSG,           MT_RECV_SYSTEM_MSG,
-    MT_RECV_REVOKE_MSG,        MT_RECV_OTHER_MSG,         MT_RECV_OTHER_APP_MSG,
-    MT_RECV_FRIEND_MSG,        MT_CONTACT_ADD_NOITFY_MSG, MT_CONTACT_DEL_NOTIFY_MSG,
-    MT_ROOM_ADD_MEMBER_NOTIFY_MSG, MT_ROOM_DEL_MEMBER_NOTIFY_MSG, MT_ROOM_CREATE_NOTIFY_MSG,
-    MT_ROOM_DEL_NOTIFY_MSG,    MT_USER_LOGIN_MSG,         MT_USER_LOGOUT_MSG,
-    MT_READY_MSG,              MT_RECV_PARLO_QUIT_MSG,    MT_RECV_LOGIN_QRCODE_MSG,
-};
-
 enum class HandlerKind { relay, login, logout };
 
 struct HandlerRow {
@@ -91,7 +78,7 @@ constexpr std::array<HandlerRow, 27> kHandlerTable = {{
     {"on_login_qrcode", MT_RECV_LOGIN_QRCODE_MSG, HandlerKind::relay},
 }};
 
-// True when the binding dispatched this event under one of the codes above: it files handlers
+// True when the binding dispatched this event under one of the table's codes: it files handlers
 // under the decimal text of their code and emits each event under event_name of its type, so
 // the same naming decides here (a text "11046" reaches on_recv_text_msg too). Anything else
 // reaches no handler of its own, and the fallback has to relay it.
@@ -99,8 +86,8 @@ bool has_own_handler(const Json& message) {
   auto it = message.find("type");
   if (it == message.end()) return false;
   const std::string name = core::event_name(*it);
-  for (int handled : kHandledCodes)
-    if (name == std::to_string(handled)) return true;
+  for (const auto& row : kHandlerTable)
+    if (name == std::to_string(row.code)) return true;
   return false;
 }
 

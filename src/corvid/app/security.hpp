@@ -27,7 +27,8 @@ inline constexpr std::string_view kInvalidApiKey = "无效的API密钥";
 inline constexpr std::string_view kMissingQueryKey = "缺少API密钥参数";
 inline constexpr std::string_view kMissingWebSocketKey = "缺少API密钥";
 inline constexpr std::string_view kWebSocketAuthFailed = "认证失败";
-// The example key shown on the home page and in the docs; it admits only when configured.
+// The example key shown on the home page and in the docs. Only displayed: it admits only when
+// the configuration lists it like any other key (and a warning says so at load).
 inline constexpr std::string_view kExampleApiKey = "hvtrno";
 
 using KeyEntries = std::vector<std::pair<std::string, std::string>>;

@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "corvid/core/envelope.hpp"
 #include "corvid/core/parlo.hpp"
 #include "corvid/utils/errors.hpp"
 #include "corvid/utils/log.hpp"
@@ -42,58 +43,39 @@ bool same_pid(const Json& ready_pid, std::int64_t pid) {
   return false;
 }
 
-bool is_code(const Json& type, int code) {
-  if (type.is_number_integer()) return type.get<std::int64_t>() == code;
-  if (type.is_number_unsigned()) return type.get<std::uint64_t>() == static_cast<std::uint64_t>(code);
-  if (type.is_number_float()) return type.get<double>() == code;
-  return false;
-}
-
 // The C entry points. Nothing may unwind through the probe: every failure is logged here and
 // reported to the probe as a non-zero status.
-std::int32_t accept_trampoline(void* user, std::int64_t client_id) noexcept {
+template <class Call>
+std::int32_t guarded(const char* callback, std::int64_t client_id, Call&& call) noexcept {
   try {
-    static_cast<ParloMgr*>(user)->on_accept(client_id);
+    call();
     return 0;
   } catch (const std::exception& e) {
-    log::get("ParloManager")->error("accept callback error, client_id: {}, error: {}", client_id,
-                                    error_text(e));
+    log::get("ParloManager")->error("{} callback error, client_id: {}, error: {}", callback,
+                                    client_id, error_text(e));
   } catch (...) {
-    log::get("ParloManager")->error("accept callback error, client_id: {}, error: unknown",
+    log::get("ParloManager")->error("{} callback error, client_id: {}, error: unknown", callback,
                                     client_id);
   }
   return 1;
+}
+
+std::int32_t accept_trampoline(void* user, std::int64_t client_id) noexcept {
+  return guarded("accept", client_id,
+                 [&] { static_cast<ParloMgr*>(user)->on_accept(client_id); });
 }
 
 std::int32_t recv_trampoline(void* user, std::int64_t client_id, const char* json,
                              std::size_t len) noexcept {
-  try {
-    // The probe's buffer is valid only during this call; the manager copies what it keeps.
+  // The probe's buffer is valid only during this call; the manager copies what it keeps.
+  return guarded("recv", client_id, [&] {
     static_cast<ParloMgr*>(user)->on_recv(client_id,
                                           json ? std::string_view(json, len) : std::string_view());
-    return 0;
-  } catch (const std::exception& e) {
-    log::get("ParloManager")->error("recv callback error, client_id: {}, error: {}", client_id,
-                                    error_text(e));
-  } catch (...) {
-    log::get("ParloManager")->error("recv callback error, client_id: {}, error: unknown",
-                                    client_id);
-  }
-  return 1;
+  });
 }
 
 std::int32_t close_trampoline(void* user, std::int64_t client_id) noexcept {
-  try {
-    static_cast<ParloMgr*>(user)->on_close(client_id);
-    return 0;
-  } catch (const std::exception& e) {
-    log::get("ParloManager")->error("close callback error, client_id: {}, error: {}", client_id,
-                                    error_text(e));
-  } catch (...) {
-    log::get("ParloManager")->error("close callback error, client_id: {}, error: unknown",
-                                    client_id);
-  }
-  return 1;
+  return guarded("close", client_id, [&] { static_cast<ParloMgr*>(user)->on_close(client_id); });
 }
 
 }  // namespace

@@ -96,4 +96,11 @@ bool truthy(const Json& value) {
   }
 }
 
+bool is_code(const Json& type, int code) {
+  if (type.is_number_integer()) return type.get<std::int64_t>() == code;
+  if (type.is_number_unsigned()) return type.get<std::uint64_t>() == static_cast<std::uint64_t>(code);
+  if (type.is_number_float()) return type.get<double>() == code;
+  return false;
+}
+
 }  // namespace corvid::core

@@ -25,6 +25,9 @@ std::string value_text(const Json& value);
 // else as value_text shows it.
 std::string event_name(const Json& type);
 
+// Whether a message's "type" is `code`: a number of any JSON kind equal to it (a text never is).
+bool is_code(const Json& type, int code);
+
 // Whether a JSON value counts as true (null, false, 0, "", [] and {} do not).
 bool truthy(const Json& value);
 

@@ -63,13 +63,6 @@ const std::shared_ptr<spdlog::logger>& instance_log() {
   return *logger;
 }
 
-bool is_code(const Json& type, int code) {
-  if (type.is_number_integer()) return type.get<std::int64_t>() == code;
-  if (type.is_number_unsigned()) return type.get<std::uint64_t>() == static_cast<std::uint64_t>(code);
-  if (type.is_number_float()) return type.get<double>() == code;
-  return false;
-}
-
 void require_list(const Json& value, const char* name) {
   if (!value.is_array()) {
     throw TypeError(std::string(name) + " must be a list, not " + value.type_name());

@@ -34,6 +34,8 @@ class BodyReader {
   virtual boost::asio::awaitable<std::string_view> read_some() = 0;
   // The declared Content-Length, when the request has one.
   virtual std::optional<std::uint64_t> content_length() const = 0;
+  // The most bytes the body may have (the route's limit, or the server's for uploads).
+  virtual std::uint64_t limit() const = 0;
   // True once the whole body was read.
   virtual bool done() const = 0;
 };

@@ -1,5 +1,7 @@
 #include "corvid/app/http/response.hpp"
 
+#include <array>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -149,5 +151,19 @@ HttpError::HttpError(bhttp::status status, Json detail, Headers headers)
       headers_(std::move(headers)) {}
 
 Response HttpError::to_response() const { return detail_response(status_, detail_, headers_); }
+
+const std::string& http_date() {
+  thread_local std::time_t cached_at = -1;
+  thread_local std::string cached;
+  const std::time_t now = std::time(nullptr);
+  if (now == cached_at) return cached;
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::array<char, 64> text{};
+  const auto n = std::strftime(text.data(), text.size(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  cached.assign(text.data(), n);
+  cached_at = now;
+  return cached;
+}
 
 }  // namespace corvid::app::http

@@ -4,7 +4,8 @@
 // message (adding Date, Server, Content-Length, CORS and keep-alive) on the connection's strand,
 // and writes out a large JSON value on the side pool first.
 // HttpError is the one exception a handler or check throws to answer with {"detail": ...};
-// anything else escaping a handler becomes the plain 500 answer.
+// anything else escaping a handler becomes the plain 500 answer. http_date() is the Date field
+// every answer carries, cached per thread.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -36,9 +37,9 @@ struct Response {
   // kAnswerLimit.
   std::optional<Json> json;
   std::optional<Json> oversize;
-  // When set, the body is this file (streamed by the session), `body` is ignored.
+  // When set, the body is this file (streamed by the session, with the length it has when the
+  // session opens it), `body` is ignored.
   std::optional<std::filesystem::path> file;
-  std::uint64_t file_size = 0;
   // Ends the connection after this answer (e.g. an upload whose body was not read to the end).
   bool close = false;
 };
@@ -75,6 +76,11 @@ Response html_response(std::string html,
 
 // The answer to an unexpected failure: 500, plain text "Internal Server Error".
 Response internal_error_response();
+
+// The Date field's text for the current second ("Sun, 06 Nov 1994 08:49:37 GMT"). It changes
+// once a second, so each thread formats it once per second, not once per answer; the text
+// stays valid on the calling thread until its next call.
+const std::string& http_date();
 
 // Thrown by handlers and checks: answered as status + {"detail": detail} + headers.
 class HttpError : public std::runtime_error {

@@ -178,9 +178,8 @@ std::optional<Response> Router::admit(const Route& route, Request& request) cons
 
   if (route.upload && request.body_reader != nullptr) {
     const auto length = request.body_reader->content_length();
-    if (length && *length > route.effective_body_limit()) {
-      return body_too_large(route.effective_body_limit());
-    }
+    const std::uint64_t limit = request.body_reader->limit();
+    if (length && *length > limit) return body_too_large(limit);
   }
 
   ValidationErrors errors;

@@ -70,7 +70,7 @@ struct Route {
   std::vector<Param> params;
   const Record* body = nullptr;  // a JSON body record, or nullptr
   bool upload = false;           // a multipart body, streamed through Request::body_reader
-  std::uint64_t body_limit = 0;  // 0: kJsonBodyLimit, or kUploadBodyLimit for uploads
+  std::uint64_t body_limit = 0;  // 0: kJsonBodyLimit, or the server's upload limit for uploads
 
   // Output, for the document: a record name, or empty with the content type alone
   // ("text/html" -> a string schema, "application/json" -> any value).
@@ -83,8 +83,10 @@ struct Route {
   // full server can still be watched.
   bool served_past_cap = false;
 
-  std::uint64_t effective_body_limit() const {
-    return body_limit != 0 ? body_limit : (upload ? kUploadBodyLimit : kJsonBodyLimit);
+  // The limit this route's body is read under: its own, else kJsonBodyLimit for a JSON body
+  // or the server's `upload_limit` for an upload.
+  std::uint64_t effective_body_limit(std::uint64_t upload_limit) const {
+    return body_limit != 0 ? body_limit : (upload ? upload_limit : kJsonBodyLimit);
   }
 };
 

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <ctime>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -15,22 +14,23 @@
 #include <vector>
 
 #include "corvid/app/http/cors.hpp"
+#include "corvid/app/http/framing.hpp"
 #include "corvid/app/http/request.hpp"
 #include "corvid/app/http/response.hpp"
 #include "corvid/app/http/router.hpp"
 #include "corvid/app/http/server.hpp"
 #include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/http/static_files.hpp"
+#include "corvid/app/http/upload_body.hpp"
 #include "corvid/app/http/url.hpp"
 #include "corvid/utils/log.hpp"
 #include "corvid/utils/memory.hpp"
+#include "corvid/utils/peer_gone.hpp"
 
 namespace corvid::app::http {
 
 namespace {
 
-constexpr std::size_t kUploadChunk = 64 * 1024;
-constexpr std::string_view kInvalidRequest = "Invalid HTTP request received.";
 constexpr auto kLingerQuiet = std::chrono::milliseconds(500);
 constexpr auto kLingerTotal = std::chrono::seconds(2);
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -59,116 +59,11 @@ constexpr std::size_t kSideAnswerFrom = 32 * 1024;
 
 std::shared_ptr<spdlog::logger> logger() { return corvid::log::get("http"); }
 
-// The Date field changes once a second: each loop thread formats it once per second, not once
-// per answer.
-const std::string& http_date() {
-  thread_local std::time_t cached_at = -1;
-  thread_local std::string cached;
-  const std::time_t now = std::time(nullptr);
-  if (now == cached_at) return cached;
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::array<char, 64> text{};
-  const auto n = std::strftime(text.data(), text.size(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  cached.assign(text.data(), n);
-  cached_at = now;
-  return cached;
-}
-
-// The peer went away or the server closed the connection: nothing to answer.
+// The peer went away (also before or within a message, as the parser says) or the server
+// closed the connection: nothing to answer.
 bool benign(const beast::error_code& ec) {
   return ec == bhttp::error::end_of_stream || ec == bhttp::error::partial_message ||
-         ec == net::error::eof || ec == beast::error::timeout ||
-         ec == net::error::operation_aborted || ec == net::error::connection_reset ||
-         ec == net::error::bad_descriptor || ec == net::error::broken_pipe ||
-         ec == net::error::not_connected;
-}
-
-bool has_body(const bhttp::request_parser<bhttp::empty_body>& parser) {
-  return parser.chunked() || (parser.content_length() && *parser.content_length() > 0);
-}
-
-bool expects_continue(const bhttp::request_header<>& header) {
-  const auto it = header.find(bhttp::field::expect);
-  return it != header.end() && beast::iequals(it->value(), "100-continue");
-}
-
-Response bad_request() {
-  Response out = text_response(std::string(kInvalidRequest), bhttp::status::bad_request);
-  out.close = true;
-  return out;
-}
-
-Response refusal_closing(bhttp::status status, std::string detail) {
-  Response out = detail_response(status, std::move(detail));
-  out.close = true;
-  return out;
-}
-
-std::string lower_trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  std::string out(text);
-  for (auto& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
-// A body whose length the header does not fix beyond doubt is refused before anything is read:
-// a proxy in front of us could frame it differently and hide a second request inside it.
-// Only "chunked" is understood, once and last; Transfer-Encoding excludes Content-Length and
-// HTTP/1.0. An HTTP/1.1 request names exactly one Host.
-std::optional<Response> framing_refusal(const bhttp::request_header<>& header) {
-  std::vector<std::string> codings;
-  bool has_te = false;
-  std::size_t hosts = 0;
-  for (const auto& field : header) {
-    if (field.name() == bhttp::field::host) ++hosts;
-    if (field.name() != bhttp::field::transfer_encoding) continue;
-    has_te = true;
-    std::string_view value = field.value();
-    while (!value.empty()) {
-      const auto comma = value.find(',');
-      std::string coding = lower_trimmed(value.substr(0, comma));
-      if (!coding.empty()) codings.push_back(std::move(coding));
-      if (comma == std::string_view::npos) break;
-      value.remove_prefix(comma + 1);
-    }
-  }
-  if (header.version() >= 11 && hosts != 1) {
-    return hosts == 0 ? refusal_closing(bhttp::status::bad_request, "Missing Host header")
-                      : refusal_closing(bhttp::status::bad_request, "More than one Host header");
-  }
-  if (!has_te) return std::nullopt;
-  if (header.version() < 11) {
-    return refusal_closing(bhttp::status::bad_request, "Transfer-Encoding needs HTTP/1.1");
-  }
-  if (header.find(bhttp::field::content_length) != header.end()) {
-    return refusal_closing(bhttp::status::bad_request,
-                           "Transfer-Encoding and Content-Length together");
-  }
-  if (codings.empty() || codings.back() != "chunked") {
-    return refusal_closing(bhttp::status::bad_request,
-                           "Transfer-Encoding must end with chunked");
-  }
-  const auto chunked = std::count(codings.begin(), codings.end(), std::string("chunked"));
-  if (chunked > 1) {
-    return refusal_closing(bhttp::status::bad_request, "chunked applied more than once");
-  }
-  if (codings.size() > 1) {
-    return refusal_closing(bhttp::status::not_implemented,
-                           "Unsupported transfer coding: " + codings.front());
-  }
-  return std::nullopt;
-}
-
-// A header over the parser's limit: 414 when the request line itself did not fit (the parser
-// never got as far as a target), 431 when the fields after it did not.
-Response header_too_large(const bhttp::request_parser<bhttp::empty_body>& parser) {
-  if (parser.get().target().empty()) {
-    return refusal_closing(bhttp::status::uri_too_long, "Request line too long");
-  }
-  return refusal_closing(bhttp::status::request_header_fields_too_large,
-                         "Request header fields too large");
+         corvid::peer_gone(ec);
 }
 
 // The body of a request the server refuses without reading it whole: read through and dropped,
@@ -204,145 +99,28 @@ Response server_busy() {
   return out;
 }
 
-template <class Message>
-void set_common_fields(Message& res, const Response& response, const std::string& server_name) {
-  res.set(bhttp::field::server, server_name);
-  res.set(bhttp::field::date, http_date());
-  if (!response.content_type.empty()) res.set(bhttp::field::content_type, response.content_type);
-  for (const auto& [name, value] : response.headers) res.insert(name, value);
+// 404, or for a path that differs from a registered one only by its trailing slash ("/health/"
+// and "/health" name the same resource) a redirect to the registered one.
+Response not_found(const Router& router, const Request& request, const std::string& raw_path) {
+  std::string other = request.path;
+  if (other.size() > 1 && other.back() == '/') other.pop_back();
+  else other.push_back('/');
+  if (other == request.path ||
+      router.match(request.method(), other).kind == RouteMatch::Kind::not_found) {
+    return detail_response(bhttp::status::not_found, "Not Found");
+  }
+  std::string location = raw_path;
+  if (location.size() > 1 && location.back() == '/') location.pop_back();
+  else location.push_back('/');
+  if (const auto host = request.header_value("Host")) location = "http://" + *host + location;
+  if (!request.raw_query.empty()) location += "?" + request.raw_query;
+  Response redirect = text_response("", bhttp::status::temporary_redirect);
+  redirect.content_type.clear();
+  redirect.headers.emplace_back("Location", location);
+  return redirect;
 }
 
 }  // namespace
-
-// The body of an upload route, pulled from the connection piece by piece.
-class UploadBody final : public BodyReader {
- public:
-  UploadBody(Session& session, bhttp::request_parser<bhttp::buffer_body>& parser,
-             std::uint64_t limit, bool expect_continue)
-      : session_(session),
-        parser_(parser),
-        limit_(limit),
-        expect_continue_(expect_continue),
-        started_(std::chrono::steady_clock::now()),
-        paid_until_(started_),
-        rate_timer_(session.executor_) {
-    // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
-    // header the buffer is small, so without room every receive would carry 512 bytes.
-    session_.buffer_.reserve(kUploadChunk);
-  }
-
-  net::awaitable<std::string_view> read_some() override {
-    if (failed_) throw beast::system_error(net::error::operation_aborted);
-    if (parser_.is_done()) co_return std::string_view{};
-    if (expect_continue_) {
-      expect_continue_ = false;
-      if (session_.drain_answered_) throw beast::system_error(net::error::operation_aborted);
-      session_.expire_after(session_.server_->options().write_timeout);
-      session_.answer_started_ = true;  // an interim answer shares the write side
-      auto [ec, n] = co_await net::async_write(session_.stream_, net::buffer(kContinue), kTuple);
-      session_.expire_never();
-      session_.answer_started_ = false;
-      if (ec) {
-        failed_ = true;
-        throw beast::system_error(ec);
-      }
-    }
-    for (;;) {
-      parser_.get().body().data = chunk_.data();
-      parser_.get().body().size = chunk_.size();
-      const auto& options = session_.server_->options();
-      session_.expire_after(options.body_timeout);
-      if (options.upload_min_rate > 0) {
-        const auto rate_deadline = this->rate_deadline();
-        if (std::chrono::steady_clock::now() >= rate_deadline) too_slow();
-        // The stream's own timeout would close the socket; this one only cancels the read, so
-        // the caller still gets its 408.
-        rate_timer_.expires_at(rate_deadline);
-        // The handler may run after this reader is gone: it owns what it touches.
-        rate_timer_.async_wait(
-            [fired = rate_fired_, self = session_.shared_from_this()](const beast::error_code& ec) {
-              if (ec) return;
-              *fired = true;
-              beast::error_code ignored;
-              self->stream_.socket().cancel(ignored);
-            });
-      }
-      auto [ec, n] = co_await bhttp::async_read_some(session_.stream_, session_.buffer_, parser_,
-                                                     kTuple);
-      session_.expire_never();
-      rate_timer_.cancel();
-      if (*rate_fired_) too_slow();
-      if (ec == bhttp::error::need_buffer) ec = {};
-      if (ec == bhttp::error::body_limit) {
-        failed_ = true;
-        throw HttpError(bhttp::status::payload_too_large, body_limit_detail(limit_));
-      }
-      if (ec) {
-        failed_ = true;
-        throw beast::system_error(ec);
-      }
-      const std::size_t got = chunk_.size() - parser_.get().body().size;
-      received_ += got;
-      if (options.upload_min_rate > 0) pay(got);
-      if (got > 0) co_return std::string_view(chunk_.data(), got);
-      if (parser_.is_done()) co_return std::string_view{};
-    }
-  }
-
-  std::optional<std::uint64_t> content_length() const override {
-    if (auto n = parser_.content_length()) return static_cast<std::uint64_t>(*n);
-    return std::nullopt;
-  }
-
-  bool done() const override { return !failed_ && parser_.is_done(); }
-
-  ~UploadBody() override { rate_timer_.cancel(); }
-
- private:
-  // Once the grace period is over the body must keep up the configured rate: each byte buys
-  // 1/rate s, and what was bought may reach at most one window past now, so bytes sent up front
-  // buy no more than a window. A caller trickling bytes (each read on its own makes progress)
-  // would otherwise hold a socket and a staging file for as long as it likes.
-  std::chrono::steady_clock::time_point rate_deadline() const {
-    return std::max(started_ + session_.server_->options().upload_rate_grace, paid_until_);
-  }
-
-  void pay(std::size_t bytes) {
-    const auto& options = session_.server_->options();
-    const auto now = std::chrono::steady_clock::now();
-    const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(bytes) /
-                                      static_cast<double>(options.upload_min_rate)));
-    paid_until_ = std::min(std::max(paid_until_, now) + bought, now + options.upload_rate_window);
-  }
-
-  [[noreturn]] void too_slow() {
-    failed_ = true;
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_);
-    logger()->info(
-        "connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s over {} ms)",
-        session_.id_, received_, seconds.count(), session_.server_->options().upload_min_rate,
-        session_.server_->options().upload_rate_window.count());
-    throw HttpError(bhttp::status::request_timeout,
-                    "Upload too slow: less than " +
-                        std::to_string(session_.server_->options().upload_min_rate) +
-                        " bytes per second");
-  }
-
-  Session& session_;
-  bhttp::request_parser<bhttp::buffer_body>& parser_;
-  std::uint64_t limit_;
-  bool expect_continue_;
-  bool failed_ = false;
-  std::chrono::steady_clock::time_point started_;
-  std::chrono::steady_clock::time_point paid_until_;  // what the bytes so far bought
-  std::uint64_t received_ = 0;
-  net::steady_timer rate_timer_;
-  std::shared_ptr<bool> rate_fired_ = std::make_shared<bool>(false);  // strand only
-  // On the heap: the reader lives in the frame of every request's coroutine, and 64 KiB there
-  // made each request's frame a large allocation.
-  std::vector<char> chunk_ = std::vector<char>(kUploadChunk);
-};
 
 Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
                  ConnectionSlot slot, bool reserve)
@@ -450,6 +228,40 @@ void Session::close_now() {
   stream_.close();
 }
 
+net::awaitable<beast::error_code> Session::send_continue() {
+  if (drain_answered_) co_return beast::error_code(net::error::operation_aborted);
+  expire_after(server_->options().write_timeout);
+  answer_started_ = true;  // an interim answer shares the write side
+  auto [ec, n] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
+  expire_never();
+  answer_started_ = false;
+  co_return ec;
+}
+
+net::awaitable<beast::error_code> Session::read_body_some(
+    bhttp::request_parser<bhttp::buffer_body>& parser) {
+  expire_after(server_->options().body_timeout);
+  auto [ec, n] = co_await bhttp::async_read_some(stream_, buffer_, parser, kTuple);
+  expire_never();
+  co_return ec;
+}
+
+void Session::cancel_read() {
+  beast::error_code ignored;
+  stream_.socket().cancel(ignored);
+}
+
+std::shared_ptr<BodyConnection> Session::share() {
+  // The aliasing form: the base is private, so the converting constructor cannot see it.
+  auto self = shared_from_this();
+  BodyConnection* connection = this;
+  return std::shared_ptr<BodyConnection>(std::move(self), connection);
+}
+
+net::any_io_executor Session::executor() const { return executor_; }
+
+const ServerOptions& Session::options() const { return server_->options(); }
+
 net::awaitable<void> Session::run() {
   try {
     while (!server_->stopping()) {
@@ -508,6 +320,25 @@ net::awaitable<bool> Session::drain_body(bhttp::request_parser<bhttp::empty_body
 
 net::awaitable<bool> Session::serve_one() {
   bhttp::request_parser<bhttp::empty_body> parser;
+  Request request;
+  std::string raw_path;
+  if (!co_await read_request(parser, request, raw_path)) co_return false;
+  if (reserve_ && !admitted_past_cap(request)) {
+    co_await write(request, too_many_connections());
+    co_return false;
+  }
+  if (websocket::is_upgrade(request.header)) {
+    co_await run_websocket(request);
+    co_return false;
+  }
+  Answer answer = co_await answer_request(parser, request, raw_path);
+  if (!answer.response) co_return false;
+  if (!answer.body_read) answer.response->close = true;
+  co_return co_await write(request, std::move(*answer.response));
+}
+
+net::awaitable<beast::error_code> Session::read_header(
+    bhttp::request_parser<bhttp::empty_body>& parser) {
   parser.header_limit(kHeaderLimit);
   // The body limit depends on the route, which is known only once the header is read.
   parser.body_limit(boost::none);
@@ -522,14 +353,20 @@ net::awaitable<bool> Session::serve_one() {
   expire_never();
   idle_ = false;
   if (bounded) buffer_.max_size(std::numeric_limits<std::size_t>::max());
-  Request request;
+  co_return ec;
+}
+
+net::awaitable<bool> Session::read_request(bhttp::request_parser<bhttp::empty_body>& parser,
+                                           Request& request, std::string& raw_path) {
+  const beast::error_code ec = co_await read_header(parser);
   request.id = server_->next_request_id();
   request.remote = remote_;
   if (ec) {
     if (benign(ec)) co_return false;
     logger()->debug("connection {}: malformed request: {}", id_, ec.message());
     // A local, not a conditional inside the co_await: GCC 12 destroys such a temporary twice.
-    Response refusal = ec == bhttp::error::header_limit ? header_too_large(parser) : bad_request();
+    Response refusal =
+        ec == bhttp::error::header_limit ? header_too_large(parser.get()) : bad_request();
     co_await write(request, std::move(refusal));
     co_return false;
   }
@@ -550,138 +387,123 @@ net::awaitable<bool> Session::serve_one() {
   request.path = std::move(target->path);
   request.raw_query = std::move(target->raw_query);
   request.query = std::move(target->query);
+  raw_path = std::move(target->raw_path);
   if (logger()->should_log(spdlog::level::debug)) {
     logger()->debug("{} - \"{} {}\"", id_, std::string(request.header.method_string()),
                     redact_target(request.header.target()));
   }
+  co_return true;
+}
 
+bool Session::admitted_past_cap(Request& request) const {
+  // Past the connection cap only the health check gets through, once per connection.
+  const auto match = server_->router().match(request.method(), request.path);
+  const bool served = !websocket::is_upgrade(request.header) &&
+                      match.kind == RouteMatch::Kind::found && match.route->served_past_cap;
+  if (served) request.keep_alive = false;
+  return served;
+}
+
+net::awaitable<Session::Answer> Session::answer_request(
+    bhttp::request_parser<bhttp::empty_body>& parser, Request& request,
+    const std::string& raw_path) {
   const Router& router = server_->router();
-  if (reserve_) {
-    // Past the connection cap only the health check gets through, once per connection.
-    const auto match = router.match(request.method(), request.path);
-    const bool served = !websocket::is_upgrade(request.header) &&
-                        match.kind == RouteMatch::Kind::found && match.route->served_past_cap;
-    if (!served) {
-      co_await write(request, too_many_connections());
-      co_return false;
-    }
-    request.keep_alive = false;
-  }
-
-  if (websocket::is_upgrade(request.header)) {
-    co_await run_websocket(request);
-    co_return false;
-  }
-
-  std::optional<Response> response;
-  bool body_read = !has_body(parser);
-
   if (is_preflight(request.header)) {
-    body_read = co_await drain_body(parser, request.header);
-    response = preflight_response(request.header);
-  } else if (auto match = router.match(request.method(), request.path);
-             match.kind == RouteMatch::Kind::found) {
-    const Route& route = *match.route;
-    request.route = &route;
-    request.path_params = std::move(match.path_params);
-    const std::uint64_t limit =
-        route.body_limit != 0 ? route.body_limit
-                              : (route.upload ? server_->options().upload_body_limit
-                                              : kJsonBodyLimit);
-    // The key decides first: a caller without one never gets a "100 Continue" nor has its body
-    // read (beyond a small drain that keeps the connection).
-    std::optional<Response> key_refusal = router.check_key(route, request);
-    if (key_refusal) {
-      body_read = co_await drain_body(parser, request.header);
-      response = std::move(key_refusal);
-    } else if (route.upload) {
-      bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
-      body.body_limit(limit);
-      UploadBody reader(*this, body, limit, expects_continue(request.header));
-      request.body_reader = &reader;
-      Route limited = route;
-      limited.body_limit = limit;
-      response = co_await router.handle(limited, request);
-      request.body_reader = nullptr;
-      body_read = reader.done();
-    } else if (parser.content_length() && *parser.content_length() > limit) {
-      response = body_too_large(limit);  // refused from the header: the body is never read
-    } else if (!body_read) {
-      if (expects_continue(request.header)) {
-        expire_after(server_->options().write_timeout);
-        answer_started_ = true;  // an interim answer shares the write side
-        auto [wec, wn] = co_await net::async_write(stream_, net::buffer(kContinue), kTuple);
-        expire_never();
-        answer_started_ = false;
-        if (wec) co_return false;
-      }
-      bhttp::request_parser<bhttp::string_body> body(std::move(parser));
-      body.body_limit(limit);
-      // Room for large receives (see UploadBody), as much as the declared body needs.
-      buffer_.reserve(static_cast<std::size_t>(
-          std::min<std::uint64_t>(body.content_length().value_or(0), kUploadChunk)));
-      expire_after(server_->options().body_timeout);
-      auto [bec, bn] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
-      expire_never();
-      if (bec == bhttp::error::body_limit) {
-        response = body_too_large(limit);
-      } else if (bec && benign(bec)) {
-        co_return false;
-      } else if (bec) {
-        logger()->debug("connection {}: malformed body: {}", id_, bec.message());
-        response = bad_request();
-      } else {
-        body_read = true;
-        request.body = std::move(body.get().body());
-        const std::size_t size = request.body.size();
-        large_message_ = large_message_ || size >= kLargeMessage;
-        if (size >= kSideWorkFrom) {
-          // Parsing and checking a JSON body of this size takes a millisecond or more (much
-          // more for some shapes); done here it would stall every other connection of this
-          // loop thread.
-          Request& shared = request;
-          response = co_await on_side(
-              size, [&router, &route, &shared] { return router.admit_safely(route, shared); });
-          // The shutdown's drain may have answered this request meanwhile.
-          if (drain_answered_) co_return false;
-          if (!response) response = co_await router.run_handler(route, request);
-        } else {
-          response = co_await router.handle(route, request);
-        }
-      }
-    } else {
-      response = co_await router.handle(route, request);
-    }
-  } else if (match.kind == RouteMatch::Kind::method_not_allowed) {
-    body_read = co_await drain_body(parser, request.header);
-    response = detail_response(bhttp::status::method_not_allowed, "Method Not Allowed",
-                               {{"Allow", match.allow}});
-  } else if (auto mount = router.match_mount(request.path)) {
-    body_read = co_await drain_body(parser, request.header);
-    response = serve_static(mount->first->directory, mount->second, request.method());
-  } else {
-    body_read = co_await drain_body(parser, request.header);
-    // "/health/" and "/health" name the same resource: point the caller at the registered one.
-    std::string other = request.path;
-    if (other.size() > 1 && other.back() == '/') other.pop_back();
-    else other.push_back('/');
-    if (other != request.path &&
-        router.match(request.method(), other).kind != RouteMatch::Kind::not_found) {
-      std::string location = target->raw_path;
-      if (location.size() > 1 && location.back() == '/') location.pop_back();
-      else location.push_back('/');
-      if (const auto host = request.header_value("Host")) location = "http://" + *host + location;
-      if (!request.raw_query.empty()) location += "?" + request.raw_query;
-      Response redirect = text_response("", bhttp::status::temporary_redirect);
-      redirect.content_type.clear();
-      redirect.headers.emplace_back("Location", location);
-      response = std::move(redirect);
-    } else {
-      response = detail_response(bhttp::status::not_found, "Not Found");
-    }
+    const bool read = co_await drain_body(parser, request.header);
+    co_return Answer{preflight_response(request.header), read};
   }
-  if (!body_read) response->close = true;
-  co_return co_await write(request, std::move(*response));
+  auto match = router.match(request.method(), request.path);
+  if (match.kind == RouteMatch::Kind::found) {
+    request.route = match.route;
+    request.path_params = std::move(match.path_params);
+    co_return co_await answer_route(parser, request);
+  }
+  // No route: nothing needs the body, which is dropped if small enough to keep the connection.
+  const bool read = co_await drain_body(parser, request.header);
+  if (match.kind == RouteMatch::Kind::method_not_allowed) {
+    co_return Answer{detail_response(bhttp::status::method_not_allowed, "Method Not Allowed",
+                                     {{"Allow", match.allow}}),
+                     read};
+  }
+  if (auto mount = router.match_mount(request.path)) {
+    co_return Answer{serve_static(mount->first->directory, mount->second, request.method()), read};
+  }
+  co_return Answer{not_found(router, request, raw_path), read};
+}
+
+net::awaitable<Session::Answer> Session::answer_route(
+    bhttp::request_parser<bhttp::empty_body>& parser, Request& request) {
+  const Router& router = server_->router();
+  const Route& route = *request.route;
+  const std::uint64_t limit = route.effective_body_limit(server_->options().upload_body_limit);
+  // The key decides first: a caller without one never gets a "100 Continue" nor has its body
+  // read (beyond a small drain that keeps the connection).
+  if (std::optional<Response> key_refusal = router.check_key(route, request)) {
+    const bool read = co_await drain_body(parser, request.header);
+    co_return Answer{std::move(key_refusal), read};
+  }
+  if (route.upload) co_return co_await answer_upload(parser, request, limit);
+  if (parser.content_length() && *parser.content_length() > limit) {
+    co_return Answer{body_too_large(limit), false};  // refused from the header: never read
+  }
+  if (has_body(parser)) co_return co_await answer_body(parser, request, limit);
+  Response response = co_await router.handle(route, request);
+  co_return Answer{std::move(response), true};
+}
+
+net::awaitable<Session::Answer> Session::answer_upload(
+    bhttp::request_parser<bhttp::empty_body>& parser, Request& request, std::uint64_t limit) {
+  bhttp::request_parser<bhttp::buffer_body> body(std::move(parser));
+  body.body_limit(limit);
+  // Beast sizes each receive by the buffer's free capacity (at least 512 bytes); after a
+  // header the buffer is small, so without room every receive would carry 512 bytes.
+  buffer_.reserve(kBodyChunk);
+  UploadBody reader(*this, body, limit, expects_continue(request.header));
+  request.body_reader = &reader;
+  Response response = co_await server_->router().handle(*request.route, request);
+  request.body_reader = nullptr;
+  co_return Answer{std::move(response), reader.done()};
+}
+
+net::awaitable<Session::Answer> Session::answer_body(
+    bhttp::request_parser<bhttp::empty_body>& parser, Request& request, std::uint64_t limit) {
+  if (expects_continue(request.header)) {
+    const beast::error_code continued = co_await send_continue();
+    if (continued) co_return Answer{};
+  }
+  bhttp::request_parser<bhttp::string_body> body(std::move(parser));
+  body.body_limit(limit);
+  // Room for large receives (as for an upload), as much as the declared body needs.
+  buffer_.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(body.content_length().value_or(0), kBodyChunk)));
+  expire_after(server_->options().body_timeout);
+  auto [ec, n] = co_await bhttp::async_read(stream_, buffer_, body, kTuple);
+  expire_never();
+  if (ec == bhttp::error::body_limit) co_return Answer{body_too_large(limit), false};
+  if (ec && benign(ec)) co_return Answer{};
+  if (ec) {
+    logger()->debug("connection {}: malformed body: {}", id_, ec.message());
+    co_return Answer{bad_request(), false};
+  }
+  request.body = std::move(body.get().body());
+  const std::size_t size = request.body.size();
+  large_message_ = large_message_ || size >= kLargeMessage;
+  const Router& router = server_->router();
+  const Route& route = *request.route;
+  if (size < kSideWorkFrom) {
+    Response response = co_await router.handle(route, request);
+    co_return Answer{std::move(response), true};
+  }
+  // Parsing and checking a JSON body of this size takes a millisecond or more (much more for
+  // some shapes); done here it would stall every other connection of this loop thread.
+  Request& shared = request;
+  std::optional<Response> refusal = co_await on_side(
+      size, [&router, &route, &shared] { return router.admit_safely(route, shared); });
+  // The shutdown's drain may have answered this request meanwhile.
+  if (drain_answered_) co_return Answer{};
+  if (refusal) co_return Answer{std::move(refusal), true};
+  Response response = co_await router.run_handler(route, request);
+  co_return Answer{std::move(response), true};
 }
 
 net::awaitable<bool> Session::write(const Request& request, Response response) {
@@ -719,39 +541,44 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
       response = server_busy();
     }
   }
+  // A file found by its route but gone or unreadable by now is answered as not found.
+  bhttp::file_body::value_type file;
+  if (response.file) {
+    beast::error_code ec;
+    file.open(response.file->c_str(), beast::file_mode::scan, ec);
+    if (ec) response = detail_response(bhttp::status::not_found, "Not Found");
+  }
   if (!is_preflight(request.header)) add_cors_headers(request.header, response);
   const bool keep_alive = request.keep_alive && !response.close && !server_->stopping();
   const unsigned version = request.header.version() == 10 ? 10 : 11;
   const bool head = request.header.method() == bhttp::verb::head;
-  const std::string& server_name = server_->options().server_name;
   beast::error_code ec;
-
-  bool written = false;
-  if (response.file) {
+  if (file.is_open()) {
     bhttp::response<bhttp::file_body> res{response.status, version};
-    res.body().open(response.file->c_str(), beast::file_mode::scan, ec);
-    if (!ec) {
-      set_common_fields(res, response, server_name);
-      res.content_length(response.file_size);
-      res.keep_alive(keep_alive);
-      ec = co_await send(res, head);
-      written = true;
-    } else {
-      response = detail_response(bhttp::status::not_found, "Not Found");
-      if (!is_preflight(request.header)) add_cors_headers(request.header, response);
-    }
-  }
-  if (!written) {
+    res.body() = std::move(file);
+    ec = co_await send_answer(res, response, keep_alive, head);
+  } else {
     bhttp::response<bhttp::string_body> res{response.status, version};
-    set_common_fields(res, response, server_name);
     res.body() = std::move(response.body);
-    res.prepare_payload();
-    res.keep_alive(keep_alive);
-    ec = co_await send(res, head);
+    ec = co_await send_answer(res, response, keep_alive, head);
   }
   if (held > 0) server_->give_answer_bytes(held);
   last_write_error_ = ec;
   co_return !ec && keep_alive;
+}
+
+template <class Body>
+net::awaitable<beast::error_code> Session::send_answer(bhttp::response<Body>& res,
+                                                       const Response& response, bool keep_alive,
+                                                       bool head) {
+  res.set(bhttp::field::server, server_->options().server_name);
+  res.set(bhttp::field::date, http_date());
+  if (!response.content_type.empty()) res.set(bhttp::field::content_type, response.content_type);
+  for (const auto& [name, value] : response.headers) res.insert(name, value);
+  // The length of the body as it is now: for a file, the file as it was opened.
+  res.prepare_payload();
+  res.keep_alive(keep_alive);
+  co_return co_await send(res, head);
 }
 
 template <class Body>

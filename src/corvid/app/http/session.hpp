@@ -16,18 +16,23 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "corvid/app/http/net.hpp"
+#include "corvid/app/http/response.hpp"
 #include "corvid/app/http/server.hpp"
+#include "corvid/app/http/upload_body.hpp"
 
 namespace corvid::app::http {
 
 class Server;
 class Router;
 struct Request;
-struct Response;
 
-class Session : public std::enable_shared_from_this<Session> {
+// A BodyConnection privately: the upload body of a request reads through it, and nothing else
+// of the session is open to it.
+class Session : public std::enable_shared_from_this<Session>, private BodyConnection {
  public:
   // `slot` is the connection's place in the server's budget (or in its reserve, `reserve`).
   Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
@@ -45,10 +50,52 @@ class Session : public std::enable_shared_from_this<Session> {
   void end_drain(std::function<void()> done);
 
  private:
-  friend class UploadBody;
+  // BodyConnection, for the upload body of the request being served.
+  net::awaitable<beast::error_code> send_continue() override;
+  net::awaitable<beast::error_code> read_body_some(
+      bhttp::request_parser<bhttp::buffer_body>& parser) override;
+  void cancel_read() override;
+  std::shared_ptr<BodyConnection> share() override;
+  net::any_io_executor executor() const override;
+  const ServerOptions& options() const override;
+  std::uint64_t connection_id() const override { return id_; }
+
+  // What the steps of a request made of it: the answer, and whether the body was read to the
+  // end (else the connection closes after the answer). No answer: the connection ends here.
+  struct Answer {
+    std::optional<Response> response;
+    bool body_read = true;
+  };
+
   net::awaitable<void> run();
+  // One request, in its steps: read and check the header, the reserve's admission, the
+  // WebSocket hand-off, the answer, the write. False when the connection ends after it.
   net::awaitable<bool> serve_one();
+  // Waits for the next header within the header deadline and a bounded buffer.
+  net::awaitable<beast::error_code> read_header(bhttp::request_parser<bhttp::empty_body>& parser);
+  // read_header, then the framing rules and the target into `request` (`raw_path`: the path as
+  // sent). False when the connection ends here; a refusal is answered first.
+  net::awaitable<bool> read_request(bhttp::request_parser<bhttp::empty_body>& parser,
+                                    Request& request, std::string& raw_path);
+  // On a reserve connection: whether this request may be served (once, then the close).
+  bool admitted_past_cap(Request& request) const;
+  // Preflight, route, 405, static mount, or 404 (or a redirect across a trailing slash).
+  net::awaitable<Answer> answer_request(bhttp::request_parser<bhttp::empty_body>& parser,
+                                        Request& request, const std::string& raw_path);
+  // A matched route: the key from the header, the body limit, then the body as the route takes
+  // it (streamed for uploads, whole otherwise) and the handler.
+  net::awaitable<Answer> answer_route(bhttp::request_parser<bhttp::empty_body>& parser,
+                                      Request& request);
+  net::awaitable<Answer> answer_upload(bhttp::request_parser<bhttp::empty_body>& parser,
+                                       Request& request, std::uint64_t limit);
+  net::awaitable<Answer> answer_body(bhttp::request_parser<bhttp::empty_body>& parser,
+                                     Request& request, std::uint64_t limit);
   net::awaitable<bool> write(const Request& request, Response response);
+  // The common fields, the length and keep-alive, then send: one path for text and file bodies.
+  template <class Body>
+  net::awaitable<beast::error_code> send_answer(bhttp::response<Body>& res,
+                                                const Response& response, bool keep_alive,
+                                                bool head);
   // Writes one message under the connection's stall deadline (the header alone for HEAD).
   template <class Body>
   net::awaitable<beast::error_code> send(bhttp::response<Body>& res, bool head);

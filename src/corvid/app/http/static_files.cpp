@@ -92,12 +92,9 @@ Response serve_static(const fs::path& root, std::string_view relative, bhttp::ve
   if (ec || !inside(base, file)) return not_found();
   const auto status = fs::status(file, ec);
   if (ec || !fs::is_regular_file(status)) return not_found();
-  const auto size = fs::file_size(file, ec);
-  if (ec) return not_found();
   Response out;
   out.content_type = std::string(content_type_for(file));
   out.file = file;
-  out.file_size = size;
   return out;
 }
 

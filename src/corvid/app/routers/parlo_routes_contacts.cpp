@@ -50,16 +50,10 @@ net::awaitable<http::Response> answer_data(net::awaitable<Json> call, const char
   co_return data_answer(co_await std::move(call), success, failure);
 }
 
-using Body = const http::Record& (*)();
 using Call = net::awaitable<Json> (*)(ParloService&, http::Request&);
 
 struct DataRoute {
-  verb method;
-  const char* path;
-  const char* operation;
-  const char* summary;
-  const char* description;
-  Body body;  // nullptr: no body
+  RouteRow route;
   Call call;
   const char* success;
   const char* failure;
@@ -70,35 +64,32 @@ struct DataRoute {
 std::vector<http::Route> contact_routes(ParloService& service) {
   namespace rec = http::records;
   const DataRoute table[] = {
-      {verb::get, "/contacts", "get_contacts", "获取联系人列表", "获取所有联系人列表", nullptr,
+      {{verb::get, "/contacts", "get_contacts", "获取联系人列表", "获取所有联系人列表", nullptr},
        &get_contacts, "获取成功", "获取联系人列表失败"},
-      {verb::get, "/publics", "get_publics", "获取公众号列表", "获取关注的公众号列表", nullptr,
+      {{verb::get, "/publics", "get_publics", "获取公众号列表", "获取关注的公众号列表", nullptr},
        &get_publics, "获取成功", "获取公众号列表失败"},
-      {verb::post, "/contact/detail", "get_contact_detail", "获取联系人详情",
-       "获取指定联系人的详细信息", &rec::get_contact_detail_request, &get_contact_detail,
-       "获取成功", "获取联系人详情失败"},
-      {verb::post, "/contact/search", "search_contacts", "搜索联系人", "根据条件搜索联系人",
-       &rec::search_contacts_request, &search_contacts, "搜索成功", "搜索联系人失败"},
-      {verb::post, "/contact/modify_remark", "modify_friend_remark", "修改好友备注", "修改好友备注",
-       &rec::modify_friend_remark_request, &modify_friend_remark, "修改备注成功", "修改备注失败"},
-      {verb::post, "/contact/accept_friend", "accept_friend_request", "接受好友请求",
-       "接受好友请求", &rec::accept_friend_request, &accept_friend_request, "接受好友请求成功",
-       "接受好友请求失败"},
-      {verb::post, "/contact/add_room_friend", "add_room_friend", "添加群成员为好友",
-       "添加群成员为好友", &rec::add_room_friend_request, &add_room_friend, "添加好友成功",
-       "添加好友失败"},
+      {{verb::post, "/contact/detail", "get_contact_detail", "获取联系人详情",
+        "获取指定联系人的详细信息", &rec::get_contact_detail_request},
+       &get_contact_detail, "获取成功", "获取联系人详情失败"},
+      {{verb::post, "/contact/search", "search_contacts", "搜索联系人", "根据条件搜索联系人",
+        &rec::search_contacts_request},
+       &search_contacts, "搜索成功", "搜索联系人失败"},
+      {{verb::post, "/contact/modify_remark", "modify_friend_remark", "修改好友备注",
+        "修改好友备注", &rec::modify_friend_remark_request},
+       &modify_friend_remark, "修改备注成功", "修改备注失败"},
+      {{verb::post, "/contact/accept_friend", "accept_friend_request", "接受好友请求",
+        "接受好友请求", &rec::accept_friend_request},
+       &accept_friend_request, "接受好友请求成功", "接受好友请求失败"},
+      {{verb::post, "/contact/add_room_friend", "add_room_friend", "添加群成员为好友",
+        "添加群成员为好友", &rec::add_room_friend_request},
+       &add_room_friend, "添加好友成功", "添加好友失败"},
   };
-  std::vector<http::Route> routes;
-  for (const auto& d : table) {
-    auto route = make_route(d.method, d.path, d.operation, d.summary, d.description, true);
-    if (d.body != nullptr) route.body = &d.body();
+  return table_routes(table, [&service](http::Route& route, const DataRoute& d) {
     route.handler = [&service, call = d.call, success = d.success,
                      failure = d.failure](http::Request& r) {
       return answer_data(call(service, r), success, failure);
     };
-    routes.push_back(std::move(route));
-  }
-  return routes;
+  });
 }
 
 }  // namespace corvid::app::routers::parlo

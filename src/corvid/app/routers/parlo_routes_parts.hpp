@@ -3,10 +3,13 @@
 // (flag, data) and one function per area returning its routes in document order.
 // Owner: parlo_routes*.cpp only. Threads: the builders run once at start-up; the answer helpers
 // are pure and run on the request's strand.
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/verb.hpp>
 
 #include "corvid/app/http/response.hpp"
@@ -22,6 +25,42 @@ inline constexpr std::string_view kPrefix = "/api/parlo";
 http::Route make_route(boost::beast::http::verb method, std::string_view path,
                        std::string operation, std::string summary, std::string description,
                        bool login_guard);
+
+using BodyRecord = const http::Record& (*)();
+
+// What every row of an area's table names: method, path under kPrefix, the operation and its
+// documentation, and the JSON body record (nullptr: none). An area's row adds what differs.
+struct RouteRow {
+  boost::beast::http::verb method;
+  const char* path;
+  const char* operation;
+  const char* summary;
+  const char* description;
+  BodyRecord body;
+};
+
+// A handler of an area that answers by itself (send, rooms), and its row.
+using AreaHandler = boost::asio::awaitable<http::Response> (*)(ParloService&, http::Request&);
+struct HandlerRow {
+  RouteRow route;
+  AreaHandler handler;
+};
+
+// The routes of an area's table, in its order, behind the key and the login guard: each row's
+// common fields, then finish(route, row) sets the handler and whatever else the area needs.
+template <class Row, std::size_t N, class Finish>
+std::vector<http::Route> table_routes(const Row (&table)[N], Finish finish) {
+  std::vector<http::Route> routes;
+  routes.reserve(N);
+  for (const Row& row : table) {
+    const RouteRow& r = row.route;
+    http::Route route = make_route(r.method, r.path, r.operation, r.summary, r.description, true);
+    if (r.body != nullptr) route.body = &r.body();
+    finish(route, row);
+    routes.push_back(std::move(route));
+  }
+  return routes;
+}
 
 // The flag rule: success when the operation's result counts as true; never any data.
 http::Response flag_answer(bool ok, std::string_view success, std::string_view failure);

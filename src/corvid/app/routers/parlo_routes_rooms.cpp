@@ -59,56 +59,50 @@ net::awaitable<http::Response> quit_room(ParloService& s, http::Request& r) {
   co_return flag_answer(ok, "退出群成功", "退出群失败");
 }
 
-using Body = const http::Record& (*)();
-using Handler = net::awaitable<http::Response> (*)(ParloService&, http::Request&);
-
-struct RoomRoute {
-  verb method;
-  const char* path;
-  const char* operation;
-  const char* summary;
-  const char* description;
-  Body body;  // nullptr: no body
-  Handler handler;
-};
-
 }  // namespace
 
 std::vector<http::Route> room_routes(ParloService& service) {
   namespace rec = http::records;
-  const RoomRoute table[] = {
-      {verb::get, "/rooms", "get_rooms", "获取群聊列表", "获取所有群聊列表", nullptr, &get_rooms},
-      {verb::post, "/room/detail", "get_room_detail", "获取群详情", "获取指定群的详细信息",
-       &rec::get_room_detail_request, &get_room_detail},
-      {verb::post, "/room/members", "get_room_members", "获取群成员", "获取群成员列表",
-       &rec::get_room_members_request, &get_room_members},
-      {verb::post, "/room/name", "get_room_name", "获取群名", "获取群名",
-       &rec::get_room_name_request, &get_room_name},
-      {verb::post, "/room/create", "create_room", "创建群聊", "创建群聊", &rec::create_room_request,
+  const HandlerRow table[] = {
+      {{verb::get, "/rooms", "get_rooms", "获取群聊列表", "获取所有群聊列表",
+        nullptr},
+       &get_rooms},
+      {{verb::post, "/room/detail", "get_room_detail", "获取群详情", "获取指定群的详细信息",
+        &rec::get_room_detail_request},
+       &get_room_detail},
+      {{verb::post, "/room/members", "get_room_members", "获取群成员", "获取群成员列表",
+        &rec::get_room_members_request},
+       &get_room_members},
+      {{verb::post, "/room/name", "get_room_name", "获取群名", "获取群名",
+        &rec::get_room_name_request},
+       &get_room_name},
+      {{verb::post, "/room/create", "create_room", "创建群聊", "创建群聊",
+        &rec::create_room_request},
        &create_room},
-      {verb::post, "/room/add_member", "add_room_member", "添加群成员", "添加群成员",
-       &rec::add_room_member_request, &add_room_member},
-      {verb::post, "/room/invite_member", "invite_room_member", "邀请群成员", "邀请群成员",
-       &rec::invite_room_member_request, &invite_room_member},
-      {verb::post, "/room/del_member", "del_room_member", "删除群成员", "删除群成员",
-       &rec::del_room_member_request, &del_room_member},
-      {verb::post, "/room/modify_name", "modify_room_name", "修改群名", "修改群名",
-       &rec::modify_room_name_request, &modify_room_name},
-      {verb::post, "/room/modify_notice", "modify_room_notice", "修改群公告", "修改群公告",
-       &rec::modify_room_notice_request, &modify_room_notice},
-      {verb::post, "/room/quit", "quit_room", "退出群聊", "退出群聊", &rec::quit_room_request,
+      {{verb::post, "/room/add_member", "add_room_member", "添加群成员", "添加群成员",
+        &rec::add_room_member_request},
+       &add_room_member},
+      {{verb::post, "/room/invite_member", "invite_room_member", "邀请群成员", "邀请群成员",
+        &rec::invite_room_member_request},
+       &invite_room_member},
+      {{verb::post, "/room/del_member", "del_room_member", "删除群成员", "删除群成员",
+        &rec::del_room_member_request},
+       &del_room_member},
+      {{verb::post, "/room/modify_name", "modify_room_name", "修改群名", "修改群名",
+        &rec::modify_room_name_request},
+       &modify_room_name},
+      {{verb::post, "/room/modify_notice", "modify_room_notice", "修改群公告", "修改群公告",
+        &rec::modify_room_notice_request},
+       &modify_room_notice},
+      {{verb::post, "/room/quit", "quit_room", "退出群聊", "退出群聊",
+        &rec::quit_room_request},
        &quit_room},
   };
-  std::vector<http::Route> routes;
-  for (const auto& d : table) {
-    auto route = make_route(d.method, d.path, d.operation, d.summary, d.description, true);
-    if (d.body != nullptr) route.body = &d.body();
+  return table_routes(table, [&service](http::Route& route, const HandlerRow& d) {
     route.handler = [&service, handler = d.handler](http::Request& r) {
       return handler(service, r);
     };
-    routes.push_back(std::move(route));
-  }
-  return routes;
+  });
 }
 
 }  // namespace corvid::app::routers::parlo

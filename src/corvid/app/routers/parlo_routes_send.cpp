@@ -52,56 +52,45 @@ net::awaitable<http::Response> send_pat_message(ParloService& service, http::Req
   co_return data_answer(std::move(result), "拍一拍发送成功", "拍一拍发送失败");
 }
 
-using Body = const http::Record& (*)();
-using Handler = net::awaitable<http::Response> (*)(ParloService&, http::Request&);
-
 // The envelope of a send is the content's JSON text, built from copies of the content, and the
 // client reads it back before it queues it: for a body of a few MiB that is milliseconds, which
 // on a loop thread would stall every connection it serves. Such a send runs on the side pool's
 // lane for its size (two threads a lane, so at most two large envelopes are built at once).
-net::awaitable<http::Response> send(Handler handler, ParloService& service, http::Request& r) {
+net::awaitable<http::Response> send(AreaHandler handler, ParloService& service, http::Request& r) {
   if (r.body.size() < http::kSideWorkFrom) co_return co_await handler(service, r);
   co_return co_await http::on_side(r.body.size(),
                                    [handler, &service, &r] { return handler(service, r); });
 }
 
-struct SendRoute {
-  const char* path;
-  const char* operation;
-  const char* summary;
-  const char* description;
-  Body body;
-  Handler handler;
-};
-
 }  // namespace
 
 std::vector<http::Route> send_routes(ParloService& service) {
   namespace rec = http::records;
-  const SendRoute table[] = {
-      {"/send/text", "send_text_message", "发送文本消息", "发送文本消息到指定用户或群",
-       &rec::send_text_request, &send_text_message},
-      {"/send/room_at", "send_room_at_message", "发送群@消息", "在群中发送@消息",
-       &rec::send_room_at_request, &send_room_at_message},
-      {"/send/card", "send_card_message", "发送名片", "发送名片", &rec::send_card_request,
+  const HandlerRow table[] = {
+      {{verb::post, "/send/text", "send_text_message", "发送文本消息", "发送文本消息到指定用户或群",
+        &rec::send_text_request},
+       &send_text_message},
+      {{verb::post, "/send/room_at", "send_room_at_message", "发送群@消息", "在群中发送@消息",
+        &rec::send_room_at_request},
+       &send_room_at_message},
+      {{verb::post, "/send/card", "send_card_message", "发送名片", "发送名片",
+        &rec::send_card_request},
        &send_card_message},
-      {"/send/link_card", "send_link_card_message", "发送链接卡片", "发送链接卡片",
-       &rec::send_link_card_request, &send_link_card_message},
-      {"/send/xml", "send_xml_message", "发送XML消息", "发送XML消息", &rec::send_xml_request,
+      {{verb::post, "/send/link_card", "send_link_card_message", "发送链接卡片", "发送链接卡片",
+        &rec::send_link_card_request},
+       &send_link_card_message},
+      {{verb::post, "/send/xml", "send_xml_message", "发送XML消息", "发送XML消息",
+        &rec::send_xml_request},
        &send_xml_message},
-      {"/send/pat", "send_pat_message", "发送拍一拍", "发送拍一拍", &rec::send_pat_request,
+      {{verb::post, "/send/pat", "send_pat_message", "发送拍一拍", "发送拍一拍",
+        &rec::send_pat_request},
        &send_pat_message},
   };
-  std::vector<http::Route> routes;
-  for (const auto& s : table) {
-    auto route = make_route(verb::post, s.path, s.operation, s.summary, s.description, true);
-    route.body = &s.body();
+  return table_routes(table, [&service](http::Route& route, const HandlerRow& s) {
     route.handler = [&service, handler = s.handler](http::Request& r) {
       return send(handler, service, r);
     };
-    routes.push_back(std::move(route));
-  }
-  return routes;
+  });
 }
 
 }  // namespace corvid::app::routers::parlo

@@ -35,6 +35,7 @@ namespace {
 namespace net = boost::asio;
 namespace fs = std::filesystem;
 using boost::beast::http::status;
+using boost::beast::http::verb;
 
 // Writes are gathered to this size before they go to the disk.
 constexpr std::size_t kFlushBytes = 256 * 1024;
@@ -43,10 +44,7 @@ constexpr std::string_view kFileField = "file";
 using Operation = net::awaitable<bool> (ParloService::*)(std::string, std::string);
 
 struct UploadKind {
-  const char* path;
-  const char* operation;
-  const char* summary;
-  const char* description;
+  RouteRow route;  // no JSON body: the file comes as a multipart form
   Operation send;
   bool saved_line_on_console;  // video and GIF report the staged path on the console
   const char* success;
@@ -248,14 +246,14 @@ net::awaitable<http::Response> send_upload(ParloService& service, http::Request&
 #pragma GCC diagnostic pop
 
 const UploadKind kKinds[] = {
-    {"/send/image", "send_image", "发送图片", "发送图片文件", &ParloService::send_image, false,
-     "图片发送成功", "图片发送失败", "发送图片时出错: "},
-    {"/send/file", "send_file", "发送文件", "发送文件", &ParloService::send_file, false,
-     "文件发送成功", "文件发送失败", "发送文件时出错: "},
-    {"/send/video", "send_video", "发送视频", "发送视频文件", &ParloService::send_video, true,
-     "视频发送成功", "视频发送失败", "发送视频时出错: "},
-    {"/send/gif", "send_gif", "发送GIF", "发送GIF文件", &ParloService::send_gif, true,
-     "GIF发送成功", "GIF发送失败", "发送GIF时出错: "},
+    {{verb::post, "/send/image", "send_image", "发送图片", "发送图片文件", nullptr},
+     &ParloService::send_image, false, "图片发送成功", "图片发送失败", "发送图片时出错: "},
+    {{verb::post, "/send/file", "send_file", "发送文件", "发送文件", nullptr},
+     &ParloService::send_file, false, "文件发送成功", "文件发送失败", "发送文件时出错: "},
+    {{verb::post, "/send/video", "send_video", "发送视频", "发送视频文件", nullptr},
+     &ParloService::send_video, true, "视频发送成功", "视频发送失败", "发送视频时出错: "},
+    {{verb::post, "/send/gif", "send_gif", "发送GIF", "发送GIF文件", nullptr},
+     &ParloService::send_gif, true, "GIF发送成功", "GIF发送失败", "发送GIF时出错: "},
 };
 
 }  // namespace
@@ -267,19 +265,14 @@ std::vector<http::Route> upload_routes(ParloService& service, const ParloRouteOp
   settings->grace = options.staging_grace;
   settings->blocking = options.blocking_executor;
 
-  std::vector<http::Route> routes;
-  for (const UploadKind& kind : kKinds) {
-    auto route = make_route(boost::beast::http::verb::post, kind.path, kind.operation, kind.summary,
-                            kind.description, true);
+  return table_routes(kKinds, [&service, &settings](http::Route& route, const UploadKind& kind) {
     route.params = {http::query_param("to_uid", http::FieldType::string)};
     route.upload = true;
     std::shared_ptr<const Settings> shared = settings;
     route.handler = [&service, &kind, shared](http::Request& r) {
       return send_upload(service, r, kind, shared);
     };
-    routes.push_back(std::move(route));
-  }
-  return routes;
+  });
 }
 
 }  // namespace corvid::app::routers::parlo

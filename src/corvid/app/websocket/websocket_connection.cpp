@@ -20,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "corvid/utils/log.hpp"
+#include "corvid/utils/peer_gone.hpp"
 
 namespace corvid::app {
 namespace asio = boost::asio;
@@ -46,17 +47,6 @@ constexpr int kWriteRounds = 4;
 // small first read keeps an idle connection small; the rest of a longer message follows in one
 // more read.
 constexpr std::size_t kFirstReadBytes = 128;
-
-// Read errors that only say the connection is gone: the peer went away without a close, the
-// keep-alive pings went unanswered, or this side dropped the socket (overflow, stall,
-// shutdown). Everything else is something the peer sent that the WebSocket layer refused.
-bool ends_quietly(const beast::error_code& ec) {
-  return ec == asio::error::eof || ec == asio::error::connection_reset ||
-         ec == asio::error::connection_aborted || ec == asio::error::broken_pipe ||
-         ec == asio::error::operation_aborted || ec == asio::error::not_connected ||
-         ec == asio::error::bad_descriptor || ec == asio::error::shut_down ||
-         ec == beast::error::timeout;
-}
 
 // A server's frames are unmasked, so a frame is its header and its text as they are: every
 // reader writes the same shared text and only the few header bytes are its own.
@@ -272,7 +262,10 @@ Received WebSocketConnection::read_ended(const beast::error_code& ec) {
     return Received{};
   }
   drop(ec.message(), false);
-  if (ends_quietly(ec)) return Received{};
+  // Only says the connection is gone: the peer went away without a close, the keep-alive
+  // pings went unanswered, or this side dropped the socket (overflow, stall, shutdown).
+  // Anything else is something the peer sent that the WebSocket layer refused.
+  if (corvid::peer_gone(ec)) return Received{};
   return Received{Received::Kind::failed, ec.message()};
 }
 
