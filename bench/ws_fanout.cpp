@@ -190,7 +190,8 @@ std::string client_frame(unsigned char opcode, std::string_view payload) {
 
 net::awaitable<void> write_out(std::shared_ptr<Connection> c) {
   while (!c->out.empty()) {
-    auto [ec, n] = co_await net::async_write(c->ws.next_layer(), net::buffer(c->out.front()), kTuple);
+    auto [ec, n] =
+        co_await net::async_write(c->ws.next_layer(), net::buffer(c->out.front()), kTuple);
     c->out.pop_front();
     if (ec) c->out.clear();
   }
@@ -350,7 +351,6 @@ double percentile_ms(std::vector<std::int64_t>& values, double p) {
   return static_cast<double>(values[k]) / 1e6;
 }
 
-
 // ---- --procs: reader processes ------------------------------------------------------------
 // One process reads at most what one epoll loop and its threads take; --procs N forks N reader
 // processes, each with its share of the connections, and merges their counts here. The parent
@@ -399,15 +399,15 @@ constexpr char kCmdRead = 'g';     // events are coming: read them
 constexpr char kCmdCeiling = 'c';  // send the ceiling server its "go", then read
 constexpr char kCmdQuit = 'q';     // idle run over: close
 
-
 // ---- --serve: the bare fan-out server of the read ceiling ----------------------------------
 
 std::string ceiling_frame(std::int64_t seq, std::int64_t t_ns, int size) {
   // The shape and size of a relayed event, indented as Corvid writes it.
   std::string pad = size > 0 ? std::string(static_cast<std::size_t>(size), 'x') : std::string();
-  return "{\n  \"type\": 11046,\n  \"data\": {\n    \"from_uid\": \"uid_alice\",\n    \"content\": \"bench" +
-         pad + "\",\n    \"seq\": " + std::to_string(seq) + ",\n    \"t_ns\": " +
-         std::to_string(t_ns) + "\n  }\n}";
+  return "{\n  \"type\": 11046,\n  \"data\": {\n    \"from_uid\": \"uid_alice\",\n    \"content\": "
+         "\"bench" +
+         pad + "\",\n    \"seq\": " + std::to_string(seq) +
+         ",\n    \"t_ns\": " + std::to_string(t_ns) + "\n  }\n}";
 }
 
 // One connection of the ceiling server. queue and writing belong to the peer's strand: writes
@@ -450,8 +450,8 @@ net::awaitable<void> ceiling_write(std::shared_ptr<CeilingPeer> peer) {
   while (!peer->queue.empty()) {
     auto encoded = std::move(peer->queue.front());
     peer->queue.pop_front();
-    auto [ec, n] = co_await net::async_write(peer->ws.next_layer().socket(), net::buffer(*encoded),
-                                             kTuple);
+    auto [ec, n] =
+        co_await net::async_write(peer->ws.next_layer().socket(), net::buffer(*encoded), kTuple);
     if (ec) peer->queue.clear();
   }
   peer->writing = false;
@@ -553,13 +553,17 @@ int serve(const Options& o) {
   std::printf("port %u\n", static_cast<unsigned>(acceptor.local_endpoint().port()));
   std::fflush(stdout);
   CeilingServer server(io, o.threads);
-  net::co_spawn(io, [&]() -> net::awaitable<void> {
-    for (;;) {
-      auto [ec, socket] = co_await acceptor.async_accept(net::make_strand(io), kTuple);
-      if (ec) co_return;
-      net::co_spawn(socket.get_executor(), ceiling_peer(std::move(socket), server), net::detached);
-    }
-  }, net::detached);
+  net::co_spawn(
+      io,
+      [&]() -> net::awaitable<void> {
+        for (;;) {
+          auto [ec, socket] = co_await acceptor.async_accept(net::make_strand(io), kTuple);
+          if (ec) co_return;
+          net::co_spawn(socket.get_executor(), ceiling_peer(std::move(socket), server),
+                        net::detached);
+        }
+      },
+      net::detached);
   std::vector<std::thread> pool;
   for (int i = 0; i < o.threads; ++i) pool.emplace_back([&io] { io.run(); });
   for (auto& t : pool) t.join();
@@ -591,8 +595,7 @@ void report_idle(const Options& o, std::int64_t live, std::int64_t rss_before, d
   std::this_thread::sleep_for(std::chrono::seconds(2));
   const std::int64_t rss_after = o.rss_pid ? rss_kib(o.rss_pid, "VmRSS") : -1;
   const double per_conn =
-      live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live)
-               : 0;
+      live > 0 ? static_cast<double>(rss_after - rss_before) * 1024 / static_cast<double>(live) : 0;
   std::printf("server RSS %lld KiB -> %lld KiB with %lld idle connections (%.0f B each)\n",
               static_cast<long long>(rss_before), static_cast<long long>(rss_after),
               static_cast<long long>(live), per_conn);
@@ -706,8 +709,8 @@ int report(const Options& o, std::int64_t live, std::int64_t delivered, std::int
       static_cast<long long>(delivered), static_cast<long long>(expected),
       static_cast<long long>(lost), static_cast<long long>(reordered), dropped, seconds, fps, p50,
       p99,
-      peak_rss > 0 ? (", server RSS " + std::to_string(rss_start / 1024) + " MiB at the start, peak " +
-                      std::to_string(peak_rss / 1024) + " MiB")
+      peak_rss > 0 ? (", server RSS " + std::to_string(rss_start / 1024) +
+                      " MiB at the start, peak " + std::to_string(peak_rss / 1024) + " MiB")
                          .c_str()
                    : "");
   std::printf(
@@ -856,10 +859,9 @@ int run_readers(const Options& o) {
                       write_all(o.up_fd, latencies.data(), latencies.size() * sizeof(std::int64_t));
     return sent ? 0 : 2;
   }
-  return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start,
-                peak_rss, connect_s, slow);
+  return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start, peak_rss,
+                connect_s, slow);
 }
-
 
 int run_parent(const Options& o) {
   struct Reader {
@@ -989,8 +991,8 @@ int run_parent(const Options& o) {
   collect(delivered, reordered, dropped, last_ns, latencies);
   const std::int64_t peak_rss = o.rss_pid ? rss_kib(o.rss_pid, "VmHWM") : -1;
   reap();
-  return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start,
-                peak_rss, connect_s, slow);
+  return report(o, live, delivered, reordered, dropped, t0, last_ns, latencies, rss_start, peak_rss,
+                connect_s, slow);
 }
 
 }  // namespace

@@ -59,9 +59,9 @@ extern "C" {
 #define MT_ROOM_DEL_MEMBER_NOTIFY_MSG 11101
 #define MT_ROOM_CREATE_NOTIFY_MSG 11102
 #define MT_ROOM_DEL_NOTIFY_MSG 11103
-#define MT_USER_LOGIN_MSG 11025   /* data: {"uid", "nickname", ...} */
+#define MT_USER_LOGIN_MSG 11025 /* data: {"uid", "nickname", ...} */
 #define MT_USER_LOGOUT_MSG 11026
-#define MT_READY_MSG 11024        /* data: {"pid"}; first message of every client id */
+#define MT_READY_MSG 11024           /* data: {"pid"}; first message of every client id */
 #define MT_RECV_PARLO_QUIT_MSG 11001 /* never sent by a probe: Corvid builds it on close */
 #define MT_RECV_LOGIN_QRCODE_MSG 11087
 
@@ -69,26 +69,26 @@ extern "C" {
 #define MT_ALL 11999
 
 /* ---- message-type codes: requests to the probe (send) ------------------------------------ */
-#define MT_SQL_QUERY_MSG 11200         /* data: {"sql", "db"} -> reply data {"result": [[...]]} */
+#define MT_SQL_QUERY_MSG 11200 /* data: {"sql", "db"} -> reply data {"result": [[...]]} */
 #define MT_GET_SELF_MSG 11201
 #define MT_GET_CONTACTS_MSG 11202
 #define MT_GET_PUBLICS_MSG 11203
 #define MT_GET_CONTACT_DETAIL_MSG 11204 /* data: {"uid"} */
 #define MT_GET_ROOMS_MSG 11205
-#define MT_GET_ROOM_DETAIL_MSG 11206    /* data: {"room_uid"} */
-#define MT_GET_ROOM_MEMBERS_MSG 11207   /* data: {"room_uid"} */
-#define MT_SEND_TEXT_MSG 11208          /* data: {"to_uid", "content"} */
-#define MT_SEND_ROOM_AT_MSG 11209       /* data: {"to_uid", "content", "at_list"} */
-#define MT_SEND_CARD_MSG 11210          /* data: {"to_uid", "card_uid"} */
-#define MT_SEND_LINK_MSG 11211          /* data: {"to_uid", "title", "desc", "url", "image_url"} */
-#define MT_SEND_IMAGE_MSG 11212         /* data: {"to_uid", "file"} */
-#define MT_SEND_FILE_MSG 11213          /* data: {"to_uid", "file"} */
-#define MT_SEND_VIDEO_MSG 11214         /* data: {"to_uid", "file"} */
+#define MT_GET_ROOM_DETAIL_MSG 11206  /* data: {"room_uid"} */
+#define MT_GET_ROOM_MEMBERS_MSG 11207 /* data: {"room_uid"} */
+#define MT_SEND_TEXT_MSG 11208        /* data: {"to_uid", "content"} */
+#define MT_SEND_ROOM_AT_MSG 11209     /* data: {"to_uid", "content", "at_list"} */
+#define MT_SEND_CARD_MSG 11210        /* data: {"to_uid", "card_uid"} */
+#define MT_SEND_LINK_MSG 11211        /* data: {"to_uid", "title", "desc", "url", "image_url"} */
+#define MT_SEND_IMAGE_MSG 11212       /* data: {"to_uid", "file"} */
+#define MT_SEND_FILE_MSG 11213        /* data: {"to_uid", "file"} */
+#define MT_SEND_VIDEO_MSG 11214       /* data: {"to_uid", "file"} */
 #define MT_SEND_GIF_MSG 11215
 #define MT_SEND_XML_MSG 11216
 #define MT_SEND_PAT_MSG 11217
 #define MT_ACCEPT_FRIEND_MSG 11218
-#define MT_CREATE_ROOM_MSG 11219        /* data: a list of member uids */
+#define MT_CREATE_ROOM_MSG 11219 /* data: a list of member uids */
 #define MT_ADD_TO_ROOM_MSG 11220
 #define MT_INVITE_TO_ROOM_MSG 11221
 #define MT_DEL_ROOM_MEMBER_MSG 11222

@@ -14,8 +14,8 @@
 namespace {
 
 using corvid::sim::Json;
-using corvid::sim::Simulation;
 using corvid::sim::SimError;
+using corvid::sim::Simulation;
 
 // Static TLS (initial-exec) rather than the dynamic TLS a dlopened library gets by default: the
 // leak checker's scan of dynamic TLS blocks can crash at exit; the small surplus glibc keeps for
@@ -91,7 +91,8 @@ TAPWIRE_EXPORT int32_t tapwire_init_env(const char* helper_file_path, const char
 TAPWIRE_EXPORT int32_t tapwire_init_callback(tapwire_accept_fn on_accept, tapwire_recv_fn on_recv,
                                              tapwire_close_fn on_close, void* user) {
   return guarded([&] {
-    Simulation::instance().init_callback(corvid::sim::Callbacks{on_accept, on_recv, on_close, user});
+    Simulation::instance().init_callback(
+        corvid::sim::Callbacks{on_accept, on_recv, on_close, user});
   });
 }
 
@@ -158,8 +159,8 @@ TAPWIRE_EXPORT int32_t tapwire_sim_inject(const char* message_json, size_t len, 
 TAPWIRE_EXPORT int32_t tapwire_sim_login(const char* uid, const char* nickname) {
   return guarded([&] {
     require(uid, "uid");
-    Simulation::instance().login(uid, nickname ? std::optional<std::string>(nickname)
-                                               : std::nullopt);
+    Simulation::instance().login(uid,
+                                 nickname ? std::optional<std::string>(nickname) : std::nullopt);
   });
 }
 

@@ -38,9 +38,9 @@ std::optional<std::string> optional_text_arg(const Json& cmd, const char* key) {
 
 std::int32_t reply_mode(std::string_view name) {
   static constexpr std::pair<std::string_view, std::int32_t> kModes[] = {
-      {"normal", TAPWIRE_SIM_REPLY_NORMAL},       {"drop", TAPWIRE_SIM_REPLY_DROP},
-      {"delay", TAPWIRE_SIM_REPLY_DELAY},         {"duplicate", TAPWIRE_SIM_REPLY_DUPLICATE},
-      {"no_data", TAPWIRE_SIM_REPLY_NO_DATA},     {"malformed", TAPWIRE_SIM_REPLY_MALFORMED}};
+      {"normal", TAPWIRE_SIM_REPLY_NORMAL},   {"drop", TAPWIRE_SIM_REPLY_DROP},
+      {"delay", TAPWIRE_SIM_REPLY_DELAY},     {"duplicate", TAPWIRE_SIM_REPLY_DUPLICATE},
+      {"no_data", TAPWIRE_SIM_REPLY_NO_DATA}, {"malformed", TAPWIRE_SIM_REPLY_MALFORMED}};
   for (const auto& [mode_name, mode] : kModes) {
     if (mode_name == name) return mode;
   }
@@ -78,8 +78,9 @@ Json Simulation::command(std::string_view text) {
       if (result && !result->is_number_integer()) {
         throw SimError("\"result\" must be an integer or null");
       }
-      this->answer(text_arg(cmd, "op"),
-                   result ? std::optional<std::int64_t>(result->get<std::int64_t>()) : std::nullopt);
+      this->answer(
+          text_arg(cmd, "op"),
+          result ? std::optional<std::int64_t>(result->get<std::int64_t>()) : std::nullopt);
     } else if (name == "reply") {
       std::int64_t code = int_arg(cmd, "code", 0);
       if (code < INT32_MIN || code > INT32_MAX) throw SimError("unknown request code");

@@ -48,12 +48,9 @@ Json Simulation::self_info(std::int64_t pid) {
   Process* p = find_locked(pid);
   if (!p || !p->logged_in) return refused("the user is not logged in");
   std::string account = p->uid == kStandinUid ? "corvid_standin" : p->uid;
-  return Json{{"uid", p->uid},
-              {"nickname", p->nickname},
-              {"account", account},
-              {"avatar", "https://avatar.invalid/" + p->uid + ".png"},
-              {"signature", ""},
-              {"region", ""},
+  return Json{{"uid", p->uid},      {"nickname", p->nickname},
+              {"account", account}, {"avatar", "https://avatar.invalid/" + p->uid + ".png"},
+              {"signature", ""},    {"region", ""},
               {"pid", pid}};
 }
 
@@ -154,17 +151,18 @@ Simulation::Outcome Simulation::answer(const Request& request) {
     case MT_SEND_PAT_MSG: {
       std::string room = text_field(data, "room_uid");
       std::string patted = text_field(data, "patted_uid");
-      out.reply = store_.is_room(room)
-                      ? ok(Json{{"room_uid", room}, {"patted_uid", patted}, {"msg_id", next_msg_id()}})
-                      : refused("no room " + room);
+      out.reply =
+          store_.is_room(room)
+              ? ok(Json{{"room_uid", room}, {"patted_uid", patted}, {"msg_id", next_msg_id()}})
+              : refused("no room " + room);
       break;
     }
     case MT_ACCEPT_FRIEND_MSG: {
       const Json& scene = field(data, "scene");
       if (!scene.is_number_integer()) throw SimError("\"scene\" must be an integer");
-      out.reply = apply(store_.accept_friend(text_field(data, "encryptusername"),
-                                             text_field(data, "ticket")),
-                        MT_CONTACT_ADD_NOITFY_MSG);
+      out.reply = apply(
+          store_.accept_friend(text_field(data, "encryptusername"), text_field(data, "ticket")),
+          MT_CONTACT_ADD_NOITFY_MSG);
       break;
     }
     case MT_CREATE_ROOM_MSG:
@@ -173,19 +171,20 @@ Simulation::Outcome Simulation::answer(const Request& request) {
       break;
     case MT_ADD_TO_ROOM_MSG:
     case MT_INVITE_TO_ROOM_MSG:
-      out.reply = apply(store_.add_room_members(text_field(data, "room_uid"),
-                                                uid_list(field(data, "member_list"),
-                                                         "\"member_list\"")),
-                        MT_ROOM_ADD_MEMBER_NOTIFY_MSG);
+      out.reply =
+          apply(store_.add_room_members(text_field(data, "room_uid"),
+                                        uid_list(field(data, "member_list"), "\"member_list\"")),
+                MT_ROOM_ADD_MEMBER_NOTIFY_MSG);
       break;
     case MT_DEL_ROOM_MEMBER_MSG:
-      out.reply = apply(store_.del_room_members(text_field(data, "room_uid"),
-                                                uid_list(field(data, "member_list"),
-                                                         "\"member_list\"")),
-                        MT_ROOM_DEL_MEMBER_NOTIFY_MSG);
+      out.reply =
+          apply(store_.del_room_members(text_field(data, "room_uid"),
+                                        uid_list(field(data, "member_list"), "\"member_list\"")),
+                MT_ROOM_DEL_MEMBER_NOTIFY_MSG);
       break;
     case MT_MOD_ROOM_NAME_MSG:
-      out.reply = apply(store_.rename_room(text_field(data, "room_uid"), text_field(data, "name")), 0);
+      out.reply =
+          apply(store_.rename_room(text_field(data, "room_uid"), text_field(data, "name")), 0);
       break;
     case MT_MOD_ROOM_NOTICE_MSG:
       out.reply = apply(
@@ -196,13 +195,14 @@ Simulation::Outcome Simulation::answer(const Request& request) {
       std::string uid = text_field(data, "uid");
       text_field(data, "remark");
       // The request waits for the other user; nothing changes locally until they accept.
-      out.reply = store_.is_room(room) ? ok(Json{{"room_uid", room}, {"uid", uid}, {"pending", true}})
-                                       : refused("no room " + room);
+      out.reply = store_.is_room(room)
+                      ? ok(Json{{"room_uid", room}, {"uid", uid}, {"pending", true}})
+                      : refused("no room " + room);
       break;
     }
     case MT_QUIT_DEL_ROOM_MSG:
-      out.reply = apply(store_.quit_room(text_field(data, "room_uid"), self_uid),
-                        MT_ROOM_DEL_NOTIFY_MSG);
+      out.reply =
+          apply(store_.quit_room(text_field(data, "room_uid"), self_uid), MT_ROOM_DEL_NOTIFY_MSG);
       break;
     case MT_MODIFY_FRIEND_REMARK:
       out.reply = apply(store_.set_remark(text_field(data, "uid"), text_field(data, "remark")), 0);

@@ -14,10 +14,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kFailableOps[] = {"open",          "attach",
-                                        "detach",        "send",
-                                        "init_env",      "init_callback",
-                                        "show_login_qrcode", "get_install_parlo_version"};
+constexpr const char* kFailableOps[] = {"open",
+                                        "attach",
+                                        "detach",
+                                        "send",
+                                        "init_env",
+                                        "init_callback",
+                                        "show_login_qrcode",
+                                        "get_install_parlo_version"};
 
 std::int64_t monotonic_ns() {
   timespec ts{};
@@ -87,9 +91,8 @@ Simulation& Simulation::instance() {
 Simulation::Simulation() : next_pid_(40000 + (static_cast<std::int64_t>(::getpid()) % 10000) * 10) {
   if (const char* path = std::getenv("TAPWIRE_SIM_CONTROL"); path && *path) {
     control_ = std::make_unique<ControlSocket>();
-    std::string error = control_->start(path, [this](std::string_view line) {
-      return to_text(command(line));
-    });
+    std::string error =
+        control_->start(path, [this](std::string_view line) { return to_text(command(line)); });
     if (!error.empty()) {
       std::fprintf(stderr, "tapwire-sim: control socket %s not available: %s\n", path,
                    error.c_str());
@@ -160,8 +163,8 @@ void Simulation::post_login_locked(const Process& p) {
 
 std::shared_ptr<Connection> Simulation::connect_locked(Process& p) {
   std::int64_t id = next_client_id_++;
-  auto conn = std::make_shared<Connection>(id, p.pid, [this] { return callbacks(); },
-                                           callback_failures_);
+  auto conn = std::make_shared<Connection>(
+      id, p.pid, [this] { return callbacks(); }, callback_failures_);
   p.client_id = id;
   current_pid_ = p.pid;
   connections_[id] = conn;
@@ -331,7 +334,8 @@ std::int64_t Simulation::send(std::int64_t client_id, std::string_view envelope)
     invalid = "envelope is not valid JSON";
   } else if (!message.is_object()) {
     invalid = "envelope is not a JSON object";
-  } else if (auto type = message.find("type"); type == message.end() || !type->is_number_integer()) {
+  } else if (auto type = message.find("type");
+             type == message.end() || !type->is_number_integer()) {
     invalid = "envelope has no integer \"type\"";
   } else if (code = type->get<std::int64_t>();
              code < TAPWIRE_SEND_CODE_FIRST || code > TAPWIRE_SEND_CODE_LAST) {
@@ -441,8 +445,8 @@ void Simulation::inject(const Json& message, const InjectOptions& options) {
     }
     probe["data"]["pad"] = "";
     auto base = static_cast<std::int64_t>(to_text(probe).size());
-    job->message["data"]["pad"] = std::string(
-        static_cast<std::size_t>(options.size > base ? options.size - base : 0), 'x');
+    job->message["data"]["pad"] =
+        std::string(static_cast<std::size_t>(options.size > base ? options.size - base : 0), 'x');
   }
   job->fixed_text = options.stamp ? std::string() : to_text(job->message);
   if (options.count == 0) return;
@@ -465,8 +469,9 @@ void Simulation::login(std::string uid, std::optional<std::string> nickname) {
   if (!p) throw SimError("no client is running");
   if (p->logged_in && p->uid != uid) {
     if (auto conn = connection_locked(p->client_id)) {
-      conn->post([text = to_text(event(MT_USER_LOGOUT_MSG, login_data(p->uid, p->nickname, p->pid)))](
-                     Connection& c) { c.deliver(text); });
+      conn->post(
+          [text = to_text(event(MT_USER_LOGOUT_MSG, login_data(p->uid, p->nickname, p->pid)))](
+              Connection& c) { c.deliver(text); });
     }
   }
   p->logged_in = true;

@@ -145,24 +145,24 @@ class Simulation {
   Callbacks callbacks() const;
 
   mutable std::mutex mu_;
-  Callbacks callbacks_;                                // guarded by mu_
-  bool callbacks_set_ = false;                         // guarded by mu_
-  bool env_ready_ = false;                             // guarded by mu_
-  bool qr_requested_ = false;                          // guarded by mu_
-  std::string install_version_ = kDefaultInstallVersion;  // guarded by mu_
-  std::map<std::string, std::string, std::less<>> fail_;  // guarded by mu_
-  std::map<std::string, std::int64_t, std::less<>> answers_;  // guarded by mu_
-  std::map<std::int32_t, ReplyRule> reply_rules_;      // guarded by mu_ (0 = every code)
-  bool ready_before_open_ = false;                     // guarded by mu_
+  Callbacks callbacks_;                                        // guarded by mu_
+  bool callbacks_set_ = false;                                 // guarded by mu_
+  bool env_ready_ = false;                                     // guarded by mu_
+  bool qr_requested_ = false;                                  // guarded by mu_
+  std::string install_version_ = kDefaultInstallVersion;       // guarded by mu_
+  std::map<std::string, std::string, std::less<>> fail_;       // guarded by mu_
+  std::map<std::string, std::int64_t, std::less<>> answers_;   // guarded by mu_
+  std::map<std::int32_t, ReplyRule> reply_rules_;              // guarded by mu_ (0 = every code)
+  bool ready_before_open_ = false;                             // guarded by mu_
   std::chrono::milliseconds ready_delay_ = kReadyAfterReturn;  // guarded by mu_
-  bool auto_login_ = true;                             // guarded by mu_
-  std::map<std::int64_t, Process> processes_;          // guarded by mu_
-  std::int64_t current_pid_ = 0;                       // guarded by mu_
-  std::int64_t next_pid_;                              // guarded by mu_
+  bool auto_login_ = true;                                     // guarded by mu_
+  std::map<std::int64_t, Process> processes_;                  // guarded by mu_
+  std::int64_t current_pid_ = 0;                               // guarded by mu_
+  std::int64_t next_pid_;                                      // guarded by mu_
   std::map<std::int64_t, std::shared_ptr<Connection>> connections_;  // guarded by mu_
-  std::deque<std::string> sent_;                       // guarded by mu_
-  std::uint64_t sent_total_ = 0;                       // guarded by mu_
-  std::unique_ptr<ControlSocket> control_;             // guarded by mu_
+  std::deque<std::string> sent_;                                     // guarded by mu_
+  std::uint64_t sent_total_ = 0;                                     // guarded by mu_
+  std::unique_ptr<ControlSocket> control_;                           // guarded by mu_
 
   std::atomic<std::int64_t> next_client_id_{1};  // never reused within the process
   std::atomic<std::uint64_t> next_msg_{1};

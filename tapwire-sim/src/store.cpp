@@ -146,9 +146,8 @@ bool only_blank(const char* tail) {
 
 Json contact_object(const Json& row) {
   // row: username, alias, nickname, remark, avatar, signature, region, type
-  return Json{{"uid", row[0]},      {"account", row[1]},   {"nickname", row[2]},
-              {"remark", row[3]},   {"avatar", row[4]},    {"signature", row[5]},
-              {"region", row[6]},   {"type", row[7]}};
+  return Json{{"uid", row[0]},    {"account", row[1]},   {"nickname", row[2]}, {"remark", row[3]},
+              {"avatar", row[4]}, {"signature", row[5]}, {"region", row[6]},   {"type", row[7]}};
 }
 
 constexpr const char* kContactColumns =
@@ -282,8 +281,8 @@ Json Store::query_readonly(std::string_view sql, std::int64_t db) {
 Json Store::contacts() {
   std::lock_guard lock(mu_);
   Json out = Json::array();
-  for (auto& row : select_locked((std::string(kContactColumns) +
-                                  "WHERE type = 1 ORDER BY rowid").c_str(), {})) {
+  for (auto& row : select_locked(
+           (std::string(kContactColumns) + "WHERE type = 1 ORDER BY rowid").c_str(), {})) {
     out.push_back(contact_object(row));
   }
   return out;
@@ -292,8 +291,8 @@ Json Store::contacts() {
 Json Store::publics() {
   std::lock_guard lock(mu_);
   Json out = Json::array();
-  for (auto& row : select_locked((std::string(kContactColumns) +
-                                  "WHERE type = 3 ORDER BY rowid").c_str(), {})) {
+  for (auto& row : select_locked(
+           (std::string(kContactColumns) + "WHERE type = 3 ORDER BY rowid").c_str(), {})) {
     out.push_back(contact_object(row));
   }
   return out;
@@ -307,11 +306,11 @@ Json Store::contact_detail(std::string_view uid) {
 
 Json Store::member_list_locked(std::string_view room_uid) {
   Json out = Json::array();
-  for (auto& row : select_locked(
-           "SELECT m.uid, COALESCE(c.nickname, m.display_name), m.display_name "
-           "FROM room_member m LEFT JOIN contact c ON c.username = m.uid "
-           "WHERE m.room_uid = ?1 ORDER BY m.joined_seq",
-           {room_uid})) {
+  for (auto& row :
+       select_locked("SELECT m.uid, COALESCE(c.nickname, m.display_name), m.display_name "
+                     "FROM room_member m LEFT JOIN contact c ON c.username = m.uid "
+                     "WHERE m.room_uid = ?1 ORDER BY m.joined_seq",
+                     {room_uid})) {
     out.push_back(Json{{"uid", row[0]}, {"nickname", row[1]}, {"display_name", row[2]}});
   }
   return out;
@@ -324,7 +323,10 @@ constexpr const char* kRoomColumns =
     "FROM contact c JOIN room r ON r.room_uid = c.username ";
 
 Json room_object(const Json& row) {
-  return Json{{"room_uid", row[0]}, {"name", row[1]}, {"owner", row[2]}, {"notice", row[3]},
+  return Json{{"room_uid", row[0]},
+              {"name", row[1]},
+              {"owner", row[2]},
+              {"notice", row[3]},
               {"member_count", row[4]}};
 }
 }  // namespace
@@ -340,8 +342,8 @@ Json Store::rooms() {
 
 Json Store::room_detail(std::string_view room_uid) {
   std::lock_guard lock(mu_);
-  auto rows = select_locked((std::string(kRoomColumns) + "WHERE c.username = ?1").c_str(),
-                            {room_uid});
+  auto rows =
+      select_locked((std::string(kRoomColumns) + "WHERE c.username = ?1").c_str(), {room_uid});
   if (rows.empty()) return Json::object();
   Json detail = room_object(rows[0]);
   detail["members"] = member_list_locked(room_uid);
@@ -476,9 +478,9 @@ Change Store::set_remark(std::string_view uid, std::string_view remark) {
 Change Store::accept_friend(std::string_view encryptusername, std::string_view ticket) {
   std::lock_guard lock(mu_);
   return transact(db_, open_error_, [&] {
-    auto rows = select_locked(
-        "SELECT uid, nickname, ticket FROM friend_request WHERE encryptusername = ?1",
-        {encryptusername});
+    auto rows =
+        select_locked("SELECT uid, nickname, ticket FROM friend_request WHERE encryptusername = ?1",
+                      {encryptusername});
     if (rows.empty()) return refused("no friend request from " + std::string(encryptusername));
     if (rows[0][2].get<std::string>() != ticket) return refused("the ticket does not match");
     std::string uid = rows[0][0].get<std::string>();
@@ -491,8 +493,8 @@ Change Store::accept_friend(std::string_view encryptusername, std::string_view t
     Stmt drop(db_, "DELETE FROM friend_request WHERE encryptusername = ?1");
     drop.bind(1, encryptusername);
     drop.step();
-    auto contact = select_locked((std::string(kContactColumns) + "WHERE username = ?1").c_str(),
-                                 {uid});
+    auto contact =
+        select_locked((std::string(kContactColumns) + "WHERE username = ?1").c_str(), {uid});
     return Change{true, {}, contact_object(contact.at(0))};
   });
 }
@@ -516,8 +518,8 @@ Change Store::create_room(std::string_view owner, std::string_view owner_name,
     std::string name;
     for (const auto& uid : members) {
       auto rows = select_locked("SELECT nickname FROM contact WHERE username = ?1", {uid});
-      std::string shown = !rows.empty() && rows[0][0].is_string() ? rows[0][0].get<std::string>()
-                                                                  : uid;
+      std::string shown =
+          !rows.empty() && rows[0][0].is_string() ? rows[0][0].get<std::string>() : uid;
       name += (name.empty() ? "" : ", ") + shown;
     }
     Stmt contact(db_, "INSERT INTO contact (username, nickname, type) VALUES (?1, ?2, 2)");
@@ -530,9 +532,10 @@ Change Store::create_room(std::string_view owner, std::string_view owner_name,
     room.step();
     std::int64_t seq = 0;
     auto add = [&](std::string_view uid, std::string_view shown) {
-      Stmt stmt(db_,
-                "INSERT INTO room_member (room_uid, uid, display_name, joined_seq) "
-                "VALUES (?1, ?2, COALESCE((SELECT nickname FROM contact WHERE username = ?2), ?3), ?4)");
+      Stmt stmt(
+          db_,
+          "INSERT INTO room_member (room_uid, uid, display_name, joined_seq) "
+          "VALUES (?1, ?2, COALESCE((SELECT nickname FROM contact WHERE username = ?2), ?3), ?4)");
       stmt.bind(1, room_uid);
       stmt.bind(2, uid);
       stmt.bind(3, shown);
@@ -541,8 +544,8 @@ Change Store::create_room(std::string_view owner, std::string_view owner_name,
     };
     add(owner, owner_name);
     for (const auto& uid : members) add(uid, uid);
-    auto rows = select_locked((std::string(kRoomColumns) + "WHERE c.username = ?1").c_str(),
-                              {room_uid});
+    auto rows =
+        select_locked((std::string(kRoomColumns) + "WHERE c.username = ?1").c_str(), {room_uid});
     Json detail = room_object(rows.at(0));
     detail["members"] = member_list_locked(room_uid);
     return Change{true, {}, detail};
@@ -552,13 +555,13 @@ Change Store::create_room(std::string_view owner, std::string_view owner_name,
 Change Store::quit_room(std::string_view room_uid, std::string_view self_uid) {
   std::lock_guard lock(mu_);
   return transact(db_, open_error_, [&] {
-    auto rows = select_locked("SELECT nickname FROM contact WHERE username = ?1 AND type = 2",
-                              {room_uid});
+    auto rows =
+        select_locked("SELECT nickname FROM contact WHERE username = ?1 AND type = 2", {room_uid});
     if (rows.empty()) return refused("no room " + std::string(room_uid));
     // The room leaves the user's own view entirely; the other members are not simulated.
-    for (const char* sql : {"DELETE FROM room_member WHERE room_uid = ?1",
-                            "DELETE FROM room WHERE room_uid = ?1",
-                            "DELETE FROM contact WHERE username = ?1"}) {
+    for (const char* sql :
+         {"DELETE FROM room_member WHERE room_uid = ?1", "DELETE FROM room WHERE room_uid = ?1",
+          "DELETE FROM contact WHERE username = ?1"}) {
       Stmt stmt(db_, sql);
       stmt.bind(1, room_uid);
       stmt.step();

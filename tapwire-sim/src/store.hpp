@@ -49,12 +49,12 @@ class Store {
   // Runs one read-only statement on database db: {"result": [[...], ...]} or {"error": text}.
   Json query_readonly(std::string_view sql, std::int64_t db);
 
-  Json contacts();                              // friends (type 1)
-  Json publics();                               // public accounts (type 3)
-  Json contact_detail(std::string_view uid);    // {} when unknown
+  Json contacts();                            // friends (type 1)
+  Json publics();                             // public accounts (type 3)
+  Json contact_detail(std::string_view uid);  // {} when unknown
   Json rooms();
-  Json room_detail(std::string_view room_uid);  // {} when unknown
-  Json room_members(std::string_view room_uid); // [] when unknown
+  Json room_detail(std::string_view room_uid);   // {} when unknown
+  Json room_members(std::string_view room_uid);  // [] when unknown
   bool is_room(std::string_view room_uid);
   std::optional<std::string> display_name(std::string_view uid);
 
@@ -76,9 +76,9 @@ class Store {
   bool exists_locked(const char* sql, std::string_view key);
 
   std::mutex mu_;
-  sqlite3* db_ = nullptr;  // guarded by mu_
-  std::string open_error_; // guarded by mu_
-  std::int64_t room_counter_ = 0; // guarded by mu_
+  sqlite3* db_ = nullptr;          // guarded by mu_
+  std::string open_error_;         // guarded by mu_
+  std::int64_t room_counter_ = 0;  // guarded by mu_
 };
 
 }  // namespace corvid::sim

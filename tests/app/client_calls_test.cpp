@@ -60,7 +60,8 @@ class ClientCalls : public ParloApi {
 
   Timed timed_send_text(const std::string& content) {
     const auto start = Clock::now();
-    HttpResponse response = post("/send/text", Json{{"to_uid", "filehelper"}, {"content", content}});
+    HttpResponse response =
+        post("/send/text", Json{{"to_uid", "filehelper"}, {"content", content}});
     return Timed{std::move(response), Clock::now() - start};
   }
 };
@@ -99,7 +100,8 @@ TEST_F(ClientCalls, PastTheBoundOneMoreRequestFailsAtOnceWithItsLine) {
   EXPECT_EQ(refused.json()["success"], false);
   EXPECT_EQ(refused.json()["message"], "获取联系人列表失败");
   EXPECT_LT(took, 1s);
-  EXPECT_EQ(printed, "获取联系人列表失败: too many requests awaiting the client's reply (limit 20)\n");
+  EXPECT_EQ(printed,
+            "获取联系人列表失败: too many requests awaiting the client's reply (limit 20)\n");
   EXPECT_EQ(sent(MT_GET_CONTACTS_MSG).size(), 20u) << "the refused request was sent";
 
   // A send expects no reply: the bound does not concern it.

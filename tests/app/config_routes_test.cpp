@@ -18,7 +18,8 @@ TEST(MaskedConfig, ShowsSettingsAndNamesButNoKeyValue) {
   config.server.port = 9100;
   config.server.debug = true;
   config.parlo.version = "3.9.2.26";
-  config.auth.api_keys = {{"ops", "s3cret-ops-key"}, {"bot", "another-key"}, {"alias", "s3cret-ops-key"}};
+  config.auth.api_keys = {
+      {"ops", "s3cret-ops-key"}, {"bot", "another-key"}, {"alias", "s3cret-ops-key"}};
 
   const auto view = masked_config(config, {"ops", "bot", "alias"});
   const auto text = view.dump();
@@ -26,10 +27,9 @@ TEST(MaskedConfig, ShowsSettingsAndNamesButNoKeyValue) {
     SCOPED_TRACE(name);
     EXPECT_EQ(text.find(key), std::string::npos) << text;
   }
-  EXPECT_EQ(text,
-            R"({"server":{"host":"0.0.0.0","port":9100,"debug":true},)"
-            R"("parlo":{"exe_path":null,"version":"3.9.2.26"},)"
-            R"("auth":{"api_keys":{"ops":"********","bot":"********","alias":"********"}}})");
+  EXPECT_EQ(text, R"({"server":{"host":"0.0.0.0","port":9100,"debug":true},)"
+                  R"("parlo":{"exe_path":null,"version":"3.9.2.26"},)"
+                  R"("auth":{"api_keys":{"ops":"********","bot":"********","alias":"********"}}})");
 }
 
 TEST(MaskedConfig, EmptyTableGivesAnEmptyObject) {

@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
-#include <gtest/gtest.h>
 
 #include "corvid/utils/json.hpp"
 #include "support/corvid_binary.hpp"
@@ -66,8 +66,9 @@ TEST(CorvidBinary, ServesPagesWithoutKeyAndMasksTheConfiguration) {
 
   const auto health = get(corvid, "/health");
   EXPECT_EQ(health.status, 200);
-  EXPECT_EQ(health.body,
-            R"({"status":"healthy","message":"Parlo机器人API服务运行正常，支持WebSocket消息推送"})");
+  EXPECT_EQ(
+      health.body,
+      R"({"status":"healthy","message":"Parlo机器人API服务运行正常，支持WebSocket消息推送"})");
   const auto head = HttpClient(corvid.port()).request(bhttp::verb::head, "/health");
   EXPECT_EQ(head.status, 200);
   EXPECT_TRUE(head.body.empty());
@@ -117,7 +118,8 @@ TEST(CorvidBinary, SighupReloadsTheKeyTable) {
   corvid.write_config({{"rotated", new_key}});
   corvid.process().signal(SIGHUP);
   const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (get(corvid, "/api/config/", new_key).status != 200 && std::chrono::steady_clock::now() < deadline) {
+  while (get(corvid, "/api/config/", new_key).status != 200 &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
   const auto answer = get(corvid, "/api/config/", new_key);
@@ -180,8 +182,7 @@ TEST(CorvidBinary, SighupWithABrokenOrMissingFileKeepsTheKeys) {
   corvid.write_config({{"mended", new_key}});
   corvid.process().signal(SIGHUP);
   ASSERT_TRUE(corvid.process().wait_output(
-      [&](const std::string&) { return count("API keys reloaded on SIGHUP: 1 key(s)") == 1; },
-      20s))
+      [&](const std::string&) { return count("API keys reloaded on SIGHUP: 1 key(s)") == 1; }, 20s))
       << corvid.process().output();
   EXPECT_EQ(get(corvid, "/api/config/", new_key).status, 200);
   EXPECT_EQ(get(corvid, "/api/config/", corvid.key()).status, 401);
@@ -210,8 +211,10 @@ std::unique_ptr<boost::beast::websocket::stream<boost::beast::tcp_stream>> open_
   while (uid.empty() && std::chrono::steady_clock::now() < deadline) {
     const auto answer = get(corvid, "/api/parlo/current_uid", corvid.key());
     const auto body = Json::parse(answer.body, nullptr, false);
-    if (body.is_object() && body.value("success", false)) uid = body["data"]["uid"].get<std::string>();
-    else std::this_thread::sleep_for(20ms);
+    if (body.is_object() && body.value("success", false))
+      uid = body["data"]["uid"].get<std::string>();
+    else
+      std::this_thread::sleep_for(20ms);
   }
   if (uid.empty()) return nullptr;
   auto ws = std::make_unique<boost::beast::websocket::stream<boost::beast::tcp_stream>>(io);
@@ -252,7 +255,8 @@ TEST(CorvidBinary, SigtermWithOpenConnectionsStopsInOrderAndExitsZero) {
   const auto sent = std::chrono::steady_clock::now();
   corvid.process().signal(SIGTERM);
   const auto status = corvid.process().wait_for(20s);
-  ASSERT_TRUE(status.has_value()) << "still running 20 s after SIGTERM\n" << corvid.process().output();
+  ASSERT_TRUE(status.has_value()) << "still running 20 s after SIGTERM\n"
+                                  << corvid.process().output();
   EXPECT_TRUE(WIFEXITED(*status)) << corvid.process().output();
   EXPECT_EQ(WEXITSTATUS(*status), 0) << corvid.process().output();
   // Each step is bounded (5 s); the whole stop stays well inside the sum of the bounds.
@@ -301,7 +305,8 @@ TEST(CorvidBinary, StartFailuresEndTheProcessWithAClearMessage) {
     const std::string out = corvid.process().output();
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
     EXPECT_EQ(out.find("cannot listen on", out.find("cannot listen on") + 1), std::string::npos)
-        << "the address is named once\n" << out;
+        << "the address is named once\n"
+        << out;
   }
 }
 

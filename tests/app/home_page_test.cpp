@@ -14,7 +14,9 @@ namespace {
 
 std::size_t count(std::string_view text, std::string_view what) {
   std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) ++n;
+  for (auto at = text.find(what); at != std::string_view::npos;
+       at = text.find(what, at + what.size()))
+    ++n;
   return n;
 }
 
@@ -63,15 +65,17 @@ TEST(HomePage, NothingIsLoadedFromElsewhere) {
 
 TEST(HomePage, InsertedValuesAreEscapedAndNeverExpandedAgain) {
   const auto page = render_home_page(R"(<b>"T"&{{EXAMPLE_KEY}})", R"(k"><script>)");
-  EXPECT_NE(page.find("<title>&lt;b&gt;&quot;T&quot;&amp;{{EXAMPLE_KEY}}</title>"), std::string::npos);
+  EXPECT_NE(page.find("<title>&lt;b&gt;&quot;T&quot;&amp;{{EXAMPLE_KEY}}</title>"),
+            std::string::npos);
   EXPECT_NE(page.find(R"(value="k&quot;&gt;&lt;script&gt;")"), std::string::npos);
   EXPECT_EQ(page.find("<b>\"T\""), std::string::npos);
   EXPECT_EQ(count(page, "k&quot;&gt;&lt;script&gt;"), 3u);
 }
 
 TEST(Health, FixedAnswer) {
-  EXPECT_EQ(dump_compact(health_answer()),
-            R"({"status":"healthy","message":"Parlo机器人API服务运行正常，支持WebSocket消息推送"})");
+  EXPECT_EQ(
+      dump_compact(health_answer()),
+      R"({"status":"healthy","message":"Parlo机器人API服务运行正常，支持WebSocket消息推送"})");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The shutdown steps after serving stopped: WebSocket closes in registry order with failures
 // logged and counted, the detach with its outcomes (none asked of the probe when no client was
 // ever opened), and the bounds that keep a silent peer or a stuck probe from holding the
-// process, silent peers never taking the detach's share. The connections are fakes: a close that throws or a
-// peer that never answers the close cannot be produced on demand by a real socket.
+// process, silent peers never taking the detach's share. The connections are fakes: a close that
+// throws or a peer that never answers the close cannot be produced on demand by a real socket.
 #include "corvid/app/application_lifespan.hpp"
 
 #include <atomic>
@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,11 +26,9 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include "support/log_capture.hpp"
 #include "corvid/utils/errors.hpp"
+#include "support/log_capture.hpp"
 
 namespace corvid::app {
 namespace {
@@ -49,8 +49,8 @@ class FakeConnection : public Connection {
  public:
   struct Journal {
     std::mutex mutex;
-    std::vector<std::string> closes;       // guarded by mutex
-    std::vector<milliseconds> limits;      // guarded by mutex
+    std::vector<std::string> closes;   // guarded by mutex
+    std::vector<milliseconds> limits;  // guarded by mutex
   };
 
   FakeConnection(std::shared_ptr<Journal> journal, std::string name, CloseBehaviour behaviour)
@@ -64,7 +64,8 @@ class FakeConnection : public Connection {
   }
   void close_ahead(std::uint16_t code, std::string reason) override { close(code, reason); }
   bool notify_grouped(std::vector<ConnectionPtr>&) override { return true; }
-  net::awaitable<bool> close_and_wait(milliseconds limit, std::uint16_t code, std::string) override {
+  net::awaitable<bool> close_and_wait(milliseconds limit, std::uint16_t code,
+                                      std::string) override {
     {
       std::lock_guard lock(journal_->mutex);
       journal_->limits.push_back(limit);
@@ -128,10 +129,10 @@ TEST(LifespanShutdown, ClosesInRegistryOrderAndCountsEveryAttempt) {
   parts.connections = [registry] { return registry; };
   parts.detach = [] { return std::int64_t{1}; };
 
-  EXPECT_THAT(h.run(std::move(parts)),
-              ElementsAre(kFirst, kClosing, "关闭WebSocket连接时出错: peer gone",
-                          "已关闭 3 个WebSocket连接", "正在关闭Parlo服务...", "Parlo服务已关闭",
-                          kLast));
+  EXPECT_THAT(
+      h.run(std::move(parts)),
+      ElementsAre(kFirst, kClosing, "关闭WebSocket连接时出错: peer gone",
+                  "已关闭 3 个WebSocket连接", "正在关闭Parlo服务...", "Parlo服务已关闭", kLast));
   EXPECT_THAT(journal->closes, ElementsAre("alice#1", "alice#2", "bob#1"));
 }
 
@@ -143,14 +144,18 @@ TEST(LifespanShutdown, DetachOutcomes) {
   };
   const std::vector<Case> cases{
       {"no binding", nullptr, {kFirst, kClosing, "已关闭 0 个WebSocket连接", kLast}},
-      {"detach works", [] { return std::int64_t{0}; },
-       {kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...", "Parlo服务已关闭", kLast}},
-      {"probe refuses", []() -> std::int64_t { throw ProbeError("detach refused"); },
+      {"detach works",
+       [] { return std::int64_t{0}; },
+       {kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...", "Parlo服务已关闭",
+        kLast}},
+      {"probe refuses",
+       []() -> std::int64_t { throw ProbeError("detach refused"); },
        {kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...",
         "关闭Parlo服务时出错: detach refused", kLast}},
-      {"error without text", []() -> std::int64_t { throw ParloBindError(); },
-       {kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...", "关闭Parlo服务时出错: ",
-        kLast}},
+      {"error without text",
+       []() -> std::int64_t { throw ParloBindError(); },
+       {kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...",
+        "关闭Parlo服务时出错: ", kLast}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -174,9 +179,10 @@ TEST(LifespanShutdown, NoClientToDetachIsNoError) {
   parts.client_pid = [] { return std::int64_t{0}; };
   const auto lines = h.run(std::move(parts));
   corvid::log::set_level(spdlog::level::info);
-  EXPECT_THAT(lines, ElementsAre(kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...",
-                                 "no Parlo client was opened or attached: nothing to detach",
-                                 "Parlo服务已关闭", kLast));
+  EXPECT_THAT(lines,
+              ElementsAre(kFirst, kClosing, "已关闭 0 个WebSocket连接", "正在关闭Parlo服务...",
+                          "no Parlo client was opened or attached: nothing to detach",
+                          "Parlo服务已关闭", kLast));
   EXPECT_EQ(detach_calls.load(), 0);
 
   // Once a client is known, the detach runs.
@@ -245,7 +251,8 @@ TEST(LifespanShutdown, StuckDetachIsAbandonedAfterTheBound) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines.back(), kLast);
   EXPECT_THAT(lines, ::testing::Not(::testing::Contains("Parlo服务已关闭")));
-  EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("detaching the client did not finish within")));
+  EXPECT_THAT(lines, ::testing::Contains(
+                         ::testing::HasSubstr("detaching the client did not finish within")));
 }
 
 TEST(LifespanShutdown, SilentPeersShareOneBound) {
@@ -261,7 +268,8 @@ TEST(LifespanShutdown, SilentPeersShareOneBound) {
   const auto lines = h.run(std::move(parts));
 
   EXPECT_THAT(lines, ::testing::Contains("已关闭 2 个WebSocket连接"));
-  EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("2 WebSocket connection(s) did not finish")));
+  EXPECT_THAT(
+      lines, ::testing::Contains(::testing::HasSubstr("2 WebSocket connection(s) did not finish")));
   // Every close frame was queued before the first wait, and the waits together stay in one bound.
   EXPECT_THAT(journal->closes, ElementsAre("a", "b"));
   ASSERT_EQ(journal->limits.size(), 2u);
@@ -269,8 +277,8 @@ TEST(LifespanShutdown, SilentPeersShareOneBound) {
 }
 
 TEST(StaticDir, CreatedWhenMissingKeptWhenPresentRefusedWhenAFile) {
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("corvid-static-" + std::to_string(::getpid()));
+  const auto root =
+      std::filesystem::temp_directory_path() / ("corvid-static-" + std::to_string(::getpid()));
   std::filesystem::remove_all(root);
   std::filesystem::create_directories(root);
 

@@ -6,14 +6,14 @@
 #include <optional>
 #include <string>
 
+#include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
-#include <gtest/gtest.h>
 
+#include "app/websocket/hub_test_support.hpp"
 #include "corvid/app/event_relay.hpp"
 #include "corvid/app/websocket/websocket_hub.hpp"
-#include "app/websocket/hub_test_support.hpp"
 
 namespace corvid::app {
 namespace {
@@ -53,7 +53,8 @@ TEST(EventRelay, ALaneThatAloneHoldsMoreThanTheBudgetCutsEveryReaderOfItsAccount
   EXPECT_TRUE(other->is_open()) << "another account's readers are not behind";
   const auto errors = logs->texts("parlo_service", spdlog::level::err);
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("处理消息失败: 10 events for u1 dropped: lagging ", 0), 0u) << errors[0];
+  EXPECT_EQ(errors[0].rfind("处理消息失败: 10 events for u1 dropped: lagging ", 0), 0u)
+      << errors[0];
   EXPECT_EQ(logs->texts("websocket_hub", spdlog::level::err).size(), 2u);
 
   // The lanes then hand over what they hold: nobody of u1 is left to take it, u2's reader

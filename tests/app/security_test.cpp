@@ -49,7 +49,10 @@ TEST(AuthManager, BearerHeaderCases) {
       {"tab is no separator", "Bearer\t" + kAdminKey, "缺少认证信息", {}},
       {"no scheme", " " + kAdminKey, "缺少认证信息", {}},
       {"wrong key", "Bearer nope", "无效的API密钥", {}},
-      {"key in other case", "Bearer " + std::string("K-ADMIN-0123456789ABCDEF"), "无效的API密钥", {}},
+      {"key in other case",
+       "Bearer " + std::string("K-ADMIN-0123456789ABCDEF"),
+       "无效的API密钥",
+       {}},
       {"second blank stays in the key", "Bearer  " + kAdminKey, "无效的API密钥", {}},
       {"trailing text stays in the key", "Bearer " + kAdminKey + " x", "无效的API密钥", {}},
       {"key name is no key", "Bearer admin", "无效的API密钥", {}},
@@ -59,8 +62,8 @@ TEST(AuthManager, BearerHeaderCases) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto result = manager.check_bearer(c.header ? std::optional<std::string_view>(*c.header)
-                                                      : std::nullopt);
+    const auto result =
+        manager.check_bearer(c.header ? std::optional<std::string_view>(*c.header) : std::nullopt);
     EXPECT_EQ(refusal_text(result), c.expected);
     if (const auto* refusal = std::get_if<AuthRefusal>(&result)) {
       EXPECT_EQ(refusal->status, 401);
@@ -158,8 +161,9 @@ TEST(AuthManager, ReloadReplacesTheTableAndAFailedReloadKeepsIt) {
   EXPECT_FALSE(manager.reload_api_keys());
   EXPECT_EQ(manager.key_names(), (std::vector<std::string>{"ops"}));
   EXPECT_TRUE(std::holds_alternative<AuthenticatedUser>(manager.check_bearer("Bearer " + kOpsKey)));
-  EXPECT_TRUE(log.contains("security error 加载API密钥失败: config.json: auth.api_keys is not an "
-                           "object; the 1 key(s) loaded before stay in force"));
+  EXPECT_TRUE(
+      log.contains("security error 加载API密钥失败: config.json: auth.api_keys is not an "
+                   "object; the 1 key(s) loaded before stay in force"));
 
   // A reload to an empty table is a table like any other.
   broken = false;
@@ -175,14 +179,15 @@ TEST(AuthManager, AFailedLoadAtStartLeavesTheEmptyTable) {
   }));
   EXPECT_EQ(manager.key_count(), 0u);
   EXPECT_EQ(refusal_text(manager.check_bearer("Bearer " + kOpsKey)), "无效的API密钥");
-  EXPECT_TRUE(log.contains("security error 加载API密钥失败: config.json: auth.api_keys is not an object\n"));
+  EXPECT_TRUE(log.contains(
+      "security error 加载API密钥失败: config.json: auth.api_keys is not an object\n"));
 }
 
 // The file source of a reload: what a reload finds in the file, read in full each time; a
 // file that is missing or broken fails the reload instead of emptying the table.
 TEST(AuthManager, FileSourceReloadsAndNamesTheFileOfAFailure) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("corvid-security-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("corvid-security-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto file = dir / "config.json";
   auto write = [&](const std::string& text) { std::ofstream(file, std::ios::trunc) << text; };
@@ -204,7 +209,8 @@ TEST(AuthManager, FileSourceReloadsAndNamesTheFileOfAFailure) {
   const Case cases[] = {
       {"broken JSON", [&] { write(R"({"auth": )"); }, ": invalid JSON: "},
       {"missing file", [&] { std::filesystem::remove(file); }, ": not found"},
-      {"a folder in its place", [&] {
+      {"a folder in its place",
+       [&] {
          std::filesystem::remove(file);
          std::filesystem::create_directory(file);
        },
@@ -226,8 +232,10 @@ TEST(AuthManager, FileSourceReloadsAndNamesTheFileOfAFailure) {
 TEST(AuthManager, KeysNeverReachTheLog) {
   test::LogCapture log;
   const std::string short_key = "short-secret";
-  auto manager = make_manager({{"admin", kAdminKey}, {"weak", short_key},
-                               {"demo", std::string(kExampleApiKey)}, {"blank", ""}});
+  auto manager = make_manager({{"admin", kAdminKey},
+                               {"weak", short_key},
+                               {"demo", std::string(kExampleApiKey)},
+                               {"blank", ""}});
   manager.check_bearer("Bearer " + kAdminKey);
   manager.check_bearer("Bearer wrong-secret-value");
   manager.check_websocket(kAdminKey);

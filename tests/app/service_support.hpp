@@ -20,10 +20,10 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include "app/websocket/hub_test_support.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/utils/json.hpp"
-#include "app/websocket/hub_test_support.hpp"
 #include "tapwire/tapwire.h"
 #include "tapwire/tapwire_sim.h"
 

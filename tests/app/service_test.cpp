@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 #include <tapwire/tapwire.h>
 
+#include "app/service_support.hpp"
 #include "corvid/core/client_manager.hpp"
 #include "corvid/core/parlo.hpp"
-#include "app/service_support.hpp"
 
 namespace corvid::app {
 namespace {
@@ -452,9 +452,9 @@ TEST_F(ServiceOneWorker, SendsNeedNoWorkerAndCallsThatMayBlockQueueOnlyUpToTheir
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   const std::string printed = ::testing::internal::GetCapturedStdout();
   const std::string report = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(lines_of(printed), (std::vector<std::string>{
-                                   "❌ 发送图片失败: too many client calls waiting for a worker "
-                                   "(limit 256)"}));
+  EXPECT_EQ(lines_of(printed),
+            (std::vector<std::string>{"❌ 发送图片失败: too many client calls waiting for a worker "
+                                      "(limit 256)"}));
   EXPECT_NE(report.find("send_image"), std::string::npos) << report;
 
   ::testing::internal::CaptureStdout();

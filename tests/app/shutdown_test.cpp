@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -28,7 +29,6 @@
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
-#include <gtest/gtest.h>
 
 #include "corvid/app/routers/parlo_routes.hpp"
 #include "corvid/app/routers/parlo_routes_staging.hpp"
@@ -199,7 +199,9 @@ TEST(CorvidStop, SigtermWithEveryWorkerWaitingEndsInTimeAndLeavesNoUpload) {
   // worker thread (32), all 100 where a wait holds no worker.
   ASSERT_TRUE(wait_until(
       [&] {
-        return server.control().command({{"cmd", "state"}})["sent_total"].get<long>() - sent_before >= 32;
+        return server.control().command({{"cmd", "state"}})["sent_total"].get<long>() -
+                   sent_before >=
+               32;
       },
       10s));
   ASSERT_EQ(server.staged(), 15u) << "the finished uploads' grace period must still run";
@@ -209,11 +211,13 @@ TEST(CorvidStop, SigtermWithEveryWorkerWaitingEndsInTimeAndLeavesNoUpload) {
   server.process().signal(SIGTERM);
   const auto status = server.process().wait_for(15s);
   const auto took = Clock::now() - signalled;
-  ASSERT_TRUE(status.has_value()) << "still running 15 s after SIGTERM\n" << server.process().output();
+  ASSERT_TRUE(status.has_value()) << "still running 15 s after SIGTERM\n"
+                                  << server.process().output();
   EXPECT_TRUE(WIFEXITED(*status)) << server.process().output();
   EXPECT_EQ(WEXITSTATUS(*status), 0) << server.process().output();
   EXPECT_LT(took, 10s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
-                       << " ms\n" << server.process().output();
+                       << " ms\n"
+                       << server.process().output();
   EXPECT_TRUE(listing(server.tmp()).empty()) << text_of(listing(server.tmp()));
 
   const auto output = server.process().output();
@@ -233,7 +237,8 @@ TEST(CorvidStop, WorkerStuckInABlockingCallIsAbandonedAndTheUploadsStillGo) {
   };
   const std::vector<Case> cases{
       {"abandoned at the bound", false, 0, "exiting without them"},
-      {"a second signal during the wait", true, 128 + SIGTERM, "second stop signal: exiting at once"},
+      {"a second signal during the wait", true, 128 + SIGTERM,
+       "second stop signal: exiting at once"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,7 +256,8 @@ TEST(CorvidStop, WorkerStuckInABlockingCallIsAbandonedAndTheUploadsStillGo) {
     int writer = -1;
     ASSERT_TRUE(wait_until(
         [&] {
-          writer = ::open(config.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO: no reader yet
+          writer =
+              ::open(config.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO: no reader yet
           return writer >= 0;
         },
         10s));
@@ -264,7 +270,9 @@ TEST(CorvidStop, WorkerStuckInABlockingCallIsAbandonedAndTheUploadsStillGo) {
     server.process().signal(SIGTERM);
     if (c.second_signal) {
       ASSERT_TRUE(server.process().wait_output(
-          [](const std::string& out) { return out.find("✅ CorvidParlo机器人API服务已关闭") != std::string::npos; },
+          [](const std::string& out) {
+            return out.find("✅ CorvidParlo机器人API服务已关闭") != std::string::npos;
+          },
           10s));
       server.process().signal(SIGTERM);
     }
@@ -276,7 +284,8 @@ TEST(CorvidStop, WorkerStuckInABlockingCallIsAbandonedAndTheUploadsStillGo) {
     EXPECT_EQ(WEXITSTATUS(*status), c.exit_status);
     // The worker's wait ends at 90 % of the bound; a second signal cuts it short.
     EXPECT_LT(took, c.second_signal ? 5s : 10s);
-    EXPECT_NE(server.process().output().find(c.line), std::string::npos) << server.process().output();
+    EXPECT_NE(server.process().output().find(c.line), std::string::npos)
+        << server.process().output();
     EXPECT_TRUE(listing(server.tmp()).empty()) << text_of(listing(server.tmp()));
     expect_no_sanitizer_report(server.process().output());
   }
@@ -304,7 +313,8 @@ TEST(CorvidStop, SecondSignalExitsAtOnceAndStillRemovesTheUploads) {
   EXPECT_LT(Clock::now() - signalled, 3s);
   EXPECT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 128 + SIGTERM);
-  EXPECT_NE(server.process().output().find("second stop signal: exiting at once"), std::string::npos);
+  EXPECT_NE(server.process().output().find("second stop signal: exiting at once"),
+            std::string::npos);
   EXPECT_TRUE(listing(server.tmp()).empty()) << text_of(listing(server.tmp()));
   expect_no_sanitizer_report(server.process().output());
 }
@@ -320,7 +330,8 @@ TEST(CorvidStop, IdleStopHasNoClientToDetachAndReportsNoError) {
   const auto output = server.process().output();
   EXPECT_EQ(output.find("关闭Parlo服务时出错"), std::string::npos) << output;
   EXPECT_EQ(output.find("invalid pid"), std::string::npos) << output;
-  EXPECT_NE(output.find("| debug   | app.main | no Parlo client was opened or attached: nothing to detach"),
+  EXPECT_NE(output.find(
+                "| debug   | app.main | no Parlo client was opened or attached: nothing to detach"),
             std::string::npos)
       << output;
   EXPECT_NE(output.find("✅ CorvidParlo机器人API服务已关闭"), std::string::npos) << output;

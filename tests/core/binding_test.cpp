@@ -30,11 +30,17 @@ using corvid::test::wait_until;
 
 // Compile-time typing: an integer parameter refuses booleans, texts and floats.
 template <class P, class V>
-concept CanAttach = requires(P& p, V v) { p.attach(v); };
+concept CanAttach = requires(P& p, V v) {
+  p.attach(v);
+};
 template <class P, class V>
-concept CanQueryDb = requires(P& p, V v) { p.sql_query("select 1", v); };
+concept CanQueryDb = requires(P& p, V v) {
+  p.sql_query("select 1", v);
+};
 template <class P, class V>
-concept CanAcceptScene = requires(P& p, V v) { p.accept_friend_request("e", "t", v); };
+concept CanAcceptScene = requires(P& p, V v) {
+  p.accept_friend_request("e", "t", v);
+};
 static_assert(CanAttach<Parlo, int> && CanAttach<Parlo, std::int64_t>);
 static_assert(!CanAttach<Parlo, bool> && !CanAttach<Parlo, const char*> &&
               !CanAttach<Parlo, double>);
@@ -152,7 +158,8 @@ TEST_F(Binding, OpenReadyLoginAndDispatchOrder) {
   ASSERT_NE(login, order.end());
   EXPECT_EQ(*(login + 1), "all:11025");
   EXPECT_TRUE(logs_->contains("ParloInstance | open parlo pid: " + std::to_string(parlo_->pid())));
-  EXPECT_TRUE(logs_->contains("ParloInstance | login success, uid: uid_standin, nickname: Corvid Stand-in"));
+  EXPECT_TRUE(logs_->contains(
+      "ParloInstance | login success, uid: uid_standin, nickname: Corvid Stand-in"));
   EXPECT_TRUE(logs_->contains("ParloManager | initialize parlo, version: 3.9.2.26"));
 }
 
@@ -292,7 +299,8 @@ TEST_F(Binding, MalformedCallbackIsLoggedAndHarmless) {
   ASSERT_NO_FATAL_FAILURE(open_and_login());
   sim_.ok({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "malformed"}});
   EXPECT_TRUE(parlo_->send_sync(MT_GET_SELF_MSG, Json(), 0.2).is_null());
-  EXPECT_TRUE(wait_until([&] { return logs_->contains("ParloManager | recv callback error, client_id: "); }));
+  EXPECT_TRUE(wait_until(
+      [&] { return logs_->contains("ParloManager | recv callback error, client_id: "); }));
   // Injected shapes the manager can't route: no "type", and a ready without a pid.
   sim_.ok({{"cmd", "inject"}, {"message", {{"data", {{"x", 1}}}}}});
   EXPECT_TRUE(wait_until([&] { return logs_->contains("KeyError: type"); }));
@@ -549,9 +557,11 @@ TEST_F(Binding, LoginWaitsAfterLogoutAndNonBlockingSubscription) {
   sim_.ok({{"cmd", "logout"}});
   ASSERT_TRUE(wait_until([&] { return !parlo_->login_status(); }));
   EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_first");  // kept after logout
-  EXPECT_FALSE(parlo_->wait_login(0.05));  // waits for the next login
+  EXPECT_FALSE(parlo_->wait_login(0.05));                             // waits for the next login
 
-  std::thread relogin([&] { sim_.ok({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}}); });
+  std::thread relogin([&] {
+    sim_.ok({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}});
+  });
   EXPECT_TRUE(parlo_->wait_login(10.0));
   relogin.join();
   EXPECT_EQ(parlo_->get_login_info().value("uid", ""), "uid_second");
@@ -574,14 +584,18 @@ TEST_F(Binding, HandlerGuardAndRegistration) {
   ASSERT_NO_FATAL_FAILURE(open_and_login());
   std::atomic<int> text_runs{0};
   std::atomic<int> both_runs{0};
-  parlo_->on(MT_RECV_TEXT_MSG, "on_bad", [](Parlo&, const Json&) { throw std::runtime_error("nope"); });
+  parlo_->on(MT_RECV_TEXT_MSG, "on_bad",
+             [](Parlo&, const Json&) { throw std::runtime_error("nope"); });
   parlo_->on(MT_RECV_TEXT_MSG, "on_text", [&](Parlo&, const Json&) { ++text_runs; });
   parlo_->on(MT_RECV_TEXT_MSG, "on_text", [&](Parlo&, const Json&) { ++text_runs; });
-  parlo_->on({MT_RECV_TEXT_MSG, MT_RECV_IMAGE_MSG}, "on_both", [&](Parlo&, const Json&) { ++both_runs; });
-  parlo_->on(std::string_view("11047"), "on_image_by_name", [&](Parlo&, const Json&) { ++both_runs; });
+  parlo_->on({MT_RECV_TEXT_MSG, MT_RECV_IMAGE_MSG}, "on_both",
+             [&](Parlo&, const Json&) { ++both_runs; });
+  parlo_->on(std::string_view("11047"), "on_image_by_name",
+             [&](Parlo&, const Json&) { ++both_runs; });
 
   parlo_->send_text("uid_echo", "中文 hello");  // the echo contact answers with a text event
-  sim_.ok({{"cmd", "inject"}, {"message", {{"type", MT_RECV_IMAGE_MSG}, {"data", Json::object()}}}});
+  sim_.ok(
+      {{"cmd", "inject"}, {"message", {{"type", MT_RECV_IMAGE_MSG}, {"data", Json::object()}}}});
   ASSERT_TRUE(wait_until([&] { return text_runs.load() == 2 && both_runs.load() == 3; }));
   EXPECT_TRUE(logs_->contains("ParloInstance | callback error, in function `on_bad`, error: nope"));
 }
@@ -615,12 +629,16 @@ TEST_F(Binding, EveryCommandAndQuerySendsItsExactEnvelope) {
   const Case cases[] = {
       {"send_text", [](Parlo& p) { p.send_text("uid_bob", "hi 中"); },
        R"({"type": 11208, "data": {"to_uid": "uid_bob", "content": "hi \u4e2d"}})", false},
-      {"send_room_at_msg", [&](Parlo& p) { p.send_room_at_msg(room, "x", Json::array({"uid_bob"})); },
-       R"({"type": 11209, "data": {"to_uid": "room_demo@chatroom", "content": "x", "at_list": ["uid_bob"]}})", false},
+      {"send_room_at_msg",
+       [&](Parlo& p) { p.send_room_at_msg(room, "x", Json::array({"uid_bob"})); },
+       R"({"type": 11209, "data": {"to_uid": "room_demo@chatroom", "content": "x", "at_list": ["uid_bob"]}})",
+       false},
       {"send_card", [](Parlo& p) { p.send_card("uid_bob", "uid_alice"); },
        R"({"type": 11210, "data": {"to_uid": "uid_bob", "card_uid": "uid_alice"}})", false},
-      {"send_link_card", [](Parlo& p) { p.send_link_card("uid_bob", "T", "D", "http://u/a", "http://i"); },
-       R"({"type": 11211, "data": {"to_uid": "uid_bob", "title": "T", "desc": "D", "url": "http://u/a", "image_url": "http://i"}})", false},
+      {"send_link_card",
+       [](Parlo& p) { p.send_link_card("uid_bob", "T", "D", "http://u/a", "http://i"); },
+       R"({"type": 11211, "data": {"to_uid": "uid_bob", "title": "T", "desc": "D", "url": "http://u/a", "image_url": "http://i"}})",
+       false},
       {"send_image", [](Parlo& p) { p.send_image("uid_bob", "/no/such.png"); },
        R"({"type": 11212, "data": {"to_uid": "uid_bob", "file": "/no/such.png"}})", false},
       {"send_file", [](Parlo& p) { p.send_file("uid_bob", "C:\\f.txt"); },
@@ -638,24 +656,31 @@ TEST_F(Binding, EveryCommandAndQuerySendsItsExactEnvelope) {
       {"quit_room", [&](Parlo& p) { p.quit_room("room_none@chatroom"); },
        R"({"type": 11226, "data": {"room_uid": "room_none@chatroom"}})", false},
       {"send_pat", [&](Parlo& p) { p.send_pat(room, "uid_bob"); },
-       R"({"type": 11217, "data": {"room_uid": "room_demo@chatroom", "patted_uid": "uid_bob"}})", true},
-      {"accept_friend_request", [](Parlo& p) { p.accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); },
-       R"({"type": 11218, "data": {"encryptusername": "v3_carol_request", "ticket": "v4_carol_ticket", "scene": 30}})", true},
+       R"({"type": 11217, "data": {"room_uid": "room_demo@chatroom", "patted_uid": "uid_bob"}})",
+       true},
+      {"accept_friend_request",
+       [](Parlo& p) { p.accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); },
+       R"({"type": 11218, "data": {"encryptusername": "v3_carol_request", "ticket": "v4_carol_ticket", "scene": 30}})",
+       true},
       {"add_room_member", [&](Parlo& p) { p.add_room_member(room, Json::array({"uid_echo"})); },
-       R"({"type": 11220, "data": {"room_uid": "room_demo@chatroom", "member_list": ["uid_echo"]}})", true},
+       R"({"type": 11220, "data": {"room_uid": "room_demo@chatroom", "member_list": ["uid_echo"]}})",
+       true},
       {"invite_room_member", [&](Parlo& p) { p.invite_room_member(room, Json::array()); },
        R"({"type": 11221, "data": {"room_uid": "room_demo@chatroom", "member_list": []}})", true},
       {"del_room_member", [&](Parlo& p) { p.del_room_member(room, Json::array({"uid_echo"})); },
-       R"({"type": 11222, "data": {"room_uid": "room_demo@chatroom", "member_list": ["uid_echo"]}})", true},
+       R"({"type": 11222, "data": {"room_uid": "room_demo@chatroom", "member_list": ["uid_echo"]}})",
+       true},
       {"modify_room_name", [&](Parlo& p) { p.modify_room_name(room, "Team"); },
        R"({"type": 11223, "data": {"room_uid": "room_demo@chatroom", "name": "Team"}})", true},
       {"modify_room_notice", [&](Parlo& p) { p.modify_room_notice(room, "n"); },
        R"({"type": 11224, "data": {"room_uid": "room_demo@chatroom", "notice": "n"}})", true},
       {"add_room_friend", [&](Parlo& p) { p.add_room_friend(room, "uid_bob", "hi"); },
-       R"({"type": 11225, "data": {"room_uid": "room_demo@chatroom", "uid": "uid_bob", "source_type": 14, "remark": "hi"}})", true},
+       R"({"type": 11225, "data": {"room_uid": "room_demo@chatroom", "uid": "uid_bob", "source_type": 14, "remark": "hi"}})",
+       true},
       {"modify_friend_remark", [](Parlo& p) { p.modify_friend_remark("uid_bob", "B"); },
        R"({"type": 11227, "data": {"uid": "uid_bob", "remark": "B"}})", true},
-      {"get_self_info", [](Parlo& p) { p.get_self_info(); }, R"({"type": 11201, "data": {}})", true},
+      {"get_self_info", [](Parlo& p) { p.get_self_info(); }, R"({"type": 11201, "data": {}})",
+       true},
       {"get_contacts", [](Parlo& p) { p.get_contacts(); }, R"({"type": 11202, "data": {}})", true},
       {"get_publics", [](Parlo& p) { p.get_publics(); }, R"({"type": 11203, "data": {}})", true},
       {"get_contact_detail", [](Parlo& p) { p.get_contact_detail("uid_bob"); },
@@ -717,7 +742,9 @@ TEST_F(Binding, AwaitedFormsMatchTheBlockingOnes) {
     bool changes_data = false;  // the second call meets the first one's change: replies differ
   };
   const std::string room = "room_demo@chatroom";
-  const auto optional_json = [](const std::optional<std::string>& v) { return v ? Json(*v) : Json(); };
+  const auto optional_json = [](const std::optional<std::string>& v) {
+    return v ? Json(*v) : Json();
+  };
   const Case cases[] = {
       {"get_self_info", [](Parlo& p) { return p.get_self_info(); },
        [](Parlo& p) { return p.async_get_self_info(); }},
@@ -753,12 +780,17 @@ TEST_F(Binding, AwaitedFormsMatchTheBlockingOnes) {
        [&](Parlo& p) { return p.async_send_pat(room, "uid_bob"); }, true},
       {"accept_friend_request",
        [](Parlo& p) { return p.accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); },
-       [](Parlo& p) { return p.async_accept_friend_request("v3_carol_request", "v4_carol_ticket", 30); }, true},
-      {"add_room_member", [&](Parlo& p) { return p.add_room_member(room, Json::array({"uid_echo"})); },
+       [](Parlo& p) {
+         return p.async_accept_friend_request("v3_carol_request", "v4_carol_ticket", 30);
+       },
+       true},
+      {"add_room_member",
+       [&](Parlo& p) { return p.add_room_member(room, Json::array({"uid_echo"})); },
        [&](Parlo& p) { return p.async_add_room_member(room, Json::array({"uid_echo"})); }, true},
       {"invite_room_member", [&](Parlo& p) { return p.invite_room_member(room, Json::array()); },
        [&](Parlo& p) { return p.async_invite_room_member(room, Json::array()); }},
-      {"del_room_member", [&](Parlo& p) { return p.del_room_member(room, Json::array({"uid_echo"})); },
+      {"del_room_member",
+       [&](Parlo& p) { return p.del_room_member(room, Json::array({"uid_echo"})); },
        [&](Parlo& p) { return p.async_del_room_member(room, Json::array({"uid_echo"})); }, true},
       {"modify_room_name", [&](Parlo& p) { return p.modify_room_name(room, "Demo Room"); },
        [&](Parlo& p) { return p.async_modify_room_name(room, "Demo Room"); }},

@@ -23,7 +23,8 @@ TEST(Envelope, ExactWireText) {
        R"({"type": 11208, "data": {}})"},
       {"empty list goes out unchanged", Json::array(), std::nullopt,
        R"({"type": 11208, "data": []})"},
-      {"extend comes last", Json::object(), "req_1", R"({"type": 11208, "data": {}, "extend": "req_1"})"},
+      {"extend comes last", Json::object(), "req_1",
+       R"({"type": 11208, "data": {}, "extend": "req_1"})"},
       {"key order is kept, not sorted",
        Json::parse(R"({"z": 1, "a": [true, false, null], "m": {"y": 2.5, "b": 1.0}})"),
        std::nullopt,
@@ -51,7 +52,8 @@ TEST(Envelope, UnrepresentablePayloadIsRefused) {
   const Case cases[] = {
       {"invalid UTF-8", Json::object({{"content", std::string("\xff\xfe")}})},
       {"NaN", Json::object({{"n", std::nan("")}})},
-      {"infinity nested in a list", Json::object({{"l", Json::array({1, std::numeric_limits<double>::infinity()})}})},
+      {"infinity nested in a list",
+       Json::object({{"l", Json::array({1, std::numeric_limits<double>::infinity()})}})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -67,8 +69,8 @@ TEST(Envelope, LogTextAndTruthiness) {
   EXPECT_EQ(event_name(Json(11046)), "11046");
   EXPECT_EQ(event_name(Json("11046")), "11046");
 
-  for (const Json& falsy : {Json(), Json(false), Json(0), Json(0.0), Json(""), Json::array(),
-                            Json::object()}) {
+  for (const Json& falsy :
+       {Json(), Json(false), Json(0), Json(0.0), Json(""), Json::array(), Json::object()}) {
     SCOPED_TRACE(falsy.dump());
     EXPECT_FALSE(truthy(falsy));
   }
@@ -89,14 +91,29 @@ TEST(ContactSql, StatementShapes) {
   const Case cases[] = {
       {"no criteria", {}, {}, {}, {}, true, std::nullopt},
       {"empty texts are no criteria", "", "", "", "", true, std::nullopt},
-      {"one exact remark is still a like", {}, {}, {}, "x", false,
+      {"one exact remark is still a like",
+       {},
+       {},
+       {},
+       "x",
+       false,
        "select username from contact where remark like 'x'"},
       {"all four in column order, fuzzy", "u", "a", "n", "r", true,
        "select username from contact where username like '%u%' or alias like '%a%' or "
        "nickname like '%n%' or remark like '%r%'"},
-      {"a quote is doubled and cannot close the literal", {}, "x' or '1'='1", {}, {}, false,
+      {"a quote is doubled and cannot close the literal",
+       {},
+       "x' or '1'='1",
+       {},
+       {},
+       false,
        "select username from contact where alias like 'x'' or ''1''=''1'"},
-      {"wildcards, backslashes and non-ASCII stay as given", {}, {}, "a%_\\中", {}, true,
+      {"wildcards, backslashes and non-ASCII stay as given",
+       {},
+       {},
+       "a%_\\中",
+       {},
+       true,
        "select username from contact where nickname like '%a%_\\中%'"},
   };
   for (const auto& c : cases) {

@@ -108,9 +108,22 @@ class Injection : public ::testing::Test {
 };
 
 TEST_F(Injection, ContactSearchMatchesExactlyWhatTheValueMeans) {
-  const char* values[] = {"'",  "it's", "x' or '1'='1", "' or ''='", "%",  "50%",
-                          "_",  "a_b",  "\\",           "C:\\dir",   "中", "张三",
-                          "''", "\"",   "o'brien' --",  "'; drop table contact; --"};
+  const char* values[] = {"'",
+                          "it's",
+                          "x' or '1'='1",
+                          "' or ''='",
+                          "%",
+                          "50%",
+                          "_",
+                          "a_b",
+                          "\\",
+                          "C:\\dir",
+                          "中",
+                          "张三",
+                          "''",
+                          "\"",
+                          "o'brien' --",
+                          "'; drop table contact; --"};
   const char* columns[] = {"username", "alias", "nickname", "remark"};
   std::size_t non_empty = 0;
   for (const char* value : values) {
@@ -134,7 +147,8 @@ TEST_F(Injection, ContactSearchMatchesExactlyWhatTheValueMeans) {
   EXPECT_GT(non_empty, 20u);  // the table really holds what the values look for
 
   // Pinned cases, independent of the oracle.
-  const Json quote = parlo_->search_contacts(std::nullopt, std::nullopt, std::nullopt, "it's", false);
+  const Json quote =
+      parlo_->search_contacts(std::nullopt, std::nullopt, std::nullopt, "it's", false);
   ASSERT_EQ(quote.size(), 1u);
   EXPECT_EQ(quote[0]["uid"], "u_quote");
   EXPECT_EQ(parlo_->search_contacts(std::nullopt, "x' or '1'='1", std::nullopt, std::nullopt, true),
@@ -156,7 +170,7 @@ TEST_F(Injection, RoomNameLookupTakesTheIdLiterally) {
       {"r\\1", "Back Room"},
       {"x' or '1'='1", ""},
       {"' or username like '%", ""},
-      {"room%", ""},            // an equality, so % is only a character
+      {"room%", ""},  // an equality, so % is only a character
       {"r_x@chatroom", ""},
       {"room_demo@chatroom' --", ""},
   };

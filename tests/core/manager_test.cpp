@@ -67,7 +67,8 @@ TEST_F(Manager, ReadyBindsTheFirstMatchingBindingOnly) {
   const Refused refused[] = {
       {"already mapped, even with a matching unbound binding", 900001, ready(777001)},
       {"no binding has that pid", 900002, ready(123)},
-      {"a pid given as text never matches", 900003, R"({"type": 11024, "data": {"pid": "777001"}})"},
+      {"a pid given as text never matches", 900003,
+       R"({"type": 11024, "data": {"pid": "777001"}})"},
   };
   for (const auto& r : refused) {
     SCOPED_TRACE(r.name);
@@ -130,9 +131,15 @@ TEST_F(Manager, MalformedMessagesAreRefusedWithoutDelivery) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     switch (c.kind) {
-      case Kind::json: EXPECT_THROW(mgr.on_recv(900021, c.text), JsonError); break;
-      case Kind::type: EXPECT_THROW(mgr.on_recv(900021, c.text), TypeError); break;
-      case Kind::key: EXPECT_THROW(mgr.on_recv(900021, c.text), KeyError); break;
+      case Kind::json:
+        EXPECT_THROW(mgr.on_recv(900021, c.text), JsonError);
+        break;
+      case Kind::type:
+        EXPECT_THROW(mgr.on_recv(900021, c.text), TypeError);
+        break;
+      case Kind::key:
+        EXPECT_THROW(mgr.on_recv(900021, c.text), KeyError);
+        break;
     }
   }
   EXPECT_EQ(seen.load(), 0);
@@ -342,7 +349,9 @@ TEST_F(Manager, HelperFileChecksInOrder) {
   };
   const Case cases[] = {
       {"version first, even without helpers", "1.0", "velinor support parlo versions: "},
-      {"no tw folder", "3.9.2.26", "Helper files not found. Please ensure tw directory with helper_*.dat files is included in the package."},
+      {"no tw folder", "3.9.2.26",
+       "Helper files not found. Please ensure tw directory with helper_*.dat files is included in "
+       "the package."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

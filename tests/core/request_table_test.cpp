@@ -53,7 +53,7 @@ TEST(RequestTable, AbandonedRequestsAgeOutByTimeAndCount) {
   const std::string old_id = table.add(request(), t0);
   table.abandon(old_id, t0);
   const std::string live_id = table.add(request(), t0);  // still waited for: never aged
-  table.add(request(), t0 + kAbandonedGrace);             // the sweep runs on insert
+  table.add(request(), t0 + kAbandonedGrace);            // the sweep runs on insert
   EXPECT_FALSE(table.contains(old_id));
   EXPECT_TRUE(table.contains(live_id));
 

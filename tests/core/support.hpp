@@ -25,18 +25,17 @@
 
 namespace corvid::test {
 
-
 // Holds the probe's callback thread inside a handler of `code` until released, so whatever
 // that connection delivers next (its close, say) waits behind it. Released at the latest
 // when the hold goes, or stopping the simulation would wait for the thread.
 class CallbackHold {
  public:
   CallbackHold(corvid::core::Parlo& parlo, int code) : released_(release_.get_future().share()) {
-    parlo.on(code, "hold", [holding = holding_, released = released_](corvid::core::Parlo&,
-                                                                      const Json&) {
-      holding->store(true);
-      released.wait();
-    });
+    parlo.on(code, "hold",
+             [holding = holding_, released = released_](corvid::core::Parlo&, const Json&) {
+               holding->store(true);
+               released.wait();
+             });
   }
   ~CallbackHold() { release(); }
   CallbackHold(const CallbackHold&) = delete;
@@ -68,9 +67,7 @@ class Sim {
     if (!f) ADD_FAILURE() << "missing control " << name;
     return f;
   }
-  std::string last_error() {
-    return fn<const char* (*)()>("tapwire_last_error")();
-  }
+  std::string last_error() { return fn<const char* (*)()>("tapwire_last_error")(); }
   // Runs a JSON command and returns its answer.
   Json command(const Json& cmd) {
     const std::string text = cmd.dump();

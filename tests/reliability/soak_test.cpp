@@ -60,7 +60,6 @@ constexpr const char* kKey = "soak-key-5f1c2e9a7d";
 constexpr const char* kUid = "uid_standin";  // the simulated client's own account
 constexpr const char* kNickname = "Corvid Stand-in";
 
-
 std::chrono::seconds soak_length() {
   if (const char* text = std::getenv("CORVID_SOAK_SECONDS"); text != nullptr && *text != '\0') {
     return std::chrono::seconds(std::max(5, std::atoi(text)));

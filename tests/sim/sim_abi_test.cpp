@@ -34,8 +34,8 @@ TEST(SimPackage, ReportsVersionsAndInstalledVersion) {
   const char* const* versions = api.tw_support_versions(&count);
   ASSERT_EQ(count, 5u);
   std::vector<std::string> got(versions, versions + count);
-  EXPECT_EQ(got, (std::vector<std::string>{"3.6.0.18", "3.7.0.26", "3.8.0.15", "3.9.0.28",
-                                           "3.9.2.26"}));
+  EXPECT_EQ(got,
+            (std::vector<std::string>{"3.6.0.18", "3.7.0.26", "3.8.0.15", "3.9.0.28", "3.9.2.26"}));
   EXPECT_EQ(api.tapwire_abi_version(), TAPWIRE_ABI_VERSION);
   EXPECT_EQ(api.tapwire_module_init(), 0);
 
@@ -154,8 +154,8 @@ TEST_F(SimLifecycle, AttachDetachQuitAndSmartOpen) {
     int64_t pid;
     bool error_status;
   };
-  for (const auto& c : {Refusal{"unknown pid", spawned + 999, false},
-                        Refusal{"zero pid", 0, true}, Refusal{"negative pid", -5, true}}) {
+  for (const auto& c : {Refusal{"unknown pid", spawned + 999, false}, Refusal{"zero pid", 0, true},
+                        Refusal{"negative pid", -5, true}}) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(api.tapwire_attach(c.pid, &result) != 0, c.error_status);
     EXPECT_EQ(result, 0);
@@ -274,7 +274,10 @@ TEST_F(SimRequests, EveryRequestCodeIsAnsweredWithItsExtend) {
       {MT_MOD_ROOM_NAME_MSG, {{"room_uid", "room_demo@chatroom"}, {"name", "Renamed"}}},
       {MT_MOD_ROOM_NOTICE_MSG, {{"room_uid", "room_demo@chatroom"}, {"notice", "Be nice"}}},
       {MT_ADD_FRIEND_MSG,
-       {{"room_uid", "room_demo@chatroom"}, {"uid", "uid_x"}, {"source_type", 14}, {"remark", "hi"}}},
+       {{"room_uid", "room_demo@chatroom"},
+        {"uid", "uid_x"},
+        {"source_type", 14},
+        {"remark", "hi"}}},
       {MT_QUIT_DEL_ROOM_MSG, {{"room_uid", "room_demo@chatroom"}}},
       {MT_MODIFY_FRIEND_REMARK, {{"uid", "uid_bob"}, {"remark", "Bobby"}}},
   };
@@ -335,9 +338,10 @@ TEST_F(SimRequests, QueriesReturnTheSeededData) {
     Json data;
     Json expected;
   };
-  for (const auto& c : {Unknown{MT_GET_CONTACT_DETAIL_MSG, {{"uid", "uid_nobody"}}, Json::object()},
-                        Unknown{MT_GET_ROOM_DETAIL_MSG, {{"room_uid", "r@none"}}, Json::object()},
-                        Unknown{MT_GET_ROOM_MEMBERS_MSG, {{"room_uid", "r@none"}}, Json::array()}}) {
+  for (const auto& c :
+       {Unknown{MT_GET_CONTACT_DETAIL_MSG, {{"uid", "uid_nobody"}}, Json::object()},
+        Unknown{MT_GET_ROOM_DETAIL_MSG, {{"room_uid", "r@none"}}, Json::object()},
+        Unknown{MT_GET_ROOM_MEMBERS_MSG, {{"room_uid", "r@none"}}, Json::array()}}) {
     SCOPED_TRACE(c.code);
     auto reply = request(id, c.code, c.data, "unknown_" + std::to_string(c.code));
     ASSERT_TRUE(reply);
@@ -358,11 +362,13 @@ TEST_F(SimRequests, CommandsChangeTheDataAndReportEvents) {
   EXPECT_EQ(sql("select nickname from contact where username='" + room + "'", "a1"),
             Json::parse(R"([["新名字"]])"));
 
-  ASSERT_TRUE(request(id, MT_ADD_TO_ROOM_MSG, {{"room_uid", room}, {"member_list", {"uid_echo", "uid_alice"}}}, "b"));
+  ASSERT_TRUE(request(id, MT_ADD_TO_ROOM_MSG,
+                      {{"room_uid", room}, {"member_list", {"uid_echo", "uid_alice"}}}, "b"));
   auto added = rec.wait_type(id, MT_ROOM_ADD_MEMBER_NOTIFY_MSG);
   ASSERT_TRUE(added);
   EXPECT_EQ((*added)["data"]["member_list"], Json::array({"uid_echo"})) << "alice was a member";
-  ASSERT_TRUE(request(id, MT_DEL_ROOM_MEMBER_MSG, {{"room_uid", room}, {"member_list", {"uid_bob"}}}, "c"));
+  ASSERT_TRUE(
+      request(id, MT_DEL_ROOM_MEMBER_MSG, {{"room_uid", room}, {"member_list", {"uid_bob"}}}, "c"));
   ASSERT_TRUE(rec.wait_type(id, MT_ROOM_DEL_MEMBER_NOTIFY_MSG));
   auto detail = request(id, MT_GET_ROOM_DETAIL_MSG, {{"room_uid", room}}, "d");
   ASSERT_TRUE(detail);
@@ -375,20 +381,24 @@ TEST_F(SimRequests, CommandsChangeTheDataAndReportEvents) {
   EXPECT_EQ(sql("select remark from contact where username='uid_bob'", "e1"),
             Json::parse(R"([["Bobby"]])"));
 
-  auto accepted = request(id, MT_ACCEPT_FRIEND_MSG,
-                          {{"encryptusername", "v3_carol_request"}, {"ticket", "v4_carol_ticket"}, {"scene", 30}}, "f");
+  auto accepted = request(
+      id, MT_ACCEPT_FRIEND_MSG,
+      {{"encryptusername", "v3_carol_request"}, {"ticket", "v4_carol_ticket"}, {"scene", 30}}, "f");
   ASSERT_TRUE(accepted);
   EXPECT_EQ((*accepted)["data"]["uid"], "uid_carol");
   ASSERT_TRUE(rec.wait_type(id, MT_CONTACT_ADD_NOITFY_MSG));
   EXPECT_EQ(sql("select nickname from contact where username='uid_carol'", "f1"),
             Json::parse(R"([["Carol"]])"));
-  auto again = request(id, MT_ACCEPT_FRIEND_MSG,
-                       {{"encryptusername", "v3_carol_request"}, {"ticket", "v4_carol_ticket"}, {"scene", 30}}, "f2");
+  auto again = request(
+      id, MT_ACCEPT_FRIEND_MSG,
+      {{"encryptusername", "v3_carol_request"}, {"ticket", "v4_carol_ticket"}, {"scene", 30}},
+      "f2");
   ASSERT_TRUE(again);
   EXPECT_EQ((*again)["data"]["success"], false) << "a request is accepted once";
 
   // Create (send path: no extend, the notify tells the new room) then quit it.
-  std::string create = Json{{"type", MT_CREATE_ROOM_MSG}, {"data", {"uid_alice", "uid_bob"}}}.dump();
+  std::string create =
+      Json{{"type", MT_CREATE_ROOM_MSG}, {"data", {"uid_alice", "uid_bob"}}}.dump();
   int64_t result = 0;
   ASSERT_EQ(api.tapwire_send(id, create.data(), create.size(), &result), 0);
   EXPECT_EQ(result, 1);
@@ -397,7 +407,8 @@ TEST_F(SimRequests, CommandsChangeTheDataAndReportEvents) {
   std::string new_room = (*created)["data"]["room_uid"];
   EXPECT_EQ((*created)["data"]["name"], "Alice, Bob");
   EXPECT_EQ((*created)["data"]["member_count"], 3);
-  std::string quit = Json{{"type", MT_QUIT_DEL_ROOM_MSG}, {"data", {{"room_uid", new_room}}}}.dump();
+  std::string quit =
+      Json{{"type", MT_QUIT_DEL_ROOM_MSG}, {"data", {{"room_uid", new_room}}}}.dump();
   ASSERT_EQ(api.tapwire_send(id, quit.data(), quit.size(), &result), 0);
   auto gone = rec.wait_type(id, MT_ROOM_DEL_NOTIFY_MSG);
   ASSERT_TRUE(gone);
@@ -410,14 +421,15 @@ TEST_F(SimRequests, CommandsChangeTheDataAndReportEvents) {
     int code;
     Json data;
   };
-  for (const auto& c : {Refusal{MT_MOD_ROOM_NAME_MSG, {{"room_uid", "r@none"}, {"name", "x"}}},
-                        Refusal{MT_MOD_ROOM_NAME_MSG, {{"room_uid", room}}},
-                        Refusal{MT_MOD_ROOM_NAME_MSG, {{"room_uid", room}, {"name", 5}}},
-                        Refusal{MT_ADD_TO_ROOM_MSG, {{"room_uid", room}, {"member_list", "uid_bob"}}},
-                        Refusal{MT_MODIFY_FRIEND_REMARK, {{"uid", "uid_nobody"}, {"remark", "x"}}},
-                        Refusal{MT_CREATE_ROOM_MSG, Json::array()},
-                        Refusal{MT_CREATE_ROOM_MSG, Json::array({1, 2})},
-                        Refusal{MT_SEND_TEXT_MSG, Json::array()}}) {
+  for (const auto& c :
+       {Refusal{MT_MOD_ROOM_NAME_MSG, {{"room_uid", "r@none"}, {"name", "x"}}},
+        Refusal{MT_MOD_ROOM_NAME_MSG, {{"room_uid", room}}},
+        Refusal{MT_MOD_ROOM_NAME_MSG, {{"room_uid", room}, {"name", 5}}},
+        Refusal{MT_ADD_TO_ROOM_MSG, {{"room_uid", room}, {"member_list", "uid_bob"}}},
+        Refusal{MT_MODIFY_FRIEND_REMARK, {{"uid", "uid_nobody"}, {"remark", "x"}}},
+        Refusal{MT_CREATE_ROOM_MSG, Json::array()},
+        Refusal{MT_CREATE_ROOM_MSG, Json::array({1, 2})},
+        Refusal{MT_SEND_TEXT_MSG, Json::array()}}) {
     SCOPED_TRACE(c.data.dump());
     auto reply = request(id, c.code, c.data, "refused_" + c.data.dump());
     ASSERT_TRUE(reply);
@@ -431,7 +443,9 @@ TEST_F(SimRequests, CommandsChangeTheDataAndReportEvents) {
 TEST_F(SimRequests, TextToEchoComesBackAsIncomingText) {
   auto [pid, id] = open_logged_in();
   const std::string content = "ping 中文 \"quoted\"";
-  std::string text = Json{{"type", MT_SEND_TEXT_MSG}, {"data", {{"to_uid", "uid_echo"}, {"content", content}}}}.dump();
+  std::string text =
+      Json{{"type", MT_SEND_TEXT_MSG}, {"data", {{"to_uid", "uid_echo"}, {"content", content}}}}
+          .dump();
   int64_t result = 0;
   ASSERT_EQ(api.tapwire_send(id, text.data(), text.size(), &result), 0);
   auto echo = rec.wait_type(id, MT_RECV_TEXT_MSG);
@@ -441,11 +455,13 @@ TEST_F(SimRequests, TextToEchoComesBackAsIncomingText) {
   EXPECT_EQ((*echo)["data"]["content"], content);
   EXPECT_FALSE(echo->contains("extend"));
   // A text to anyone else is not echoed.
-  text = Json{{"type", MT_SEND_TEXT_MSG}, {"data", {{"to_uid", "uid_alice"}, {"content", "x"}}}}.dump();
+  text = Json{{"type", MT_SEND_TEXT_MSG}, {"data", {{"to_uid", "uid_alice"}, {"content", "x"}}}}
+             .dump();
   ASSERT_EQ(api.tapwire_send(id, text.data(), text.size(), &result), 0);
   ASSERT_TRUE(request(id, MT_GET_SELF_MSG, Json::object(), "fence"));
   size_t texts = 0;
-  for (const auto& m : messages_of(rec.events(), id)) texts += m.value("type", 0) == MT_RECV_TEXT_MSG;
+  for (const auto& m : messages_of(rec.events(), id))
+    texts += m.value("type", 0) == MT_RECV_TEXT_MSG;
   EXPECT_EQ(texts, 1u);
 }
 
@@ -453,14 +469,18 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
   auto [pid, id] = open_logged_in();
   auto run = [&](const std::string& stmt, int db = 1) {
     static int n = 0;
-    auto reply = request(id, MT_SQL_QUERY_MSG, {{"sql", stmt}, {"db", db}}, "sql_" + std::to_string(++n));
+    auto reply =
+        request(id, MT_SQL_QUERY_MSG, {{"sql", stmt}, {"db", db}}, "sql_" + std::to_string(++n));
     EXPECT_TRUE(reply);
     return reply ? (*reply)["data"] : Json();
   };
-  Json rows = run("select username, nickname from contact where alias like '%ali%' or remark like '%Bo%'");
+  Json rows =
+      run("select username, nickname from contact where alias like '%ali%' or remark like '%Bo%'");
   EXPECT_EQ(rows, Json::parse(R"({"result": [["uid_alice", "Alice"]]})"));
-  EXPECT_EQ(run("select username from contact where username = 'nobody'"), Json::parse(R"({"result": []})"));
-  EXPECT_EQ(run("select 1, 2.5, null, x'ff00', 'a'"), Json::parse(R"({"result": [[1, 2.5, null, "ff00", "a"]]})"));
+  EXPECT_EQ(run("select username from contact where username = 'nobody'"),
+            Json::parse(R"({"result": []})"));
+  EXPECT_EQ(run("select 1, 2.5, null, x'ff00', 'a'"),
+            Json::parse(R"({"result": [[1, 2.5, null, "ff00", "a"]]})"));
   // A text column holding bytes that are not UTF-8 still gives a valid JSON reply.
   EXPECT_TRUE(run("select cast(x'ff' as text)")["result"].is_array());
 
@@ -480,7 +500,8 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
       "vacuum",
   };
   for (std::string stmt : writes) {
-    if (auto at = stmt.find("PID"); at != std::string::npos) stmt.replace(at, 3, std::to_string(getpid()));
+    if (auto at = stmt.find("PID"); at != std::string::npos)
+      stmt.replace(at, 3, std::to_string(getpid()));
     SCOPED_TRACE(stmt);
     Json reply = run(stmt);
     EXPECT_FALSE(reply.contains("result")) << reply.dump();
@@ -490,11 +511,11 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
 
   // The tokenizer registry writes nothing, yet its one-argument form hands out a code pointer
   // of this very process and its two-argument form installs one: refused by name, any case.
-  for (const std::string stmt : {"select fts3_tokenizer('simple')",
-                                 "select hex(FTS3_Tokenizer('porter'))",
-                                 "select fts3_tokenizer('evil', x'0000000000000000')",
-                                 "select nickname from contact "
-                                 "where fts3_tokenizer('simple') is not null"}) {
+  for (const std::string stmt :
+       {"select fts3_tokenizer('simple')", "select hex(FTS3_Tokenizer('porter'))",
+        "select fts3_tokenizer('evil', x'0000000000000000')",
+        "select nickname from contact "
+        "where fts3_tokenizer('simple') is not null"}) {
     SCOPED_TRACE(stmt);
     Json reply = run(stmt);
     EXPECT_FALSE(reply.contains("result")) << reply.dump();
@@ -502,7 +523,8 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
   }
   // Other functions still run.
   EXPECT_EQ(run("select upper('a'), length('abc')"), Json::parse(R"({"result": [["A", 3]]})"));
-  EXPECT_EQ(run("select count(*), min(nickname) from contact"), Json::parse(R"({"result": [[6, "Alice"]]})"));
+  EXPECT_EQ(run("select count(*), min(nickname) from contact"),
+            Json::parse(R"({"result": [[6, "Alice"]]})"));
 
   for (const auto& [stmt, db] : std::vector<std::pair<std::string, int>>{
            {"select * from nosuchtable", 1}, {"not sql at all", 1}, {"", 1}, {"select 1", 7}}) {
@@ -511,8 +533,10 @@ TEST_F(SimRequests, SqlRunsReadOnly) {
     EXPECT_TRUE(reply["error"].is_string()) << reply.dump();
   }
   // A runaway query is interrupted instead of holding the client forever.
-  Json slow = run("with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from c");
-  EXPECT_NE(slow.value("error", std::string()).find("interrupted"), std::string::npos) << slow.dump();
+  Json slow =
+      run("with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from c");
+  EXPECT_NE(slow.value("error", std::string()).find("interrupted"), std::string::npos)
+      << slow.dump();
 }
 
 TEST_F(SimRequests, MalformedInputGetsAnErrorNotACrash) {

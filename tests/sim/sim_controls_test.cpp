@@ -17,7 +17,8 @@ TEST_F(SimControls, InjectDeliversCountMessagesInOrderWithStampAndPadding) {
   open_logged_in();
   size_t before = rec.count();
   Json cmd{{"cmd", "inject"},
-           {"message", {{"type", MT_RECV_TEXT_MSG}, {"data", {{"from_uid", "uid_alice"}, {"content", "hi"}}}}},
+           {"message",
+            {{"type", MT_RECV_TEXT_MSG}, {"data", {{"from_uid", "uid_alice"}, {"content", "hi"}}}}},
            {"count", 50},
            {"stamp", true},
            {"size", 600}};
@@ -45,7 +46,8 @@ TEST_F(SimControls, InjectDeliversCountMessagesInOrderWithStampAndPadding) {
       {"negative interval", {{"cmd", "inject"}, {"message", {{"type", 1}}}, {"interval_ms", -1}}},
       {"message not an object", {{"cmd", "inject"}, {"message", "text"}}},
       {"no message", {{"cmd", "inject"}}},
-      {"stamp on list data", {{"cmd", "inject"}, {"message", {{"type", 1}, {"data", {1}}}}, {"stamp", true}}},
+      {"stamp on list data",
+       {{"cmd", "inject"}, {"message", {{"type", 1}, {"data", {1}}}}, {"stamp", true}}},
       {"count as text", {{"cmd", "inject"}, {"message", {{"type", 1}}}, {"count", "5"}}},
   };
   for (const auto& c : bad) {
@@ -81,14 +83,38 @@ TEST_F(SimControls, FailMakesEachOperationFailWithItsText) {
   auto [pid, id] = open_logged_in();
   std::string envelope = R"({"type": 11201, "data": {}})";
   std::vector<std::pair<std::string, std::function<int32_t()>>> ops = {
-      {"open", [&] { int64_t p; return api.tapwire_open(0, &p); }},
-      {"attach", [&] { int64_t r; return api.tapwire_attach(pid, &r); }},
-      {"send", [&] { int64_t r; return api.tapwire_send(id, envelope.data(), envelope.size(), &r); }},
+      {"open",
+       [&] {
+         int64_t p;
+         return api.tapwire_open(0, &p);
+       }},
+      {"attach",
+       [&] {
+         int64_t r;
+         return api.tapwire_attach(pid, &r);
+       }},
+      {"send",
+       [&] {
+         int64_t r;
+         return api.tapwire_send(id, envelope.data(), envelope.size(), &r);
+       }},
       {"init_env", [&] { return api.tapwire_init_env(helper_.c_str(), ""); }},
-      {"init_callback", [&] { return api.tapwire_init_callback(&Recorder::on_accept, &Recorder::on_recv, &Recorder::on_close, &rec); }},
+      {"init_callback",
+       [&] {
+         return api.tapwire_init_callback(&Recorder::on_accept, &Recorder::on_recv,
+                                          &Recorder::on_close, &rec);
+       }},
       {"show_login_qrcode", [&] { return api.tapwire_show_login_qrcode(); }},
-      {"get_install_parlo_version", [&] { char b[32]; return api.tapwire_get_install_parlo_version(b, sizeof b, nullptr); }},
-      {"detach", [&] { int64_t r; return api.tapwire_detach(pid, &r); }},
+      {"get_install_parlo_version",
+       [&] {
+         char b[32];
+         return api.tapwire_get_install_parlo_version(b, sizeof b, nullptr);
+       }},
+      {"detach",
+       [&] {
+         int64_t r;
+         return api.tapwire_detach(pid, &r);
+       }},
   };
   for (const auto& [op, call] : ops) {
     SCOPED_TRACE(op);
@@ -161,7 +187,8 @@ TEST_F(SimControls, ReadyDelayHoldsTheReadyBackAfterTheReturn) {
   ASSERT_EQ(api.tapwire_open(0, &pid), 0) << api.error();
   auto ready_seen = [&](const std::vector<Event>& evs) {
     for (const auto& e : evs) {
-      if (e.kind == Event::kRecv && e.message.is_object() && e.message.value("type", 0) == MT_READY_MSG) {
+      if (e.kind == Event::kRecv && e.message.is_object() &&
+          e.message.value("type", 0) == MT_READY_MSG) {
         return true;
       }
     }
@@ -195,7 +222,9 @@ TEST_F(SimControls, ReplyModesShapeTheReplies) {
     ASSERT_EQ(api.tapwire_send(id, text.data(), text.size(), &r), 0);
   };
   // A later request acts as a fence: replies are delivered in order on one client id.
-  auto fence = [&](const std::string& name) { ASSERT_TRUE(request(id, MT_GET_PUBLICS_MSG, Json::object(), "fence_" + name)); };
+  auto fence = [&](const std::string& name) {
+    ASSERT_TRUE(request(id, MT_GET_PUBLICS_MSG, Json::object(), "fence_" + name));
+  };
 
   ASSERT_EQ(api.tapwire_sim_reply(MT_GET_SELF_MSG, TAPWIRE_SIM_REPLY_DROP, 0), 0);
   send(MT_GET_SELF_MSG, "dropped");
@@ -224,7 +253,11 @@ TEST_F(SimControls, ReplyModesShapeTheReplies) {
   EXPECT_TRUE(broken[0].message.is_null()) << broken[0].text;
 
   // Delay: the reply comes after the delay; a request sent later overtakes it.
-  ASSERT_EQ(api.command({{"cmd", "reply"}, {"code", MT_GET_SELF_MSG}, {"mode", "delay"}, {"delay_ms", 300}})["ok"], true);
+  ASSERT_EQ(api.command({{"cmd", "reply"},
+                         {"code", MT_GET_SELF_MSG},
+                         {"mode", "delay"},
+                         {"delay_ms", 300}})["ok"],
+            true);
   auto start = std::chrono::steady_clock::now();
   send(MT_GET_SELF_MSG, "late");
   fence("late");
@@ -233,7 +266,8 @@ TEST_F(SimControls, ReplyModesShapeTheReplies) {
   auto late = request(id, MT_GET_ROOMS_MSG, Json::object(), "unrelated");
   ASSERT_TRUE(late) << "other codes keep their normal replies";
   ASSERT_TRUE(rec.wait_for([&](const std::vector<Event>& evs) {
-    for (const auto& e : evs) if (e.text.find("\"late\"") != std::string::npos) return true;
+    for (const auto& e : evs)
+      if (e.text.find("\"late\"") != std::string::npos) return true;
     return false;
   }));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
@@ -250,7 +284,8 @@ TEST_F(SimControls, ReplyModesShapeTheReplies) {
     int32_t code, mode;
     int64_t delay;
   };
-  for (const auto& b : {Bad{11046, 0, 0}, Bad{MT_GET_SELF_MSG, 9, 0}, Bad{MT_GET_SELF_MSG, 2, -1}}) {
+  for (const auto& b :
+       {Bad{11046, 0, 0}, Bad{MT_GET_SELF_MSG, 9, 0}, Bad{MT_GET_SELF_MSG, 2, -1}}) {
     SCOPED_TRACE(std::to_string(b.code) + "/" + std::to_string(b.mode));
     EXPECT_NE(api.tapwire_sim_reply(b.code, b.mode, b.delay), 0);
   }
@@ -281,7 +316,8 @@ TEST_F(SimControls, SentRecordsTheExactTexts) {
 
 TEST_F(SimControls, ResetClosesClientsReseedsAndClearsControls) {
   auto [pid, id] = open_logged_in();
-  ASSERT_TRUE(request(id, MT_MOD_ROOM_NAME_MSG, {{"room_uid", "room_demo@chatroom"}, {"name", "Changed"}}, "rename"));
+  ASSERT_TRUE(request(id, MT_MOD_ROOM_NAME_MSG,
+                      {{"room_uid", "room_demo@chatroom"}, {"name", "Changed"}}, "rename"));
   ASSERT_EQ(api.tapwire_sim_fail("open", "no"), 0);
   ASSERT_EQ(api.tapwire_sim_reply(0, TAPWIRE_SIM_REPLY_DROP, 0), 0);
   ASSERT_EQ(api.tapwire_sim_set_install_version("3.6.0.18"), 0);
@@ -301,7 +337,8 @@ TEST_F(SimControls, ResetClosesClientsReseedsAndClearsControls) {
   ASSERT_EQ(api.tapwire_open(0, &pid2), 0) << api.error();
   auto login = rec.wait_type(id + 1, MT_USER_LOGIN_MSG);
   ASSERT_TRUE(login) << "client ids are not reused after reset";
-  auto detail = request(id + 1, MT_GET_ROOM_DETAIL_MSG, {{"room_uid", "room_demo@chatroom"}}, "after");
+  auto detail =
+      request(id + 1, MT_GET_ROOM_DETAIL_MSG, {{"room_uid", "room_demo@chatroom"}}, "after");
   ASSERT_TRUE(detail);
   EXPECT_EQ((*detail)["data"]["name"], "Demo Room");
   char buf[32];
@@ -334,7 +371,8 @@ TEST_F(SimControls, CommandFormCoversTheControlsAndReportsErrors) {
   EXPECT_EQ(api.command({{"cmd", "logout"}})["ok"], true);
   ASSERT_TRUE(rec.wait_type(1, MT_USER_LOGOUT_MSG));
   EXPECT_EQ(api.command({{"cmd", "quit"}})["ok"], true);
-  ASSERT_TRUE(rec.wait_for([](const std::vector<Event>& evs) { return evs.back().kind == Event::kClose; }));
+  ASSERT_TRUE(
+      rec.wait_for([](const std::vector<Event>& evs) { return evs.back().kind == Event::kClose; }));
   EXPECT_EQ(api.command({{"cmd", "clear_sent"}})["ok"], true);
   EXPECT_EQ(api.command({{"cmd", "install_version"}, {"version", "3.8.0.15"}})["ok"], true);
   EXPECT_EQ(api.command({{"cmd", "reset"}})["ok"], true);
@@ -344,8 +382,12 @@ TEST_F(SimControls, CommandFormCoversTheControlsAndReportsErrors) {
     std::string text;
   };
   const Bad bad[] = {
-      {"not JSON", "{"}, {"not an object", "[]"}, {"no cmd", "{}"}, {"unknown cmd", R"({"cmd": "fly"})"},
-      {"login without uid", R"({"cmd": "login"})"}, {"quit without client", R"({"cmd": "quit"})"},
+      {"not JSON", "{"},
+      {"not an object", "[]"},
+      {"no cmd", "{}"},
+      {"unknown cmd", R"({"cmd": "fly"})"},
+      {"login without uid", R"({"cmd": "login"})"},
+      {"quit without client", R"({"cmd": "quit"})"},
       {"bool as text", R"({"cmd": "auto_login", "enabled": "yes"})"},
   };
   for (const auto& b : bad) {
@@ -381,7 +423,8 @@ TEST(SimControlSocket, ServesCommandsAsJsonLinesOnlyWhenAsked) {
   ASSERT_EQ(write(fd, rest.data(), rest.size()), ssize_t(rest.size()));
   std::string got;
   auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (std::count(got.begin(), got.end(), '\n') < 4 && std::chrono::steady_clock::now() < deadline) {
+  while (std::count(got.begin(), got.end(), '\n') < 4 &&
+         std::chrono::steady_clock::now() < deadline) {
     char buf[4096];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) break;
@@ -405,7 +448,12 @@ TEST(SimControlSocket, ServesCommandsAsJsonLinesOnlyWhenAsked) {
 
 TEST(SimControlSocket, LeavesAFileThatIsNotASocketAlone) {
   std::string path = "/tmp/tapwire_sim_ctl_file_" + std::to_string(getpid());
-  { std::FILE* f = std::fopen(path.c_str(), "w"); ASSERT_TRUE(f); std::fputs("keep me", f); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_TRUE(f);
+    std::fputs("keep me", f);
+    std::fclose(f);
+  }
   ASSERT_EQ(setenv("TAPWIRE_SIM_CONTROL", path.c_str(), 1), 0);
   Api& api = Api::get();
   ASSERT_EQ(api.tapwire_module_init(), 0);
@@ -427,20 +475,28 @@ TEST(SimDataFile, SeedsAndKeepsTheDataInTheNamedFile) {
   auto size_before = std::filesystem::file_size(path);
   EXPECT_GT(size_before, 0u);
   std::filesystem::path helper = path + ".helper";
-  { std::FILE* f = std::fopen(helper.c_str(), "w"); ASSERT_TRUE(f); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(helper.c_str(), "w");
+    ASSERT_TRUE(f);
+    std::fclose(f);
+  }
   Recorder rec;
   ASSERT_EQ(api.tapwire_init_env(helper.c_str(), ""), 0);
-  ASSERT_EQ(api.tapwire_init_callback(&Recorder::on_accept, &Recorder::on_recv, &Recorder::on_close, &rec), 0);
+  ASSERT_EQ(api.tapwire_init_callback(&Recorder::on_accept, &Recorder::on_recv, &Recorder::on_close,
+                                      &rec),
+            0);
   int64_t pid = 0;
   ASSERT_EQ(api.tapwire_open(0, &pid), 0);
   ASSERT_TRUE(rec.wait_type(1, MT_USER_LOGIN_MSG));
-  std::string rename = Json{{"type", MT_MOD_ROOM_NAME_MSG},
-                            {"data", {{"room_uid", "room_demo@chatroom"}, {"name", "On disk"}}},
-                            {"extend", "r"}}.dump();
+  std::string rename = Json{
+      {"type", MT_MOD_ROOM_NAME_MSG},
+      {"data", {{"room_uid", "room_demo@chatroom"}, {"name", "On disk"}}},
+      {"extend", "r"}}.dump();
   int64_t result = 0;
   ASSERT_EQ(api.tapwire_send(1, rename.data(), rename.size(), &result), 0);
   ASSERT_TRUE(rec.wait_for([](const std::vector<Event>& evs) {
-    for (const auto& e : evs) if (e.message.is_object() && e.message.value("extend", "") == "r") return true;
+    for (const auto& e : evs)
+      if (e.message.is_object() && e.message.value("extend", "") == "r") return true;
     return false;
   }));
   ASSERT_EQ(api.tapwire_sim_stop(), 0);

@@ -28,15 +28,17 @@ namespace corvid::sim_test {
 using Json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
-#define CORVID_SIM_SYMBOLS(X)                                                                  \
-  X(tw_support_versions) X(tapwire_module_init) X(tapwire_abi_version) X(tapwire_last_error)   \
-  X(tapwire_get_install_parlo_version) X(tapwire_init_env) X(tapwire_init_callback)            \
-  X(tapwire_show_login_qrcode) X(tapwire_open) X(tapwire_attach) X(tapwire_detach)             \
-  X(tapwire_send) X(tapwire_sim_command) X(tapwire_sim_inject) X(tapwire_sim_login)            \
-  X(tapwire_sim_logout) X(tapwire_sim_quit) X(tapwire_sim_spawn) X(tapwire_sim_fail) X(tapwire_sim_answer) \
-  X(tapwire_sim_reply) X(tapwire_sim_ready_before_open) X(tapwire_sim_auto_login)              \
-  X(tapwire_sim_set_install_version) X(tapwire_sim_sent) X(tapwire_sim_clear_sent)             \
-  X(tapwire_sim_reset) X(tapwire_sim_stop)
+// clang-format off
+#define CORVID_SIM_SYMBOLS(X)                                                                   \
+  X(tw_support_versions) X(tapwire_module_init) X(tapwire_abi_version) X(tapwire_last_error)    \
+  X(tapwire_get_install_parlo_version) X(tapwire_init_env) X(tapwire_init_callback)             \
+  X(tapwire_show_login_qrcode) X(tapwire_open) X(tapwire_attach) X(tapwire_detach)              \
+  X(tapwire_send) X(tapwire_sim_command) X(tapwire_sim_inject) X(tapwire_sim_login)             \
+  X(tapwire_sim_logout) X(tapwire_sim_quit) X(tapwire_sim_spawn) X(tapwire_sim_fail)            \
+  X(tapwire_sim_answer) X(tapwire_sim_reply) X(tapwire_sim_ready_before_open)                   \
+  X(tapwire_sim_auto_login) X(tapwire_sim_set_install_version) X(tapwire_sim_sent)              \
+  X(tapwire_sim_clear_sent) X(tapwire_sim_reset) X(tapwire_sim_stop)
+// clang-format on
 
 // The library's functions, resolved once per test process.
 struct Api {
@@ -52,11 +54,11 @@ struct Api {
         std::fprintf(stderr, "dlopen %s: %s\n", CORVID_TAPWIRE_SIM_PATH, dlerror());
         std::abort();
       }
-#define CORVID_SIM_RESOLVE(name)                                                   \
-  a->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));             \
-  if (!a->name) {                                                                  \
+#define CORVID_SIM_RESOLVE(name)                                                         \
+  a->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                   \
+  if (!a->name) {                                                                        \
     std::fprintf(stderr, "symbol %s missing from %s\n", #name, CORVID_TAPWIRE_SIM_PATH); \
-    std::abort();                                                                  \
+    std::abort();                                                                        \
   }
       CORVID_SIM_SYMBOLS(CORVID_SIM_RESOLVE)
 #undef CORVID_SIM_RESOLVE
@@ -145,7 +147,8 @@ class Recorder {
     count_ = 0;
   }
   // The first received message of client_id with the given type, waiting for it.
-  std::optional<Json> wait_type(int64_t client_id, int type, std::chrono::milliseconds timeout = 5s) {
+  std::optional<Json> wait_type(int64_t client_id, int type,
+                                std::chrono::milliseconds timeout = 5s) {
     std::optional<Json> found;
     wait_for(
         [&](const std::vector<Event>& evs) {
@@ -193,7 +196,10 @@ class SimTest : public ::testing::Test {
   void SetUp() override {
     helper_ = std::filesystem::temp_directory_path() /
               ("tapwire_sim_helper_" + std::to_string(::getpid()) + ".dat");
-    { std::FILE* f = std::fopen(helper_.c_str(), "w"); if (f) std::fclose(f); }
+    {
+      std::FILE* f = std::fopen(helper_.c_str(), "w");
+      if (f) std::fclose(f);
+    }
     ASSERT_EQ(api.tapwire_init_env(helper_.c_str(), ""), 0) << api.error();
     ASSERT_EQ(api.tapwire_init_callback(&Recorder::on_accept, &Recorder::on_recv,
                                         &Recorder::on_close, &rec),

@@ -27,11 +27,10 @@ std::vector<std::string> child_environment(const ProcessOptions& options) {
   std::vector<std::string> out;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    const bool dropped =
-        std::any_of(options.unset_env.begin(), options.unset_env.end(),
-                    [&](const std::string& name) { return named(entry, name); }) ||
-        std::any_of(options.env.begin(), options.env.end(),
-                    [&](const auto& pair) { return named(entry, pair.first); });
+    const bool dropped = std::any_of(options.unset_env.begin(), options.unset_env.end(),
+                                     [&](const std::string& name) { return named(entry, name); }) ||
+                         std::any_of(options.env.begin(), options.env.end(),
+                                     [&](const auto& pair) { return named(entry, pair.first); });
     if (!dropped) out.push_back(entry);
   }
   for (const auto& [name, value] : options.env) out.push_back(name + "=" + value);
@@ -142,8 +141,7 @@ bool ChildProcess::wait_for_output(const std::string& text, std::chrono::millise
 }
 
 ChildResult run_in_child(
-    const std::function<int(const std::function<void(const std::string&)>&)>& fn,
-    bool as_nobody) {
+    const std::function<int(const std::function<void(const std::string&)>&)>& fn, bool as_nobody) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   const pid_t pid = ::fork();

@@ -39,8 +39,7 @@ std::uint16_t listening_port(const std::string& output) {
 
 }  // namespace
 
-CorvidBinary::CorvidBinary(CorvidOptions options)
-    : options_(std::move(options)), dir_("binary") {
+CorvidBinary::CorvidBinary(CorvidOptions options) : options_(std::move(options)), dir_("binary") {
   if (!options_.api_keys) options_.api_keys = KeyList{{"main", random_key()}};
   if (!options_.api_keys->empty()) key_ = options_.api_keys->front().second;
   if (options_.config_file) return;
@@ -145,9 +144,9 @@ bool CorvidBinary::open_and_log_in(std::chrono::seconds limit) {
   HttpClient http(port_, limit + 10s);
   if (http.request(boost::beast::http::verb::post, "/api/parlo/open", {}, auth()).status != 200)
     return false;
-  const auto waited = http.request(boost::beast::http::verb::post,
-                                   "/api/parlo/wait_login?timeout=" + std::to_string(limit.count()),
-                                   {}, auth());
+  const auto waited =
+      http.request(boost::beast::http::verb::post,
+                   "/api/parlo/wait_login?timeout=" + std::to_string(limit.count()), {}, auth());
   const auto body = Json::parse(waited.body, nullptr, false);
   return waited.status == 200 && body.is_object() && body.value("success", false);
 }

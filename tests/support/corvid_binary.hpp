@@ -39,12 +39,12 @@ using KeyList = std::vector<std::pair<std::string, std::string>>;  // name, key
 
 struct CorvidOptions {
   std::optional<KeyList> api_keys{};  // nullopt: one fresh key named "main"
-  Json server = Json::object();     // merged into the "server" section
-  int threads = 0;                  // loop threads; 0: the default
-  EnvList env{};                    // set after the caller's CORVID_* settings are cleared
-  bool control_socket = false;      // the simulated client's control socket in the folder
-  std::uint16_t port = 0;           // an exact port, for a test of binding it
-  int descriptors = 0;              // its own descriptor limit (soft and hard); 0: this one's
+  Json server = Json::object();       // merged into the "server" section
+  int threads = 0;                    // loop threads; 0: the default
+  EnvList env{};                      // set after the caller's CORVID_* settings are cleared
+  bool control_socket = false;        // the simulated client's control socket in the folder
+  std::uint16_t port = 0;             // an exact port, for a test of binding it
+  int descriptors = 0;                // its own descriptor limit (soft and hard); 0: this one's
   // A configuration file of the test's own (present or not), in place of the written one.
   std::optional<std::filesystem::path> config_file{};
   std::vector<std::string> args{};  // more command-line options
@@ -75,10 +75,10 @@ class CorvidBinary {
   std::optional<int> stop(int signo, std::chrono::milliseconds limit);
 
   HeaderList auth() const;  // the first key as a bearer header
-  HttpResponse get(const std::string& target, std::chrono::milliseconds timeout =
-                                                  std::chrono::seconds(15));
-  HttpResponse post(const std::string& target, std::chrono::milliseconds timeout =
-                                                   std::chrono::seconds(15));
+  HttpResponse get(const std::string& target,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(15));
+  HttpResponse post(const std::string& target,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(15));
   // Opens the simulated client and waits for its login (false when either fails).
   bool open_and_log_in(std::chrono::seconds limit = std::chrono::seconds(20));
   // The simulated client's control socket (connected on first use).

@@ -59,9 +59,7 @@ struct HttpClient::Impl {
     bhttp::response_parser<bhttp::string_body> parser;
     parser.body_limit(256u << 20);
     parser.skip(head);
-    const auto ec = run([&](auto handler) {
-      bhttp::async_read(*stream, buffer, parser, handler);
-    });
+    const auto ec = run([&](auto handler) { bhttp::async_read(*stream, buffer, parser, handler); });
     HttpResponse out;
     if (ec) {
       closed = true;
@@ -95,9 +93,8 @@ HttpResponse HttpClient::request(bhttp::verb method, std::string_view target, st
   const bool has_body = !body.empty();
   req.body() = std::move(body);
   if (has_body || method == bhttp::verb::post || method == bhttp::verb::put) req.prepare_payload();
-  beast::error_code ec = impl_->run([&](auto handler) {
-    bhttp::async_write(*impl_->stream, req, handler);
-  });
+  beast::error_code ec =
+      impl_->run([&](auto handler) { bhttp::async_write(*impl_->stream, req, handler); });
   if (ec) {
     // The server may have closed an idle keep-alive connection: one fresh attempt.
     if (!impl_->open()) return {};
@@ -125,9 +122,8 @@ std::vector<HttpResponse> HttpClient::raw(std::string_view bytes, std::size_t co
   if (!impl_->open()) return {};
   const std::string data(bytes);
   std::vector<HttpResponse> out;
-  const auto ec = impl_->run([&](auto handler) {
-    net::async_write(*impl_->stream, net::buffer(data), handler);
-  });
+  const auto ec = impl_->run(
+      [&](auto handler) { net::async_write(*impl_->stream, net::buffer(data), handler); });
   if (ec) return out;
   for (std::size_t i = 0; i < count; ++i) {
     bool closed = false;
@@ -158,9 +154,8 @@ bool HttpClient::closed_by_peer() {
   beast::error_code ec;
   // Bytes left in the buffer mean the server sent more than was read: not closed.
   if (impl_->buffer.size() > 0) return false;
-  ec = impl_->run([&](auto handler) {
-    impl_->stream->async_read_some(net::buffer(scratch), handler);
-  });
+  ec = impl_->run(
+      [&](auto handler) { impl_->stream->async_read_some(net::buffer(scratch), handler); });
   const bool closed = ec == net::error::eof || ec == net::error::connection_reset;
   if (closed) impl_->stream.reset();
   return closed;

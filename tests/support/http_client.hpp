@@ -48,8 +48,7 @@ class HttpClient {
 
   // Sends `bytes` on a new connection and reads up to `count` answers. After it,
   // closed_by_peer() tells whether the server then closed that connection.
-  std::vector<HttpResponse> raw(std::string_view bytes, std::size_t count = 1,
-                                bool head = false);
+  std::vector<HttpResponse> raw(std::string_view bytes, std::size_t count = 1, bool head = false);
   bool closed_by_peer();
 
   // Step by step on the current connection (opened when needed), for exchanges such as

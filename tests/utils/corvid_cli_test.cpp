@@ -85,8 +85,7 @@ TEST_F(CorvidCli, BadOptionsAreRefused) {
 // Without any file the server starts on the defaults (the port comes from the command line, so
 // no fixed port is ever bound), says what it runs with, and a SIGTERM ends it with status 0.
 TEST_F(CorvidCli, StartsOnDefaultsAndStopsOnSigterm) {
-  CorvidBinary corvid(
-      {.threads = 3, .config_file = dir_ / "absent.json", .args = {"--port", "0"}});
+  CorvidBinary corvid({.threads = 3, .config_file = dir_ / "absent.json", .args = {"--port", "0"}});
   ASSERT_TRUE(corvid.start(kLimit)) << corvid.output();
   const std::string out = corvid.output();
   EXPECT_THAT(out, HasSubstr("listening on http://127.0.0.1:"));
@@ -109,10 +108,9 @@ TEST_F(CorvidCli, SkipsUnusableKeysAndAppliesOverrides) {
     "server": {"host": "0.0.0.0", "port": 8100, "debug": true},
     "auth": {"api_keys": {"admin": "k-secret-value", "broken": 5}}
   })");
-  CorvidBinary corvid(
-      {.env = {{"CORVID_SERVER_HOST", "127.0.0.1"}, {"CORVID_SERVER_PORT", "8101"}},
-       .config_file = path,
-       .args = {"--port", "0"}});
+  CorvidBinary corvid({.env = {{"CORVID_SERVER_HOST", "127.0.0.1"}, {"CORVID_SERVER_PORT", "8101"}},
+                       .config_file = path,
+                       .args = {"--port", "0"}});
   ASSERT_TRUE(corvid.start(kLimit)) << corvid.output();
   const std::string out = corvid.output();
   EXPECT_THAT(out, HasSubstr("listening on http://"));

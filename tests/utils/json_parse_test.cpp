@@ -42,18 +42,30 @@ std::string distinct_keys(std::size_t bytes) {
 // An object of n members named m0.. with `extra` appended verbatim before the closing brace.
 std::string members(int n, const std::string& extra = {}) {
   std::string text = "{";
-  for (int i = 0; i < n; ++i) text += (i ? ",\"m" : "\"m") + std::to_string(i) + "\":" + std::to_string(i);
+  for (int i = 0; i < n; ++i)
+    text += (i ? ",\"m" : "\"m") + std::to_string(i) + "\":" + std::to_string(i);
   return text + extra + "}";
 }
 
 TEST(ParseJson, GivesTheLibrarysValue) {
   const std::vector<std::string> texts = {
-      "null", "true", " 12 ", "-7", "18446744073709551615", "1.5e3", R"("a\u00e9\ud83d\ude00")",
-      "[]", "{}", R"([1,[2,[3,{}]],{"a":[]}])", R"({"b":1,"a":2,"c":{"z":0,"y":[true,null]}})",
+      "null",
+      "true",
+      " 12 ",
+      "-7",
+      "18446744073709551615",
+      "1.5e3",
+      R"("a\u00e9\ud83d\ude00")",
+      "[]",
+      "{}",
+      R"([1,[2,[3,{}]],{"a":[]}])",
+      R"({"b":1,"a":2,"c":{"z":0,"y":[true,null]}})",
       // A repeated key keeps its first place and takes its last value, below and above the
       // size from which an object is indexed, and when the value is a container.
-      R"({"a":1,"b":2,"a":3})", members(40, R"(,"m3":"again","m39":[1],"m0":{"x":1})"),
-      members(31, R"(,"m31":1,"m5":5,"m31":2)"), members(100, R"(,"inner":)" + members(50)),
+      R"({"a":1,"b":2,"a":3})",
+      members(40, R"(,"m3":"again","m39":[1],"m0":{"x":1})"),
+      members(31, R"(,"m31":1,"m5":5,"m31":2)"),
+      members(100, R"(,"inner":)" + members(50)),
       "[" + members(60) + "," + members(60, R"(,"m1":"x")") + "]",
   };
   for (const auto& text : texts) {
@@ -65,8 +77,8 @@ TEST(ParseJson, GivesTheLibrarysValue) {
 TEST(ParseJson, ErrorsNameTheOffsetAndTheParsersText) {
   // Malformed text: the offset is the library's, the byte it stopped at.
   const std::vector<std::string> malformed = {
-      "", "{", R"({"a":})", "[1,]", "[1] 2", "{\"a\" 1}", "\"\\x\"", "\"open", "[tru]",
-      members(40, ",") };
+      "",          "{",       R"({"a":})", "[1,]",  "[1] 2",
+      "{\"a\" 1}", "\"\\x\"", "\"open",    "[tru]", members(40, ",")};
   for (const auto& text : malformed) {
     SCOPED_TRACE(text);
     std::size_t expected = 0;
@@ -85,8 +97,8 @@ TEST(ParseJson, ErrorsNameTheOffsetAndTheParsersText) {
     }
   }
   // A number beyond the double range: the offset of its first byte.
-  for (const auto& [text, offset] : {std::pair<std::string, std::size_t>{"[1e999]", 1},
-                                     {R"({"n": -1e999, "m": 0})", 6}}) {
+  for (const auto& [text, offset] :
+       {std::pair<std::string, std::size_t>{"[1e999]", 1}, {R"({"n": -1e999, "m": 0})", 6}}) {
     SCOPED_TRACE(text);
     try {
       (void)parse_json(text);

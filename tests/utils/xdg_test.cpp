@@ -436,9 +436,11 @@ TEST(XdgVersions, ExplicitProbeNamesTheList) {
     std::string expected;
   };
   const Case cases[] = {
-      {"probe with a list", {{"CORVID_TAPWIRE", XDG_VERSIONS_PROBE}},
+      {"probe with a list",
+       {{"CORVID_TAPWIRE", XDG_VERSIONS_PROBE}},
        "1.0.0.1,2.0.0.2 2.0.0.2=yes 3.9.2.26=no"},
-      {"probe without a list: the fallback", {{"CORVID_TAPWIRE", XDG_PLAIN_PROBE}},
+      {"probe without a list: the fallback",
+       {{"CORVID_TAPWIRE", XDG_PLAIN_PROBE}},
        "3.6.0.18,3.7.0.26,3.8.0.15,3.9.0.28,3.9.2.26 2.0.0.2=no 3.9.2.26=yes"},
   };
   for (const auto& c : cases) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include <spdlog/spdlog.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -28,7 +29,6 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/http/verb.hpp>
-#include <spdlog/spdlog.h>
 
 #include "corvid/app/application_info.hpp"
 #include "corvid/app/home_page.hpp"
@@ -39,9 +39,9 @@
 #include "corvid/app/http/side_pool.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/config_routes.hpp"
-#include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/routers/parlo_routes.hpp"
 #include "corvid/app/routers/parlo_routes_staging.hpp"
+#include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/security.hpp"
 #include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/core/parlo.hpp"
@@ -356,8 +356,8 @@ int Application::run() {
     if (text.substr(0, prefix.size()) == prefix) {
       log->error("{} (start on another port with --port N)", text);
     } else {
-      log->error("{}{}:{}: {} (start on another port with --port N)", prefix,
-                 p.config.server.host, p.config.server.port, text);
+      log->error("{}{}:{}: {} (start on another port with --port N)", prefix, p.config.server.host,
+                 p.config.server.port, text);
     }
     flush_logs();
     return 1;

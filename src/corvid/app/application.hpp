@@ -23,7 +23,7 @@ struct ApplicationOptions {
   // The file the configuration came from; SIGHUP reads its key table again ("" = keep the
   // keys as loaded).
   std::string config_path;
-  std::size_t threads = 0;  // loop threads; 0 = hardware threads
+  std::size_t threads = 0;   // loop threads; 0 = hardware threads
   std::size_t workers = 32;  // threads for blocking client calls
   std::filesystem::path static_dir = "static";
   // Holds swagger-ui/ and redoc/ for the documentation pages ("" = web/vendor under the

@@ -6,7 +6,8 @@
 namespace corvid::app {
 
 inline constexpr std::string_view kAppTitle = "CorvidParlo机器人API";
-inline constexpr std::string_view kAppDescription = "基于HOOK的Parlo自动化接口，支持WebSocket实时消息推送";
+inline constexpr std::string_view kAppDescription =
+    "基于HOOK的Parlo自动化接口，支持WebSocket实时消息推送";
 inline constexpr std::string_view kAppVersion = "2.0.0";
 inline constexpr std::string_view kDocsUrl = "/docs";
 inline constexpr std::string_view kRedocUrl = "/redoc";

@@ -12,13 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include <spdlog/logger.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <spdlog/logger.h>
 
 #include "corvid/app/application_info.hpp"
 #include "corvid/utils/log.hpp"
@@ -31,7 +31,6 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 std::shared_ptr<spdlog::logger> logger() { return log::get(kLogChannel); }
-
 
 // What the worker and the waiting coroutine share. The timer is not in it: the coroutine owns
 // the timer, and the worker only reaches it through a weak pointer on the timer's strand, so a
@@ -103,8 +102,8 @@ net::awaitable<void> lifespan_shutdown(ShutdownParts parts) {
   const auto bound = std::max(parts.bound, milliseconds(0));
   const auto detach_end = start + bound;
   // The closes may not eat the detach's share; without a binding they may use it all.
-  const auto share = parts.detach ? std::clamp(parts.detach_share, milliseconds(0), bound / 2)
-                                  : milliseconds(0);
+  const auto share =
+      parts.detach ? std::clamp(parts.detach_share, milliseconds(0), bound / 2) : milliseconds(0);
   const auto closes_end = detach_end - share;
 
   try {
@@ -171,8 +170,7 @@ std::filesystem::path ensure_static_dir(const std::filesystem::path& dir) {
   if (!std::filesystem::exists(status)) {
     std::filesystem::create_directories(dir);
   } else if (!std::filesystem::is_directory(std::filesystem::status(dir))) {
-    throw std::runtime_error("the static folder " + dir.string() +
-                             " exists but is not a folder");
+    throw std::runtime_error("the static folder " + dir.string() + " exists but is not a folder");
   }
   return std::filesystem::absolute(dir).lexically_normal();
 }

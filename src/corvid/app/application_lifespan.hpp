@@ -57,8 +57,8 @@ struct ShutdownParts {
 };
 
 // Logs "🔄 ...", closes every connection (its close frame ahead of its backlog), detaches the
-// client (each within its share of the bound) and logs "✅ ...已关闭". Never throws for a failing step; each is logged and the next
-// runs.
+// client (each within its share of the bound) and logs "✅ ...已关闭". Never throws for a failing
+// step; each is logged and the next runs.
 boost::asio::awaitable<void> lifespan_shutdown(ShutdownParts parts);
 
 // Makes sure `dir` exists as a folder (created with its parents when nothing has that name);

@@ -104,8 +104,10 @@ ServerConfig read_server(const Json& s, const Checker& check) {
   auto count = [&](const char* key, std::uint64_t& out) {
     auto it = s.find(key);
     if (it == s.end()) return;
-    const bool ok = it->is_number_integer() && (it->is_number_unsigned() || it->get<std::int64_t>() >= 0);
-    if (!ok) check.fail(std::string("server.") + key, "expected an integer >= 0, got " + shown(*it));
+    const bool ok =
+        it->is_number_integer() && (it->is_number_unsigned() || it->get<std::int64_t>() >= 0);
+    if (!ok)
+      check.fail(std::string("server.") + key, "expected an integer >= 0, got " + shown(*it));
     out = it->get<std::uint64_t>();
   };
   count("max_connections", server.max_connections);

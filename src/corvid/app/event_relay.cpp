@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
-#include <fmt/format.h>
 
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/websocket/websocket_hub.hpp"
@@ -80,12 +80,12 @@ void EventRelay::relay(const Json& message, std::optional<std::string> account) 
     post = !std::exchange(lane->posted, true);
   }
   if (overflowed > 0) {
-    const std::string why =
-        fmt::format("lagging {} bytes behind (budget {} bytes): the relay could not hand over "
-                    "the account's events as fast as they came",
-                    overflowed_cost + cost, hub_.budget());
+    const std::string why = fmt::format(
+        "lagging {} bytes behind (budget {} bytes): the relay could not hand over "
+        "the account's events as fast as they came",
+        overflowed_cost + cost, hub_.budget());
     log_->error("处理消息失败: {} events for {} dropped: {}", overflowed,
-                       key.empty() ? std::string(console::kNone) : key, why);
+                key.empty() ? std::string(console::kNone) : key, why);
     if (!key.empty()) hub_.cut_all(key, why);
   }
   if (post) asio::post(lane->strand, [this, key, lane] { drain(key, lane); });
@@ -99,8 +99,8 @@ Frame EventRelay::build_frame(const Json& message) const {
     const std::uint64_t most =
         std::min<std::uint64_t>(kMaxFrameBytes, budget - std::min(budget, kFrameOverhead));
     if (frame->size() > most) {
-      throw std::length_error(fmt::format("frame of {} bytes is over the {}-byte limit, not relayed",
-                                          frame->size(), most));
+      throw std::length_error(fmt::format(
+          "frame of {} bytes is over the {}-byte limit, not relayed", frame->size(), most));
     }
     return frame;
   } catch (const std::exception& e) {

@@ -30,12 +30,23 @@ std::string html_escape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -74,7 +85,8 @@ const std::string& home_page() {
 }
 
 Json health_answer() {
-  return Json{{"status", "healthy"}, {"message", "Parlo机器人API服务运行正常，支持WebSocket消息推送"}};
+  return Json{{"status", "healthy"},
+              {"message", "Parlo机器人API服务运行正常，支持WebSocket消息推送"}};
 }
 
 }  // namespace corvid::app

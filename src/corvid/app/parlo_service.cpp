@@ -1,8 +1,8 @@
 #include "corvid/app/parlo_service.hpp"
 
+#include <cxxabi.h>
 #include <array>
 #include <chrono>
-#include <cxxabi.h>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -12,6 +12,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include <fmt/format.h>
+#include <tapwire/tapwire.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
@@ -19,8 +21,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
-#include <fmt/format.h>
-#include <tapwire/tapwire.h>
 
 #include "corvid/core/envelope.hpp"
 #include "corvid/core/parlo.hpp"
@@ -147,9 +147,12 @@ enum class Guard {
 
 bool passes(const ParloService& service, Guard guard) {
   switch (guard) {
-    case Guard::binding: return service.parlo() != nullptr;
-    case Guard::initialised: return service.is_initialized() && service.parlo() != nullptr;
-    case Guard::login: return service.logged_in();
+    case Guard::binding:
+      return service.parlo() != nullptr;
+    case Guard::initialised:
+      return service.is_initialized() && service.parlo() != nullptr;
+    case Guard::login:
+      return service.logged_in();
   }
   return false;
 }
@@ -345,15 +348,17 @@ bool ParloService::truthy(const Json& value) { return core::truthy(value); }
 asio::awaitable<bool> ParloService::open_parlo(bool smart, bool show_qrcode) {
   return operate(*this, {Guard::initialised, Channel::log, "打开Parlo失败: "}, false,
                  [this, smart, show_qrcode](core::Parlo& p) {
-                   return on_workers(workers_, blocking_calls_,
-                                     [&p, smart, show_qrcode] { return p.open(smart, show_qrcode); });
+                   return on_workers(workers_, blocking_calls_, [&p, smart, show_qrcode] {
+                     return p.open(smart, show_qrcode);
+                   });
                  });
 }
 
 asio::awaitable<Json> ParloService::attach_parlo(std::int64_t pid) {
   return operate(*this, {Guard::initialised, Channel::log, "附加Parlo进程失败: "}, Json(false),
                  [this, pid](core::Parlo& p) {
-                   return on_workers(workers_, blocking_calls_, [&p, pid] { return p.attach(pid); });
+                   return on_workers(workers_, blocking_calls_,
+                                     [&p, pid] { return p.attach(pid); });
                  });
 }
 
@@ -387,11 +392,10 @@ asio::awaitable<bool> ParloService::send_text(std::string to_uid, std::string co
 
 asio::awaitable<bool> ParloService::send_room_at_msg(std::string to_uid, std::string content,
                                                      Json at_list) {
-  return operate(*this, {Guard::login, Channel::log, "发送群@消息失败: "}, false,
-                 [to_uid = std::move(to_uid), content = std::move(content),
-                  at_list = std::move(at_list)](core::Parlo& p) {
-                   p.send_room_at_msg(to_uid, content, at_list);
-                 });
+  return operate(
+      *this, {Guard::login, Channel::log, "发送群@消息失败: "}, false,
+      [to_uid = std::move(to_uid), content = std::move(content), at_list = std::move(at_list)](
+          core::Parlo& p) { p.send_room_at_msg(to_uid, content, at_list); });
 }
 
 asio::awaitable<bool> ParloService::send_card(std::string to_uid, std::string card_uid) {
@@ -494,9 +498,8 @@ asio::awaitable<bool> ParloService::send_xml(std::string to_uid, std::string xml
 
 asio::awaitable<Json> ParloService::send_pat(std::string room_uid, std::string patted_uid) {
   return operate(*this, {Guard::login, Channel::console, "发送拍一拍失败: "}, Json(),
-                 [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](core::Parlo& p) {
-                   return p.async_send_pat(room_uid, patted_uid);
-                 });
+                 [room_uid = std::move(room_uid), patted_uid = std::move(patted_uid)](
+                     core::Parlo& p) { return p.async_send_pat(room_uid, patted_uid); });
 }
 
 // ---- contacts -----------------------------------------------------------------------------
@@ -512,8 +515,9 @@ asio::awaitable<Json> ParloService::get_publics() {
 }
 
 asio::awaitable<Json> ParloService::get_contact_detail(std::string uid) {
-  return operate(*this, {Guard::login, Channel::console, "获取联系人详情失败: "}, Json(),
-                 [uid = std::move(uid)](core::Parlo& p) { return p.async_get_contact_detail(uid); });
+  return operate(
+      *this, {Guard::login, Channel::console, "获取联系人详情失败: "}, Json(),
+      [uid = std::move(uid)](core::Parlo& p) { return p.async_get_contact_detail(uid); });
 }
 
 asio::awaitable<Json> ParloService::search_contacts(std::optional<std::string> uid,
@@ -552,10 +556,8 @@ asio::awaitable<Json> ParloService::accept_friend_request(std::string encryptuse
 asio::awaitable<Json> ParloService::add_room_friend(std::string room_uid, std::string uid,
                                                     std::string verify) {
   return operate(*this, {Guard::login, Channel::console, "添加群成员为好友失败: "}, Json(),
-                 [room_uid = std::move(room_uid), uid = std::move(uid),
-                  verify = std::move(verify)](core::Parlo& p) {
-                   return p.async_add_room_friend(room_uid, uid, verify);
-                 });
+                 [room_uid = std::move(room_uid), uid = std::move(uid), verify = std::move(verify)](
+                     core::Parlo& p) { return p.async_add_room_friend(room_uid, uid, verify); });
 }
 
 // ---- group chats and SQL ------------------------------------------------------------------
@@ -580,38 +582,33 @@ asio::awaitable<Json> ParloService::get_room_members(std::string room_uid) {
 }
 
 asio::awaitable<std::optional<std::string>> ParloService::get_room_name(std::string room_uid) {
-  return operate(*this, {Guard::login, Channel::console, "获取群名失败: "},
-                 std::optional<std::string>(), [room_uid = std::move(room_uid)](core::Parlo& p) {
-                   return p.async_get_room_name(room_uid);
-                 });
+  return operate(
+      *this, {Guard::login, Channel::console, "获取群名失败: "}, std::optional<std::string>(),
+      [room_uid = std::move(room_uid)](core::Parlo& p) { return p.async_get_room_name(room_uid); });
 }
 
 asio::awaitable<bool> ParloService::create_room(Json member_list) {
-  return operate(*this, {Guard::login, Channel::console, "创建群失败: "}, false,
-                 [member_list = std::move(member_list)](core::Parlo& p) {
-                   p.create_room(member_list);
-                 });
+  return operate(
+      *this, {Guard::login, Channel::console, "创建群失败: "}, false,
+      [member_list = std::move(member_list)](core::Parlo& p) { p.create_room(member_list); });
 }
 
 asio::awaitable<Json> ParloService::add_room_member(std::string room_uid, Json member_list) {
   return operate(*this, {Guard::login, Channel::console, "添加群成员失败: "}, Json(),
-                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
-                   return p.async_add_room_member(room_uid, member_list);
-                 });
+                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](
+                     core::Parlo& p) { return p.async_add_room_member(room_uid, member_list); });
 }
 
 asio::awaitable<Json> ParloService::invite_room_member(std::string room_uid, Json member_list) {
   return operate(*this, {Guard::login, Channel::console, "邀请群成员失败: "}, Json(),
-                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
-                   return p.async_invite_room_member(room_uid, member_list);
-                 });
+                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](
+                     core::Parlo& p) { return p.async_invite_room_member(room_uid, member_list); });
 }
 
 asio::awaitable<Json> ParloService::del_room_member(std::string room_uid, Json member_list) {
   return operate(*this, {Guard::login, Channel::console, "删除群成员失败: "}, Json(),
-                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](core::Parlo& p) {
-                   return p.async_del_room_member(room_uid, member_list);
-                 });
+                 [room_uid = std::move(room_uid), member_list = std::move(member_list)](
+                     core::Parlo& p) { return p.async_del_room_member(room_uid, member_list); });
 }
 
 asio::awaitable<Json> ParloService::modify_room_name(std::string room_uid, std::string name) {

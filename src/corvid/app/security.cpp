@@ -117,8 +117,10 @@ std::shared_ptr<const AuthManager::Table> AuthManager::read(bool keeping) {
     if (key.empty()) {
       logger()->warn("API key \"{}\" is empty and never admits", name);
     } else if (key == kExampleApiKey) {
-      logger()->warn("API key \"{}\" is the example key shown on the home page; anyone who can "
-                     "open that page can use it", name);
+      logger()->warn(
+          "API key \"{}\" is the example key shown on the home page; anyone who can "
+          "open that page can use it",
+          name);
     } else if (key.size() < kShortKeyLength) {
       logger()->warn("API key \"{}\" is shorter than {} characters", name, kShortKeyLength);
     }

@@ -51,18 +51,17 @@ std::int32_t guarded(const char* callback, std::int64_t client_id, Call&& call) 
     call();
     return 0;
   } catch (const std::exception& e) {
-    log::get("ParloManager")->error("{} callback error, client_id: {}, error: {}", callback,
-                                    client_id, error_text(e));
+    log::get("ParloManager")
+        ->error("{} callback error, client_id: {}, error: {}", callback, client_id, error_text(e));
   } catch (...) {
-    log::get("ParloManager")->error("{} callback error, client_id: {}, error: unknown", callback,
-                                    client_id);
+    log::get("ParloManager")
+        ->error("{} callback error, client_id: {}, error: unknown", callback, client_id);
   }
   return 1;
 }
 
 std::int32_t accept_trampoline(void* user, std::int64_t client_id) noexcept {
-  return guarded("accept", client_id,
-                 [&] { static_cast<ParloMgr*>(user)->on_accept(client_id); });
+  return guarded("accept", client_id, [&] { static_cast<ParloMgr*>(user)->on_accept(client_id); });
 }
 
 std::int32_t recv_trampoline(void* user, std::int64_t client_id, const char* json,
@@ -171,8 +170,8 @@ void ParloMgr::arm(Parlo* instance) {
   }
   if (rearmed) log::get("ParloManager")->debug("parlo instance waits for a new client");
   if (bound_id) {
-    log::get("ParloManager")->info("bound client_id: {} to a ready message that came first",
-                                   *bound_id);
+    log::get("ParloManager")
+        ->info("bound client_id: {} to a ready message that came first", *bound_id);
     drain(*bound_id, instance);
   }
 }
@@ -182,8 +181,8 @@ void ParloMgr::closed(std::int64_t client_id, Parlo* target) {
   // clear the state of the connection it uses now.
   if (target->client_id() != client_id) {
     log::get("ParloManager")
-        ->debug("close client_id: {} ignored: its parlo instance is on client_id {} now",
-                client_id, target->client_id());
+        ->debug("close client_id: {} ignored: its parlo instance is on client_id {} now", client_id,
+                target->client_id());
     return;
   }
   target->on_close();
@@ -214,8 +213,8 @@ void ParloMgr::drain(std::int64_t client_id, Parlo* target) {
         closed(client_id, target);
       }
     } catch (const std::exception& e) {
-      log::get("ParloManager")->error("recv callback error, client_id: {}, error: {}", client_id,
-                                      error_text(e));
+      log::get("ParloManager")
+          ->error("recv callback error, client_id: {}, error: {}", client_id, error_text(e));
     }
   }
 }

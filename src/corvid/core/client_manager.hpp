@@ -74,11 +74,11 @@ class ParloMgr {
  private:
   explicit ParloMgr(ManagerProbe& probe);
 
-  struct HeldClient {       // a client whose ready matched no binding yet
+  struct HeldClient {  // a client whose ready matched no binding yet
     Json pid;
     std::deque<Json> messages;
   };
-  struct Delivery {         // a message, or (nullopt) a close, for a binding being caught up
+  struct Delivery {  // a message, or (nullopt) a close, for a binding being caught up
     std::optional<Json> message;
   };
 
@@ -89,11 +89,11 @@ class ParloMgr {
   void drain(std::int64_t client_id, Parlo* target);
 
   ManagerProbe& probe_;
-  mutable std::mutex mutex_;                      // guards everything below
+  mutable std::mutex mutex_;  // guards everything below
   std::vector<Parlo*> instance_list_;
   std::map<std::int64_t, Parlo*> instance_map_;
-  std::map<std::int64_t, HeldClient> held_;        // by client id
-  std::deque<std::int64_t> held_order_;            // arrival order of held_, for eviction
+  std::map<std::int64_t, HeldClient> held_;  // by client id
+  std::deque<std::int64_t> held_order_;      // arrival order of held_, for eviction
   std::map<std::int64_t, std::deque<Delivery>> draining_;
 };
 

@@ -18,8 +18,7 @@ std::string sql_literal(std::string_view value);
 std::optional<std::string> contact_search_sql(const std::optional<std::string>& uid,
                                               const std::optional<std::string>& account,
                                               const std::optional<std::string>& nickname,
-                                              const std::optional<std::string>& remark,
-                                              bool fuzzy);
+                                              const std::optional<std::string>& remark, bool fuzzy);
 
 // "select nickname from contact where username='<room_uid>'".
 std::string room_name_sql(std::string_view room_uid);

@@ -84,21 +84,30 @@ std::string event_name(const Json& type) {
 
 bool truthy(const Json& value) {
   switch (value.type()) {
-    case Json::value_t::null: return false;
-    case Json::value_t::boolean: return value.get<bool>();
-    case Json::value_t::number_integer: return value.get<std::int64_t>() != 0;
-    case Json::value_t::number_unsigned: return value.get<std::uint64_t>() != 0;
-    case Json::value_t::number_float: return value.get<double>() != 0.0;
-    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
+    case Json::value_t::null:
+      return false;
+    case Json::value_t::boolean:
+      return value.get<bool>();
+    case Json::value_t::number_integer:
+      return value.get<std::int64_t>() != 0;
+    case Json::value_t::number_unsigned:
+      return value.get<std::uint64_t>() != 0;
+    case Json::value_t::number_float:
+      return value.get<double>() != 0.0;
+    case Json::value_t::string:
+      return !value.get_ref<const std::string&>().empty();
     case Json::value_t::array:
-    case Json::value_t::object: return !value.empty();
-    default: return true;
+    case Json::value_t::object:
+      return !value.empty();
+    default:
+      return true;
   }
 }
 
 bool is_code(const Json& type, int code) {
   if (type.is_number_integer()) return type.get<std::int64_t>() == code;
-  if (type.is_number_unsigned()) return type.get<std::uint64_t>() == static_cast<std::uint64_t>(code);
+  if (type.is_number_unsigned())
+    return type.get<std::uint64_t>() == static_cast<std::uint64_t>(code);
   if (type.is_number_float()) return type.get<double>() == code;
   return false;
 }

@@ -143,8 +143,7 @@ std::int64_t Parlo::attach(std::int64_t pid) {
       return 1;  // what a probe answers for an attach it made
     }
     throw ParloRuntimeError("the client of pid " + std::to_string(*driven) +
-                            " is driven; detach it before attaching to pid " +
-                            std::to_string(pid));
+                            " is driven; detach it before attaching to pid " + std::to_string(pid));
   }
   // The pid is taken only once the probe has attached: a refused attach, or one that finds
   // no such client (0), leaves the binding on the client it had, so a ready still expected
@@ -290,8 +289,7 @@ std::int64_t Parlo::send(int code, const Json& data, const std::optional<std::st
   return state_->probe.send(state_->client_id.load(), text);
 }
 
-std::pair<std::shared_ptr<ReqData>, std::string> Parlo::send_request(int code,
-                                                                    const Json& data) {
+std::pair<std::shared_ptr<ReqData>, std::string> Parlo::send_request(int code, const Json& data) {
   auto request = std::make_shared<ReqData>(code, data, state_->client_id.load());
   const std::string id = state_->requests.add(request);
   try {
@@ -403,8 +401,9 @@ Outgoing room_notice_change(const std::string& room_uid, const std::string& noti
 }
 Outgoing room_friend_request(const std::string& room_uid, const std::string& uid,
                              const std::string& verify) {
-  return {MT_ADD_FRIEND_MSG,
-          object_of({{"room_uid", room_uid}, {"uid", uid}, {"source_type", 14}, {"remark", verify}})};
+  return {
+      MT_ADD_FRIEND_MSG,
+      object_of({{"room_uid", room_uid}, {"uid", uid}, {"source_type", 14}, {"remark", verify}})};
 }
 Outgoing remark_change(const std::string& uid, const std::string& remark) {
   return {MT_MODIFY_FRIEND_REMARK, object_of({{"uid", uid}, {"remark", remark}})};
@@ -414,18 +413,18 @@ Outgoing remark_change(const std::string& uid, const std::string& remark) {
 // request, so a malformed reply costs nothing.
 std::vector<Json> search_result_ids(const Json& reply) {
   if (reply.is_null()) throw ParloRuntimeError("the contact search got no reply");
-  if (!reply.is_object()) throw TypeError(std::string("a search reply must be an object, not ") +
-                                          reply.type_name());
+  if (!reply.is_object())
+    throw TypeError(std::string("a search reply must be an object, not ") + reply.type_name());
   std::vector<Json> ids;
   if (reply.empty()) return ids;
   auto rows = reply.find("result");
   if (rows == reply.end()) throw KeyError("result");
   if (rows->is_null()) return ids;
-  if (!rows->is_array()) throw TypeError(std::string("\"result\" must be a list, not ") +
-                                         rows->type_name());
+  if (!rows->is_array())
+    throw TypeError(std::string("\"result\" must be a list, not ") + rows->type_name());
   for (const Json& row : *rows) {
-    if (!row.is_array()) throw TypeError(std::string("a result row must be a list, not ") +
-                                         row.type_name());
+    if (!row.is_array())
+      throw TypeError(std::string("a result row must be a list, not ") + row.type_name());
     if (row.empty()) continue;
     if (!row[0].is_string() && !row[0].is_null()) {
       throw TypeError(std::string("an account id must be text, not ") + row[0].type_name());
@@ -438,21 +437,21 @@ std::vector<Json> search_result_ids(const Json& reply) {
 // The stored name in a room-name lookup's reply: "" when no row matches, nullopt for null.
 std::optional<std::string> room_name_of(const Json& reply) {
   if (reply.is_null()) throw ParloRuntimeError("the room name lookup got no reply");
-  if (!reply.is_object()) throw TypeError(std::string("a lookup reply must be an object, not ") +
-                                          reply.type_name());
+  if (!reply.is_object())
+    throw TypeError(std::string("a lookup reply must be an object, not ") + reply.type_name());
   auto rows = reply.find("result");
   if (rows == reply.end()) throw KeyError("result");
   if (rows->is_null() || (rows->is_array() && rows->empty())) return std::string();
-  if (!rows->is_array()) throw TypeError(std::string("\"result\" must be a list, not ") +
-                                         rows->type_name());
+  if (!rows->is_array())
+    throw TypeError(std::string("\"result\" must be a list, not ") + rows->type_name());
   const Json& row = rows->front();
-  if (!row.is_array()) throw TypeError(std::string("a result row must be a list, not ") +
-                                       row.type_name());
+  if (!row.is_array())
+    throw TypeError(std::string("a result row must be a list, not ") + row.type_name());
   if (row.empty()) throw IndexError("the first result row has no column");
   const Json& name = row.front();
   if (name.is_null()) return std::nullopt;
-  if (!name.is_string()) throw TypeError(std::string("a room name must be text, not ") +
-                                         name.type_name());
+  if (!name.is_string())
+    throw TypeError(std::string("a room name must be text, not ") + name.type_name());
   return name.get<std::string>();
 }
 
@@ -481,7 +480,9 @@ Json Parlo::search_contacts(const std::optional<std::string>& uid,
 }
 
 Json Parlo::get_rooms() { return ask(*this, {MT_GET_ROOMS_MSG, Json()}); }
-Json Parlo::get_room_detail(const Json& room_uid) { return ask(*this, room_detail_request(room_uid)); }
+Json Parlo::get_room_detail(const Json& room_uid) {
+  return ask(*this, room_detail_request(room_uid));
+}
 Json Parlo::get_room_members(const std::string& room_uid) {
   return ask(*this, room_members_request(room_uid));
 }
@@ -590,7 +591,8 @@ std::int64_t Parlo::send_gif(const Json& to_uid, const Json& file) {
 }
 
 std::int64_t Parlo::send_xml(const Json& to_uid, const Json& xml, const Json& app_type) {
-  return send(MT_SEND_XML_MSG, object_of({{"to_uid", to_uid}, {"xml", xml}, {"app_type", app_type}}));
+  return send(MT_SEND_XML_MSG,
+              object_of({{"to_uid", to_uid}, {"xml", xml}, {"app_type", app_type}}));
 }
 
 std::int64_t Parlo::create_room(const Json& member_list) {

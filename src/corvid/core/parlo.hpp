@@ -34,8 +34,8 @@ class ReqData;
 // Anything but a plain integer: what an integer parameter refuses at compile time (a boolean
 // is not an integer, and neither is a text or a float).
 template <class T>
-concept NotAnInteger = !std::is_integral_v<std::remove_cvref_t<T>> ||
-                       std::is_same_v<std::remove_cvref_t<T>, bool>;
+concept NotAnInteger =
+    !std::is_integral_v<std::remove_cvref_t<T>> || std::is_same_v<std::remove_cvref_t<T>, bool>;
 
 // The wait of a request on the sync path when the caller names none.
 inline constexpr double kDefaultSyncTimeoutSeconds = 10.0;
@@ -227,14 +227,12 @@ class Parlo {
   // The sync-path commands for a coroutine (see the queries above).
   boost::asio::awaitable<Json> async_send_pat(std::string room_uid, std::string patted_uid);
   boost::asio::awaitable<Json> async_accept_friend_request(std::string encryptusername,
-                                                           std::string ticket,
-                                                           std::int64_t scene);
+                                                           std::string ticket, std::int64_t scene);
   boost::asio::awaitable<Json> async_add_room_member(std::string room_uid, Json member_list);
   boost::asio::awaitable<Json> async_invite_room_member(std::string room_uid, Json member_list);
   boost::asio::awaitable<Json> async_del_room_member(std::string room_uid, Json member_list);
   boost::asio::awaitable<Json> async_modify_room_name(std::string room_uid, std::string name);
-  boost::asio::awaitable<Json> async_modify_room_notice(std::string room_uid,
-                                                        std::string notice);
+  boost::asio::awaitable<Json> async_modify_room_notice(std::string room_uid, std::string notice);
   boost::asio::awaitable<Json> async_add_room_friend(std::string room_uid, std::string uid,
                                                      std::string verify);
   boost::asio::awaitable<Json> async_modify_friend_remark(std::string uid, std::string remark);

@@ -192,8 +192,7 @@ std::filesystem::path packaged_tw_dir(const xdg::RuntimeInfo& rt) {
 std::unique_ptr<ProbeLibrary> find_probe(const xdg::RuntimeInfo& rt, bool with_packaged_file) {
   auto log = corvid::log::get("ParloManager");
   std::string why;
-  if (const char* explicit_path = std::getenv("CORVID_TAPWIRE");
-      explicit_path && *explicit_path) {
+  if (const char* explicit_path = std::getenv("CORVID_TAPWIRE"); explicit_path && *explicit_path) {
     if (auto lib = ProbeLibrary::load(explicit_path, false, &why)) return lib;
     // Named on purpose by the operator, so its failure is worth a line.
     log->warn("CORVID_TAPWIRE={} could not be loaded: {}", explicit_path, why);

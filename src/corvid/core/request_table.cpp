@@ -217,9 +217,8 @@ void RequestTable::set_id_source(std::function<std::string()> source) {
 
 void RequestTable::sweep(Clock::time_point now) {
   // Ids in abandoned_ that were answered (or ended) since are simply skipped.
-  while (!abandoned_.empty() &&
-         (abandoned_.front().second + kAbandonedGrace <= now ||
-          abandoned_.size() > kAbandonedLimit)) {
+  while (!abandoned_.empty() && (abandoned_.front().second + kAbandonedGrace <= now ||
+                                 abandoned_.size() > kAbandonedLimit)) {
     pending_.erase(abandoned_.front().first);
     abandoned_.pop_front();
   }

@@ -20,9 +20,16 @@ void line(std::string_view text) {
   std::fflush(stdout);
 }
 
-void error_block(std::string_view operation, std::string_view error_type, std::string_view message) {
+void error_block(std::string_view operation, std::string_view error_type,
+                 std::string_view message) {
   std::string out;
-  out.append("error in ").append(operation).append("\n  ").append(error_type).append(": ").append(message).append("\n");
+  out.append("error in ")
+      .append(operation)
+      .append("\n  ")
+      .append(error_type)
+      .append(": ")
+      .append(message)
+      .append("\n");
   std::lock_guard lock(console_mutex());
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);

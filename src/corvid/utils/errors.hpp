@@ -15,11 +15,11 @@ class ParloError : public std::runtime_error {
   virtual const char* name() const noexcept { return "ParloError"; }
 };
 
-#define CORVID_DEFINE_ERROR(Type)                                            \
-  class Type : public ParloError {                                           \
-   public:                                                                   \
-    using ParloError::ParloError;                                            \
-    const char* name() const noexcept override { return #Type; }             \
+#define CORVID_DEFINE_ERROR(Type)                                \
+  class Type : public ParloError {                               \
+   public:                                                       \
+    using ParloError::ParloError;                                \
+    const char* name() const noexcept override { return #Type; } \
   }
 
 CORVID_DEFINE_ERROR(ParloNotLoginError);         // a send while no account is logged in

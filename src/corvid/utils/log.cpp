@@ -36,7 +36,8 @@ std::shared_ptr<spdlog::logger> get(std::string_view channel) {
   auto& r = registry();
   std::lock_guard lock(r.mutex);
   if (auto it = r.loggers.find(channel); it != r.loggers.end()) return it->second;
-  auto logger = std::make_shared<spdlog::logger>(std::string(channel), r.sinks.begin(), r.sinks.end());
+  auto logger =
+      std::make_shared<spdlog::logger>(std::string(channel), r.sinks.begin(), r.sinks.end());
   logger->set_level(r.level);
   logger->flush_on(spdlog::level::warn);
   r.loggers.emplace(std::string(channel), logger);

@@ -13,8 +13,8 @@ namespace corvid {
 inline bool peer_gone(const boost::system::error_code& ec) {
   namespace error = boost::asio::error;
   return ec == error::eof || ec == error::connection_reset || ec == error::connection_aborted ||
-         ec == error::broken_pipe || ec == error::operation_aborted ||
-         ec == error::not_connected || ec == error::bad_descriptor || ec == error::shut_down ||
+         ec == error::broken_pipe || ec == error::operation_aborted || ec == error::not_connected ||
+         ec == error::bad_descriptor || ec == error::shut_down ||
          ec == boost::beast::error::timeout;
 }
 

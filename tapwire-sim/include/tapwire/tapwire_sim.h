@@ -45,7 +45,8 @@ enum tapwire_sim_reply_mode {
 int32_t tapwire_sim_command(const char* json, size_t len, char* buf, size_t cap, size_t* needed);
 
 /* Delivers message (a JSON object) count times to the current client, interval_ms apart. */
-int32_t tapwire_sim_inject(const char* message_json, size_t len, int64_t count, int64_t interval_ms);
+int32_t tapwire_sim_inject(const char* message_json, size_t len, int64_t count,
+                           int64_t interval_ms);
 
 /* The user of the current client logs in as uid / logs out. */
 int32_t tapwire_sim_login(const char* uid, const char* nickname);

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include <boost/beast/http/verb.hpp>
 #include <gtest/gtest.h>
+#include <boost/beast/http/verb.hpp>
 
 #include "app/http/raw_socket.hpp"
 #include "corvid/utils/json.hpp"

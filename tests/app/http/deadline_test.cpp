@@ -60,8 +60,7 @@ TEST_F(DeadlineTest, APeerThatStallsIsCutAfterTheTimeoutNotBefore) {
   const Case cases[] = {
       {"nothing sent", "", false},
       {"half a header", "GET /open HTTP/1.1\r\nHost: x\r\n", false},
-      {"part of a body", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc",
-       false},
+      {"part of a body", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc", false},
       {"idle after an answer", "GET /open HTTP/1.1\r\nHost: x\r\n\r\n", true},
   };
   for (const auto& c : cases) {
@@ -158,7 +157,8 @@ TEST_F(AnswerBudgetTest, AnswersPastTheBudgetAre503UntilOneIsWritten) {
   const auto refused = client().get("/big");
   EXPECT_EQ(refused.status, 503);
   EXPECT_EQ(refused.header("Retry-After"), "1");
-  EXPECT_EQ(refused.json()["detail"], "Server busy: too many large answers waiting for their readers");
+  EXPECT_EQ(refused.json()["detail"],
+            "Server busy: too many large answers waiting for their readers");
   EXPECT_EQ(client().get("/open").status, 200);  // small answers are not counted
 
   EXPECT_GT(stalled.read_all(), kBigAnswer);

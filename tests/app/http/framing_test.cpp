@@ -48,9 +48,9 @@ TEST_F(FramingTest, BodiesOfUncertainLengthAreRefusedAndNothingBehindThemRuns) {
       {"chunked, chunked", post_with("Transfer-Encoding: chunked, chunked\r\n", kHidden), 400},
       {"empty coding", post_with("Transfer-Encoding: \r\n", kHidden), 400},
       {"with Content-Length after",
-       post_with("Transfer-Encoding: gzip\r\nContent-Length: " + std::to_string(kHidden.size()) +
-                     "\r\n",
-                 kHidden),
+       post_with(
+           "Transfer-Encoding: gzip\r\nContent-Length: " + std::to_string(kHidden.size()) + "\r\n",
+           kHidden),
        400},
       {"with Content-Length before",
        post_with("Content-Length: 3\r\nTransfer-Encoding: chunked\r\n", "0\r\n\r\n" + kHidden),
@@ -87,12 +87,12 @@ TEST_F(FramingTest, HostAndHeaderSizeRules) {
       {"two Hosts", "GET /open HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
       {"HTTP/1.0 needs none", "GET /open HTTP/1.0\r\n\r\n", 200},
       {"one Host", "GET /open HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n", 200},
-      {"request line too long", "GET /open?q=" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n",
-       414},
-      {"one field too large", "GET /open HTTP/1.1\r\nHost: a\r\nX-Big: " + std::string(9000, 'b') +
-                                  "\r\n\r\n",
-       431},
-      {"many fields", [] {
+      {"request line too long",
+       "GET /open?q=" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", 414},
+      {"one field too large",
+       "GET /open HTTP/1.1\r\nHost: a\r\nX-Big: " + std::string(9000, 'b') + "\r\n\r\n", 431},
+      {"many fields",
+       [] {
          std::string fields;
          for (int i = 0; i < 1000; ++i) fields += "X-F" + std::to_string(i) + ": value\r\n";
          return "GET /open HTTP/1.1\r\nHost: a\r\n" + fields + "\r\n";
@@ -122,13 +122,13 @@ TEST_F(FramingTest, KeylessBodiesAreAnsweredFromTheHeader) {
   };
   const std::string small = R"({"to_uid":"a","content":"b"})";
   const std::vector<Case> cases = {
-      {"9 MiB declared, none sent", "Content-Length: " + std::to_string(9u << 20) + "\r\n", "",
-       401, true},
+      {"9 MiB declared, none sent", "Content-Length: " + std::to_string(9u << 20) + "\r\n", "", 401,
+       true},
       {"8 MiB declared, most sent", "Content-Length: " + std::to_string(8u << 20) + "\r\n",
        std::string(256 * 1024, 'x'), 401, true},
       {"Expect, nothing sent",
-       "Expect: 100-continue\r\nContent-Length: " + std::to_string(small.size()) + "\r\n", "",
-       401, true},
+       "Expect: 100-continue\r\nContent-Length: " + std::to_string(small.size()) + "\r\n", "", 401,
+       true},
       {"small body sent whole", "Content-Length: " + std::to_string(small.size()) + "\r\n", small,
        401, false},
       {"wrong key, small body",
@@ -156,9 +156,9 @@ TEST_F(FramingTest, KeylessBodiesAreAnsweredFromTheHeader) {
   }
   // With the key, Expect still gets its 100 Continue and the body is read.
   test::HttpClient raw(port());
-  ASSERT_TRUE(raw.send("POST " + path + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
-                       kAdminKey + "\r\nExpect: 100-continue\r\nContent-Length: " +
-                       std::to_string(small.size()) + "\r\n\r\n"));
+  ASSERT_TRUE(raw.send(
+      "POST " + path + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + kAdminKey +
+      "\r\nExpect: 100-continue\r\nContent-Length: " + std::to_string(small.size()) + "\r\n\r\n"));
   EXPECT_EQ(raw.read_answer().status, 100);
   ASSERT_TRUE(raw.send(small));
   EXPECT_EQ(raw.read_answer().status, 400);  // the key and the body passed; not logged in
@@ -175,8 +175,10 @@ TEST_F(FramingTest, AnswersThatNeedNoBodyReadOnlyASmallOne) {
   const std::vector<Case> cases = {
       {"404", "POST /nowhere HTTP/1.1\r\nHost: x\r\n", 404},
       {"405", "DELETE /open HTTP/1.1\r\nHost: x\r\n", 405},
-      {"OPTIONS", "OPTIONS /open HTTP/1.1\r\nHost: x\r\nOrigin: http://a\r\n"
-                  "Access-Control-Request-Method: GET\r\n", 200},
+      {"OPTIONS",
+       "OPTIONS /open HTTP/1.1\r\nHost: x\r\nOrigin: http://a\r\n"
+       "Access-Control-Request-Method: GET\r\n",
+       200},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,7 +191,8 @@ TEST_F(FramingTest, AnswersThatNeedNoBodyReadOnlyASmallOne) {
     }
     // A small body is drained and the connection kept.
     test::HttpClient raw(port());
-    const auto answers = raw.raw(c.head + small + "\r\nhello" + "GET /open HTTP/1.1\r\nHost: x\r\n\r\n", 2);
+    const auto answers =
+        raw.raw(c.head + small + "\r\nhello" + "GET /open HTTP/1.1\r\nHost: x\r\n\r\n", 2);
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0].status, c.status);
     EXPECT_EQ(answers[1].status, 200);

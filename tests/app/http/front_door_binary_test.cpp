@@ -23,11 +23,16 @@ class FrontDoor : public BinaryServer {};
 TEST_F(FrontDoor, KeylessCallersHoldingBackLargeBodiesCostAlmostNothing) {
   ASSERT_NO_FATAL_FAILURE(start());
   // Warm up the paths once, so their first-use allocations are not counted.
-  { RawSocket s(port_); s.send_some("POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n"); s.status(); }
+  {
+    RawSocket s(port_);
+    s.send_some("POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n");
+    s.status();
+  }
   const long before = corvid_->rss_kib();
   const std::string head =
       "POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-      "Content-Length: " + std::to_string(8u << 20) + "\r\n\r\n";
+      "Content-Length: " +
+      std::to_string(8u << 20) + "\r\n\r\n";
   const std::string body((8u << 20) - 1, 'x');  // all but the last byte
   std::vector<std::unique_ptr<RawSocket>> callers;
   for (int i = 0; i < 50; ++i) {
@@ -50,13 +55,18 @@ TEST_F(FrontDoor, KeylessCallersHoldingBackLargeBodiesCostAlmostNothing) {
 TEST_F(FrontDoor, KeylessConnectionsCostLittleAndTheirMemoryGoesBack) {
   ASSERT_NO_FATAL_FAILURE(start());
   constexpr int kCallers = 1000;
-  const std::string unfinished = "POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nX-Pad: " +
-                                 std::string(8000, 'p') + "\r\n";
+  const std::string unfinished =
+      "POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(8000, 'p') + "\r\n";
   const std::string body(60 * 1024, 'b');
-  const std::string drained = "POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\n"
-                              "Content-Type: application/json\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
-  { RawSocket warm(port_); warm.send_some(drained); warm.status(); }
+  const std::string drained =
+      "POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  {
+    RawSocket warm(port_);
+    warm.send_some(drained);
+    warm.status();
+  }
   const long before = corvid_->anon_kib();
   struct Case {
     const char* name;
@@ -110,9 +120,9 @@ TEST_F(FrontDoor, MemoryOfLargeBodiesGoesBack) {
   const std::string text = body.dump();
   auto send = [&] {
     HttpClient c(port_, 60s);
-    return c.request(bhttp::verb::post, "/api/parlo/send/text", text,
-                     {{"Authorization", std::string("Bearer ") + kKey},
-                      {"Content-Type", "application/json"}});
+    return c.request(
+        bhttp::verb::post, "/api/parlo/send/text", text,
+        {{"Authorization", std::string("Bearer ") + kKey}, {"Content-Type", "application/json"}});
   };
   // The first send warms the pools and buffers every later one reuses.
   ASSERT_EQ(send().status, 400);  // parsed and checked whole; no client is logged in
@@ -137,8 +147,7 @@ TEST_F(FrontDoor, MemoryOfLargeBodiesGoesBack) {
 
 TEST_F(FrontDoor, ConnectionsOverTheCapAre503ButTheHealthCheckAndTheLimitIsLogged) {
   ASSERT_NO_FATAL_FAILURE(start(Json{{"max_connections", 3}}));
-  EXPECT_NE(process_->output().find("descriptor limit"), std::string::npos)
-      << process_->output();
+  EXPECT_NE(process_->output().find("descriptor limit"), std::string::npos) << process_->output();
   // Three connections hold the budget's places: a keyless status request is 401 on such a
   // connection and 503 on one past the cap. The start-up probe's connections may still be
   // closing, so each is retried until it holds a place.
@@ -149,8 +158,10 @@ TEST_F(FrontDoor, ConnectionsOverTheCapAre503ButTheHealthCheckAndTheLimitIsLogge
     while (status != 401 && std::chrono::steady_clock::now() < deadline) {
       auto connection = std::make_unique<HttpClient>(port_, 15s);
       status = connection->get("/api/parlo/status").status;
-      if (status == 401) held.push_back(std::move(connection));
-      else std::this_thread::sleep_for(20ms);
+      if (status == 401)
+        held.push_back(std::move(connection));
+      else
+        std::this_thread::sleep_for(20ms);
     }
     ASSERT_EQ(status, 401);
   }
@@ -160,7 +171,9 @@ TEST_F(FrontDoor, ConnectionsOverTheCapAre503ButTheHealthCheckAndTheLimitIsLogge
   EXPECT_EQ(extra.status(), 503);
   EXPECT_EQ(HttpClient(port_).get("/health").status, 200);
   EXPECT_TRUE(process_->wait_output(
-      [](const std::string& out) { return out.find("connection cap of 3 reached") != std::string::npos; },
+      [](const std::string& out) {
+        return out.find("connection cap of 3 reached") != std::string::npos;
+      },
       5s));
   // Room again once one closes.
   held.pop_back();

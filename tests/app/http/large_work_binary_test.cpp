@@ -90,7 +90,8 @@ TEST_F(LargeWork, DistinctKeyBodiesAreParsedInLinearTimeBesideAHealthCheckThatKe
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_EQ(health.get("/health").status, 200);
     latencies.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count());
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked)
+            .count());
   }
   for (auto& poster : posters) poster.join();
   EXPECT_EQ(answered, 8 + 8 * 3);
@@ -114,7 +115,8 @@ TEST_F(LargeWork, AStopSignalDuringLargeBodiesEndsTheProcessWithinItsBound) {
     posters.emplace_back([&] {
       RawSocket socket(port_);
       socket.send_some("POST /api/parlo/send/text HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
-                       std::string(kKey) + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                       std::string(kKey) +
+                       "\r\nContent-Type: application/json\r\nContent-Length: " +
                        std::to_string(body.size()) + "\r\n\r\n");
       socket.send_whole(body);
       ++sent;
@@ -150,20 +152,23 @@ TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
   // size cost it little more than their bytes. The instrumented build runs many times slower.
   const int rows = kSanitized ? 50 : 300;
   const std::size_t whole = static_cast<std::size_t>(rows) * 100'000;
-  const std::string query = Json{{"sql", "with recursive c(x) as (select 1 union all select x + 1 "
-                                         "from c limit " + std::to_string(rows) +
-                                         ") select x, hex(zeroblob(50000)) from c"},
-                                 {"db", 1}}.dump();
+  const std::string query = Json{
+      {"sql",
+       "with recursive c(x) as (select 1 union all select x + 1 "
+       "from c limit " +
+           std::to_string(rows) + ") select x, hex(zeroblob(50000)) from c"},
+      {"db", 1}}.dump();
   std::string head;  // what the last answer began with
   auto ask = [&] {
     RawSocket socket(port_);
     // The first byte comes once the whole answer is built: seconds alone, more beside a full
     // test run.
     socket.set_read_timeout(std::chrono::seconds(90));
-    socket.send_some("POST /api/parlo/sql_query HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
-                     "Authorization: Bearer " + std::string(kKey) +
-                     "\r\nContent-Type: application/json\r\nContent-Length: " +
-                     std::to_string(query.size()) + "\r\n\r\n" + query);
+    socket.send_some(
+        "POST /api/parlo/sql_query HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+        "Authorization: Bearer " +
+        std::string(kKey) + "\r\nContent-Type: application/json\r\nContent-Length: " +
+        std::to_string(query.size()) + "\r\n\r\n" + query);
     const std::size_t got = socket.read_all();
     head = socket.head();
     return got;
@@ -195,8 +200,8 @@ TEST_F(LargeWork, MemoryOfALargeAnswerGoesBackAndTheAnswerIsHeldOnce) {
   }
   EXPECT_GT(answer, whole) << head;  // the whole answer came
   const long after = settled(10s);
-  std::cout << "an answer of " << answer << " bytes: RSS before " << before << " KiB, peak "
-            << peak << " KiB, after " << after << " KiB\n";
+  std::cout << "an answer of " << answer << " bytes: RSS before " << before << " KiB, peak " << peak
+            << " KiB, after " << after << " KiB\n";
   if (kSanitized) GTEST_SKIP() << "memory figures need a plain build";
   EXPECT_LT(after - before, 16 * 1024);
   // The client's reply parsed, then written out once: the peak stays well under the seven

@@ -13,7 +13,8 @@ namespace {
 
 TEST(DeferredJson, WritesTheCompactTextOrTheFailureRecordPastTheLimit) {
   const Json failure{{"success", false}, {"message", "查询失败"}, {"data", nullptr}};
-  const Json rows{{"success", true}, {"data", {{"result", {{1, "中文", nullptr}, {2, "\x01", 1.5}}}}}};
+  const Json rows{{"success", true},
+                  {"data", {{"result", {{1, "中文", nullptr}, {2, "\x01", 1.5}}}}}};
   const std::string text = dump_compact(rows);
   struct Case {
     const char* name;

@@ -81,8 +81,8 @@ class BodyTest : public HttpServerTest {
     router.add(upload);
   }
 
-  std::string upload_header(const std::string& target, const std::string& framing,
-                            bool key = true, bool expect = false) const {
+  std::string upload_header(const std::string& target, const std::string& framing, bool key = true,
+                            bool expect = false) const {
     std::string out = "POST " + target + " HTTP/1.1\r\nHost: x\r\n" + framing;
     if (key) out += "Authorization: Bearer " + kAdminKey + "\r\n";
     if (expect) out += "Expect: 100-continue\r\n";
@@ -97,8 +97,9 @@ TEST_F(BodyTest, JsonBodyLimit) {
   {
     SCOPED_TRACE("declared length over the limit: refused from the header");
     test::HttpClient http(port());
-    const auto answers = http.raw("POST /size HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-                                  std::to_string(limit + 1) + "\r\n\r\n");
+    const auto answers =
+        http.raw("POST /size HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(limit + 1) +
+                 "\r\n\r\n");
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
     EXPECT_EQ(answers[0].json(), (Json{{"detail", "Request body exceeds the limit of 8 MiB"}}));
@@ -107,8 +108,9 @@ TEST_F(BodyTest, JsonBodyLimit) {
   {
     SCOPED_TRACE("chunked body growing past the limit");
     test::HttpClient http(port());
-    const auto answers = http.raw("POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                  chunked(pattern(limit + 10), 1 << 20));
+    const auto answers =
+        http.raw("POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                 chunked(pattern(limit + 10), 1 << 20));
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
     EXPECT_EQ(answers[0].json(), (Json{{"detail", "Request body exceeds the limit of 8 MiB"}}));
@@ -150,8 +152,8 @@ TEST_F(BodyTest, UploadRefusalsComeFromTheHeaderBeforeAnyBody) {
     logged_in_ = c.logged_in;
     test::HttpClient http(port());
     // The caller waits for "100 Continue" and never gets it: the body is never sent.
-    ASSERT_TRUE(http.send(upload_header(c.target, "Content-Length: " + std::to_string(c.length) +
-                                                      "\r\n", c.key, true)));
+    ASSERT_TRUE(http.send(upload_header(
+        c.target, "Content-Length: " + std::to_string(c.length) + "\r\n", c.key, true)));
     const auto res = http.read_answer();
     EXPECT_EQ(res.status, c.status) << res.body;
     EXPECT_EQ(res.header("Connection"), "close");
@@ -166,18 +168,22 @@ TEST_F(BodyTest, UploadStreamsTheBodyInPieces) {
   {
     SCOPED_TRACE("content length");
     test::HttpClient http(port());
-    const auto answers = http.raw(
-        upload_header("/upload?to_uid=a%20b", "Content-Length: " + std::to_string(body.size()) + "\r\n") + body);
+    const auto answers =
+        http.raw(upload_header("/upload?to_uid=a%20b",
+                               "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                 body);
     ASSERT_EQ(answers.size(), 1u);
     ASSERT_EQ(answers[0].status, 200) << answers[0].body;
-    EXPECT_EQ(answers[0].json(), (Json{{"to_uid", "a b"}, {"size", body.size()}, {"sum", expected}}));
+    EXPECT_EQ(answers[0].json(),
+              (Json{{"to_uid", "a b"}, {"size", body.size()}, {"sum", expected}}));
     // Read in bounded pieces, never as a whole.
     EXPECT_LE(largest_piece_.load(), 64u * 1024);
   }
   {
     SCOPED_TRACE("chunked, with 100-continue");
     test::HttpClient http(port());
-    ASSERT_TRUE(http.send(upload_header("/upload?to_uid=u", "Transfer-Encoding: chunked\r\n", true, true)));
+    ASSERT_TRUE(
+        http.send(upload_header("/upload?to_uid=u", "Transfer-Encoding: chunked\r\n", true, true)));
     EXPECT_EQ(http.read_answer().status, 100);
     ASSERT_TRUE(http.send(chunked(body, 100000)));
     const auto res = http.read_answer();
@@ -189,8 +195,9 @@ TEST_F(BodyTest, UploadStreamsTheBodyInPieces) {
   {
     SCOPED_TRACE("chunked past the limit");
     test::HttpClient http(port());
-    const auto answers = http.raw(upload_header("/upload?to_uid=u", "Transfer-Encoding: chunked\r\n") +
-                                  chunked(pattern(kUploadLimit + 1), 1 << 20));
+    const auto answers =
+        http.raw(upload_header("/upload?to_uid=u", "Transfer-Encoding: chunked\r\n") +
+                 chunked(pattern(kUploadLimit + 1), 1 << 20));
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, 413);
   }
@@ -201,10 +208,11 @@ TEST_F(BodyTest, UnreadUploadBodyEndsTheConnection) {
   test::HttpClient http(port());
   const std::string body = pattern(100000);
   // A second request follows the body: it must not be mistaken for part of the first.
-  const auto answers = http.raw(upload_header("/upload-lazy?to_uid=u", "Content-Length: " +
-                                                  std::to_string(body.size()) + "\r\n") +
-                                    body + "GET /open HTTP/1.1\r\nHost: x\r\n\r\n",
-                                2);
+  const auto answers =
+      http.raw(upload_header("/upload-lazy?to_uid=u",
+                             "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                   body + "GET /open HTTP/1.1\r\nHost: x\r\n\r\n",
+               2);
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].body, "ignored");
   EXPECT_EQ(answers[0].header("Connection"), "close");

@@ -17,8 +17,8 @@ TEST_F(HttpServerTest, KeyTableCases) {
     const char* name;
     HeaderList headers;
     int status;
-    std::string detail;     // for refusals
-    std::string key_name;   // for admissions
+    std::string detail;    // for refusals
+    std::string key_name;  // for admissions
   };
   const std::vector<Case> cases = {
       {"missing", {}, 401, "缺少认证信息", ""},
@@ -28,11 +28,16 @@ TEST_F(HttpServerTest, KeyTableCases) {
       {"right key", bearer(kOpsKey), 200, "", "ops"},
       {"lower-case scheme", {{"Authorization", "bearer " + kOpsKey}}, 200, "", "ops"},
       {"blanks around the value are not part of it",
-       {{"Authorization", "  Bearer " + kOpsKey + "  "}}, 200, "", "ops"},
+       {{"Authorization", "  Bearer " + kOpsKey + "  "}},
+       200,
+       "",
+       "ops"},
       {"two names one key: the first", bearer(kAdminKey), 200, "", "admin"},
       {"only the first header counts",
-       {{"Authorization", "Bearer nope"}, {"Authorization", "Bearer " + kAdminKey}}, 401,
-       "无效的API密钥", ""},
+       {{"Authorization", "Bearer nope"}, {"Authorization", "Bearer " + kAdminKey}},
+       401,
+       "无效的API密钥",
+       ""},
   };
   auto http = client();
   for (const auto& c : cases) {
@@ -100,15 +105,14 @@ TEST_F(HttpServerTest, ValidationCollectsPathQueryAndBodyErrors) {
   const Json detail = res.json()["detail"];
   std::vector<Json> locs;
   for (const auto& e : detail) locs.push_back(e["loc"]);
-  EXPECT_EQ(locs, (std::vector<Json>{Json::array({"path", "pid"}), Json::array({"query", "smart"}),
-                                     Json::array({"body", "to_uid"}),
-                                     Json::array({"body", "content"})}));
+  EXPECT_EQ(locs,
+            (std::vector<Json>{Json::array({"path", "pid"}), Json::array({"query", "smart"}),
+                               Json::array({"body", "to_uid"}), Json::array({"body", "content"})}));
 
   // A body sent as something else than JSON is not read as the record.
-  const auto plain = http.request(bhttp::verb::post, "/checked/1",
-                                  R"({"to_uid":"u","content":"c"})",
-                                  {{"Authorization", "Bearer " + kAdminKey},
-                                   {"Content-Type", "text/plain"}});
+  const auto plain =
+      http.request(bhttp::verb::post, "/checked/1", R"({"to_uid":"u","content":"c"})",
+                   {{"Authorization", "Bearer " + kAdminKey}, {"Content-Type", "text/plain"}});
   ASSERT_EQ(plain.status, 422);
   EXPECT_EQ(plain.json()["detail"][0]["type"], "model_attributes_type");
 }
@@ -183,14 +187,16 @@ TEST_F(HttpServerTest, CorsPreflightAndActualRequests) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto res = http.request(bhttp::verb::options, c.path, {},
-                                  {{"Origin", origin},
-                                   {"Access-Control-Request-Method", c.method},
-                                   {"Access-Control-Request-Headers", "authorization,content-type"}});
+    const auto res =
+        http.request(bhttp::verb::options, c.path, {},
+                     {{"Origin", origin},
+                      {"Access-Control-Request-Method", c.method},
+                      {"Access-Control-Request-Headers", "authorization,content-type"}});
     EXPECT_EQ(res.status, c.status);
     EXPECT_EQ(res.body, c.body);
     EXPECT_EQ(res.header("Access-Control-Allow-Origin"), origin);
-    EXPECT_EQ(res.header("Access-Control-Allow-Methods"), "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
+    EXPECT_EQ(res.header("Access-Control-Allow-Methods"),
+              "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
     EXPECT_EQ(res.header("Access-Control-Allow-Headers"), "authorization,content-type");
     EXPECT_EQ(res.header("Access-Control-Allow-Credentials"), "true");
     EXPECT_EQ(res.header("Access-Control-Max-Age"), "600");
@@ -217,7 +223,8 @@ TEST_F(HttpServerTest, QueryDecodingReachesHandlers) {
   EXPECT_EQ(res.json()["query"],
             Json::parse(R"([["name","a b c"],["k","1"],["k","2"],["blank",""],["张","\uFFFD"]])"));
   // The absolute form names the same resource.
-  const auto absolute = http.raw("GET http://127.0.0.1/echo?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const auto absolute =
+      http.raw("GET http://127.0.0.1/echo?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   ASSERT_EQ(absolute.size(), 1u);
   EXPECT_EQ(absolute[0].json()["path"], "/echo");
 }
@@ -255,13 +262,15 @@ TEST_F(HttpServerTest, MalformedRequestsGet400AndOthersKeepBeingServed) {
       {"bad request line", "GARBAGE\r\n\r\n"},
       {"bad version", "GET /open HTTP/x.y\r\nHost: x\r\n\r\n"},
       {"bad header name", "GET /open HTTP/1.1\r\nBad Header: v\r\n\r\n"},
-      {"huge header", "GET /open HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') +
-                          "\r\n\r\n", 431},
+      {"huge header",
+       "GET /open HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n", 431},
       {"bad content length", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n"},
-      {"bad chunk size", "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
-                         "ZZ\r\nabc\r\n0\r\n\r\n"},
-      {"chunk longer than declared", "POST /echo HTTP/1.1\r\nHost: x\r\n"
-                                     "Transfer-Encoding: chunked\r\n\r\n2\r\nabcdef\r\n0\r\n\r\n"},
+      {"bad chunk size",
+       "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "ZZ\r\nabc\r\n0\r\n\r\n"},
+      {"chunk longer than declared",
+       "POST /echo HTTP/1.1\r\nHost: x\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n2\r\nabcdef\r\n0\r\n\r\n"},
       {"bad target", "GET nowhere HTTP/1.1\r\nHost: x\r\n\r\n"},
   };
   for (const auto& c : cases) {

@@ -20,12 +20,14 @@ class WebSocketTest : public HttpServerTest {
     const AuthManager& auth = router.auth();
     ws.ws_admit = [&auth](Request& request) -> net::awaitable<std::optional<Response>> {
       const auto key = request.query_value("api_key");
-      auto result = auth.check_websocket(key ? std::optional<std::string_view>(*key) : std::nullopt);
+      auto result =
+          auth.check_websocket(key ? std::optional<std::string_view>(*key) : std::nullopt);
       if (auto* refusal = std::get_if<AuthRefusal>(&result)) {
         co_return detail_response(bhttp::status::unauthorized, refusal->detail);
       }
       if (request.path_param("uid") == "blocked") {
-        co_return detail_response(bhttp::status::forbidden, "uid不匹配，只能连接当前登录的Parlo账号");
+        co_return detail_response(bhttp::status::forbidden,
+                                  "uid不匹配，只能连接当前登录的Parlo账号");
       }
       co_return std::nullopt;
     };
@@ -38,7 +40,8 @@ class WebSocketTest : public HttpServerTest {
         if (ec) break;
         stream.text(true);
         const std::string reply = uid + ":" + beast::buffers_to_string(buffer.data());
-        auto [wec, wn] = co_await stream.async_write(net::buffer(reply), net::as_tuple(net::use_awaitable));
+        auto [wec, wn] =
+            co_await stream.async_write(net::buffer(reply), net::as_tuple(net::use_awaitable));
         if (wec) break;
       }
       ++ended_;
@@ -61,11 +64,21 @@ TEST_F(WebSocketTest, RefusalsAreHttpAnswersBeforeTheHandshake) {
   const std::vector<Case> cases = {
       {"no key", "/ws/u1", {}, 401, "缺少API密钥"},
       {"empty key", "/ws/u1?api_key=", {}, 401, "缺少API密钥"},
-      {"key only in a header", "/ws/u1", {{"Authorization", "Bearer " + kAdminKey}}, 401, "缺少API密钥"},
+      {"key only in a header",
+       "/ws/u1",
+       {{"Authorization", "Bearer " + kAdminKey}},
+       401,
+       "缺少API密钥"},
       {"wrong key", "/ws/u1?api_key=nope", {}, 401, "无效的API密钥"},
-      {"last repeated key counts", "/ws/u1?api_key=" + kAdminKey + "&api_key=nope", {}, 401,
+      {"last repeated key counts",
+       "/ws/u1?api_key=" + kAdminKey + "&api_key=nope",
+       {},
+       401,
        "无效的API密钥"},
-      {"route refuses the account", "/ws/blocked?api_key=" + kAdminKey, {}, 403,
+      {"route refuses the account",
+       "/ws/blocked?api_key=" + kAdminKey,
+       {},
+       403,
        "uid不匹配，只能连接当前登录的Parlo账号"},
       {"no WebSocket route there", "/open?api_key=" + kAdminKey, {}, 404, "Not Found"},
   };

@@ -25,8 +25,8 @@ class UploadRate : public ParloApi {
 
   std::string head(std::size_t length) {
     return "POST /api/parlo/send/file?to_uid=uid_alice HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-           "Authorization: Bearer " + std::string(kKey) +
-           "\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
+           "Authorization: Bearer " +
+           std::string(kKey) + "\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
            "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
   }
   static std::string part_head() {
@@ -44,15 +44,15 @@ TEST_F(UploadRate, TooSlowUploadsEndWith408AndLeaveNothingStaged) {
     std::chrono::milliseconds gap;  // between 1-byte sends; 0: send nothing more (a stall)
   };
   // Sent up front at the minimum rate, 256 KiB would have bought a minute.
-  for (const Case c : {Case{"trickle", 0, std::chrono::milliseconds(20)},
-                       Case{"stall", 0, std::chrono::milliseconds(0)},
-                       Case{"256 KiB up front, then a trickle", 256 * 1024,
-                            std::chrono::milliseconds(20)}}) {
+  for (const Case c :
+       {Case{"trickle", 0, std::chrono::milliseconds(20)},
+        Case{"stall", 0, std::chrono::milliseconds(0)},
+        Case{"256 KiB up front, then a trickle", 256 * 1024, std::chrono::milliseconds(20)}}) {
     SCOPED_TRACE(c.name);
     HttpClient raw(server_->port(), std::chrono::seconds(10));
     const std::size_t declared = 1 << 20;
-    ASSERT_TRUE(raw.send(head(declared) + part_head() + std::string(c.up_front, 'u') +
-                         "first bytes"));
+    ASSERT_TRUE(
+        raw.send(head(declared) + part_head() + std::string(c.up_front, 'u') + "first bytes"));
     // The part is staged as soon as its header arrives.
     ASSERT_TRUE(wait_until([&] { return !staged().empty(); }));
     const auto start = std::chrono::steady_clock::now();

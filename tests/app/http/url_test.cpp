@@ -76,7 +76,8 @@ TEST(ValidUtf8, KeepsValidTextUnchanged) {
   const std::string text = "ascii 张三 🤖 \x7F";
   EXPECT_EQ(to_valid_utf8(text), text);
   EXPECT_EQ(to_valid_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
-  EXPECT_EQ(to_valid_utf8("a\xF4\x90\x80\x80"), "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(to_valid_utf8("a\xF4\x90\x80\x80"),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 }  // namespace

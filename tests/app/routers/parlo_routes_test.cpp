@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "corvid/app/http/router.hpp"
 #include "app/routers/parlo_fixture.hpp"
+#include "corvid/app/http/router.hpp"
 
 namespace corvid::test {
 namespace {
@@ -640,8 +640,9 @@ TEST_F(ParloApi, LargeSendsAndAnswersArriveWhole) {
     EXPECT_EQ(envelopes[0]["data"]["content"], content);
   }
   // About 350 KiB of rows: written out on the side pool.
-  auto r = post("/sql_query", {{"sql", "with recursive c(x) as (select 1 union all select x + 1 "
-                                       "from c limit 3000) select x, hex(zeroblob(50)) from c"},
+  auto r = post("/sql_query", {{"sql",
+                                "with recursive c(x) as (select 1 union all select x + 1 "
+                                "from c limit 3000) select x, hex(zeroblob(50)) from c"},
                                {"db", 1}});
   ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
   const Json answer = r.json();

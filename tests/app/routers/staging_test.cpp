@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "corvid/app/routers/parlo_routes_staging.hpp"
 #include "app/routers/parlo_fixture.hpp"
+#include "corvid/app/routers/parlo_routes_staging.hpp"
 
 namespace corvid::test {
 namespace {
@@ -165,8 +165,8 @@ TEST_F(StuckStagedFile, RefusedSendWhoseFileStaysAnswersTheError) {
     const auto before = logs_->lines().size();
     auto answer = std::async(std::launch::async, [&, route = std::string(route)] {
       HttpClient c(server_->port(), std::chrono::seconds(20));
-      return c.request(verb::post, "/api/parlo" + route + "?to_uid=uid_alice",
-                       form("x.png", "PNG"), form_headers());
+      return c.request(verb::post, "/api/parlo" + route + "?to_uid=uid_alice", form("x.png", "PNG"),
+                       form_headers());
     });
     std::string staged_path;
     ASSERT_TRUE(wait_until([&] {

@@ -22,8 +22,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "corvid/app/websocket/websocket_hub.hpp"
 #include "app/websocket/hub_test_support.hpp"
+#include "corvid/app/websocket/websocket_hub.hpp"
 #include "support/log_capture.hpp"
 
 namespace corvid::app {
@@ -34,8 +34,8 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
-using test::wait_until;
 using corvid::test::LogCapture;
+using test::wait_until;
 
 // A server on an ephemeral loopback port: each request to /<uid> becomes a connection of that
 // account, accepted as the HTTP server accepts one; text "ping" is answered "pong" through the
@@ -80,7 +80,8 @@ class Server {
   asio::awaitable<void> accept_loop() {
     for (;;) {
       // Each socket on a strand of its own, as the server's sessions are.
-      tcp::socket socket = co_await acceptor_.async_accept(asio::make_strand(ioc_), asio::use_awaitable);
+      tcp::socket socket =
+          co_await acceptor_.async_accept(asio::make_strand(ioc_), asio::use_awaitable);
       auto executor = socket.get_executor();
       asio::co_spawn(executor, session(std::move(socket)), asio::detached);
     }
@@ -314,8 +315,8 @@ TEST(WebSocketConnection, CloseGoesAfterTheBacklogOrAheadOfIt) {
     asio::io_context closer;
     std::future<bool> closed;
     if (c.ahead) {
-      closed = asio::co_spawn(closer, conn->close_and_wait(std::chrono::seconds(10)),
-                              asio::use_future);
+      closed =
+          asio::co_spawn(closer, conn->close_and_wait(std::chrono::seconds(10)), asio::use_future);
     } else {
       conn->close();
     }

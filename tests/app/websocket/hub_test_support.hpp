@@ -57,8 +57,8 @@ class FakeConnection final : public app::Connection {
     const std::uint64_t end = std::min(log()->head(), at->until());
     std::vector<app::Frame> frames;
     std::size_t bytes = 0;
-    if (from >= end || !log()->read(from, end - from, std::numeric_limits<std::size_t>::max(),
-                                    frames, bytes))
+    if (from >= end ||
+        !log()->read(from, end - from, std::numeric_limits<std::size_t>::max(), frames, bytes))
       return true;
     bool taken = true;
     for (const auto& frame : frames)
@@ -108,7 +108,5 @@ class FakeConnection final : public app::Connection {
   std::string close_reason_;
   std::string error_;
 };
-
-
 
 }  // namespace corvid::test

@@ -45,11 +45,11 @@ class RawPeer {
   struct Seen {
     bool welcome_first = false;
     bool first_frame = false;  // any frame came (the first one is the one welcome_first judges)
-    std::int64_t events = 0;  // stamped events after the welcome
+    std::int64_t events = 0;   // stamped events after the welcome
     std::int64_t first_seq = -1;
     std::int64_t last_seq = -1;
-    bool unbroken = true;     // each seq one past the one before it
-    std::uint64_t bytes = 0;  // taken from the socket
+    bool unbroken = true;                     // each seq one past the one before it
+    std::uint64_t bytes = 0;                  // taken from the socket
     std::optional<std::uint16_t> close_code;  // the server's close frame
     bool ended = false;  // the server ended the connection (its close, EOF or a reset)
     Clock::time_point first_event_at{};
@@ -222,8 +222,9 @@ class RawPeer {
         {
           std::lock_guard lock(mutex_);
           if (payload.size() >= 2)
-            seen_.close_code = static_cast<std::uint16_t>(
-                (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]));
+            seen_.close_code =
+                static_cast<std::uint16_t>((static_cast<unsigned char>(payload[0]) << 8) |
+                                           static_cast<unsigned char>(payload[1]));
         }
         send_frame(0x8, payload.substr(0, 2));
         // Then the server ends TCP; a peer that holds it open reads no further.
@@ -237,13 +238,15 @@ class RawPeer {
 
   void read_all() {
     const auto started = Clock::now();
-    const std::size_t chunk =
-        options_.pace > 0 ? std::clamp<std::size_t>(options_.pace / 100, 1024, 64 << 10) : 256 << 10;
+    const std::size_t chunk = options_.pace > 0
+                                  ? std::clamp<std::size_t>(options_.pace / 100, 1024, 64 << 10)
+                                  : 256 << 10;
     std::vector<char> data(chunk);
     bool reading = take_frames();
     bool ended = false;
     while (reading && !stop_.load()) {
-      if (options_.stop_after_bytes >= 0 && seen().bytes >= std::uint64_t(options_.stop_after_bytes))
+      if (options_.stop_after_bytes >= 0 &&
+          seen().bytes >= std::uint64_t(options_.stop_after_bytes))
         break;
       const long got = receive(data.data(), data.size());
       if (got == 0) continue;
@@ -259,7 +262,8 @@ class RawPeer {
       buffer_.append(data.data(), n);
       reading = take_frames();
       if (options_.pace > 0) {
-        const auto due = started + std::chrono::microseconds(seen().bytes * 1'000'000 / options_.pace);
+        const auto due =
+            started + std::chrono::microseconds(seen().bytes * 1'000'000 / options_.pace);
         std::this_thread::sleep_until(due);
       }
     }
@@ -276,7 +280,7 @@ class RawPeer {
   Options options_;
   std::thread reader_;
   std::atomic<bool> stop_{false};
-  std::mutex write_mutex_;  // one frame onto the socket at a time
+  std::mutex write_mutex_;    // one frame onto the socket at a time
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable done_cv_;
   bool done_ = false;

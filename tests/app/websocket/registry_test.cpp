@@ -6,22 +6,22 @@
 #include <stdexcept>
 #include <thread>
 
+#include <fmt/format.h>
+#include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
-#include <fmt/format.h>
-#include <gtest/gtest.h>
 
+#include "app/websocket/hub_test_support.hpp"
 #include "corvid/app/websocket/websocket_hub.hpp"
 #include "corvid/utils/errors.hpp"
-#include "app/websocket/hub_test_support.hpp"
 #include "support/log_capture.hpp"
 
 namespace corvid::app {
 namespace {
 
-using test::FakeConnection;
 using corvid::test::LogCapture;
+using test::FakeConnection;
 
 std::shared_ptr<FakeConnection> fake() { return std::make_shared<FakeConnection>(); }
 
@@ -53,8 +53,11 @@ TEST(FrameText, FollowsTheWireFormat) {
        "{\n  \"t\": \"\\\"\\\\\\b\\f\\n\\r\\t\\u0001\\u001f\"\n}"},
       {"floats keep a point or exponent", Json{{"a", 1.0}, {"b", 1e16}, {"c", 0.1}},
        "{\n  \"a\": 1.0,\n  \"b\": 1e+16,\n  \"c\": 0.1\n}"},
-      {"invalid UTF-8 is replaced", Json{{"t", std::string("a\xff" "b")}},
-       "{\n  \"t\": \"a\xef\xbf\xbd" "b\"\n}"},
+      {"invalid UTF-8 is replaced",
+       Json{{"t", std::string("a\xff"
+                              "b")}},
+       "{\n  \"t\": \"a\xef\xbf\xbd"
+       "b\"\n}"},
       {"literals", Json{{"t", true}, {"f", false}, {"n", nullptr}, {"i", -5}},
        "{\n  \"t\": true,\n  \"f\": false,\n  \"n\": null,\n  \"i\": -5\n}"},
   };
@@ -149,7 +152,8 @@ TEST(ConnectionManager, RefusedHandshakeOrClientInfoRegistersNothing) {
   refused->fail_accept = true;
   EXPECT_THROW(connect(hub, refused, "u1"), std::runtime_error);
   EXPECT_THROW(connect(hub, fake(), "u1", Json::array({1})), TypeError);
-  EXPECT_EQ(hub.get_connection_stats(), Json::parse(R"({"total_users":0,"total_connections":0,"users":{}})"));
+  EXPECT_EQ(hub.get_connection_stats(),
+            Json::parse(R"({"total_users":0,"total_connections":0,"users":{}})"));
   EXPECT_EQ(hub.get_detailed_connections(), Json::array());
 }
 
@@ -176,7 +180,8 @@ TEST(ConnectionManager, StatsAndDetailedRecordsFollowRegistrationOrder) {
                                               "client_info", "websocket_id"}));
     EXPECT_EQ(r["user_uid"], expected[i].first);
     EXPECT_EQ(r["websocket_id"], expected[i].second->id());
-    EXPECT_EQ(r["connection_id"], expected[i].first + "_" + std::to_string(expected[i].second->id()));
+    EXPECT_EQ(r["connection_id"],
+              expected[i].first + "_" + std::to_string(expected[i].second->id()));
     EXPECT_TRUE(std::regex_match(r["connected_at"].get<std::string>(), kIsoLocal));
   }
   EXPECT_NE(records[0]["websocket_id"], records[1]["websocket_id"]);
@@ -247,8 +252,9 @@ TEST(ConnectionManager, FailingConnectionIsDroppedAndClosedWhileOthersReceive) {
             (std::vector<std::string>{"向用户 u1 发送消息失败: peer gone"}));
   EXPECT_EQ(logs->texts("websocket_hub", spdlog::level::info),
             (std::vector<std::string>{"WebSocket连接断开: u1"}));
-  EXPECT_EQ(logs->texts("websocket_hub", spdlog::level::debug),
-            (std::vector<std::string>{"成功向 u1 的 1 个连接推送消息", "成功向 u1 的 1 个连接推送消息"}));
+  EXPECT_EQ(
+      logs->texts("websocket_hub", spdlog::level::debug),
+      (std::vector<std::string>{"成功向 u1 的 1 个连接推送消息", "成功向 u1 的 1 个连接推送消息"}));
   EXPECT_EQ(hub.get_connection_stats()["total_connections"], 1);
 }
 
@@ -317,9 +323,9 @@ TEST(ConnectionManager, PastTheBudgetTheOneThatFallsBehindGoesTheOthersStay) {
   EXPECT_FALSE(behind->is_open());
   EXPECT_EQ(reading->frames().size(), pushed + 1);
   EXPECT_EQ(logs->texts("websocket_hub", spdlog::level::err),
-            (std::vector<std::string>{fmt::format(
-                "向用户 u1 发送消息失败: lagging {} bytes behind (budget {} bytes)", pushed * cost,
-                kBudget)}));
+            (std::vector<std::string>{
+                fmt::format("向用户 u1 发送消息失败: lagging {} bytes behind (budget {} bytes)",
+                            pushed * cost, kBudget)}));
   // What only the cut connection still needed is let go.
   EXPECT_EQ(hub.held_bytes("u1"), 0u);
 

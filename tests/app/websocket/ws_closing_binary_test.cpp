@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
-#include <gtest/gtest.h>
 
-#include "app/websocket/ws_binary_fixture.hpp"
 #include "app/websocket/raw_peer.hpp"
+#include "app/websocket/ws_binary_fixture.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::test {
@@ -86,7 +86,9 @@ TEST_F(Endpoint, ACompletedCloseHandshakeLeavesTheRegistryAtOnceThoughThePeerHol
   std::string rest;
   beast::error_code ec;
   socket.non_blocking(false);
-  struct timeval limit{5, 0};
+  struct timeval limit {
+    5, 0
+  };
   ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::array<char, 256> chunk{};
   for (;;) {

@@ -22,8 +22,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/websocket/ws_binary_fixture.hpp"
 #include "app/websocket/raw_peer.hpp"
+#include "app/websocket/ws_binary_fixture.hpp"
 #include "support/wait.hpp"
 
 namespace corvid::test {
@@ -50,9 +50,9 @@ struct BurstCase {
   const char* name;
   std::uint64_t budget;  // server.ws_budget; 0 = the default
   int events;
-  int size;           // about this many bytes an event
-  bool slow_beside;   // a reader at kSlowPace beside the full-speed one
-  bool compare_alone; // the full-speed reader's time is also taken without the slow one
+  int size;            // about this many bytes an event
+  bool slow_beside;    // a reader at kSlowPace beside the full-speed one
+  bool compare_alone;  // the full-speed reader's time is also taken without the slow one
 };
 
 std::ostream& operator<<(std::ostream& out, const BurstCase& c) { return out << c.name; }
@@ -71,7 +71,8 @@ class Bursts : public ::testing::TestWithParam<BurstCase> {
     BurstRun out;
     RawPeer fast(corvid.port(), corvid.key(), kUid);
     std::unique_ptr<RawPeer> slow;
-    if (with_slow) slow = std::make_unique<RawPeer>(corvid.port(), corvid.key(), kUid, kSmallBuffer);
+    if (with_slow)
+      slow = std::make_unique<RawPeer>(corvid.port(), corvid.key(), kUid, kSmallBuffer);
     EXPECT_TRUE(fast.accepted() && (!slow || slow->accepted()));
     EXPECT_TRUE(wait_until([&] { return corvid.connections() == (with_slow ? 2 : 1); }, 10s));
     const int events = c.events / kScale;
@@ -143,16 +144,15 @@ TEST_P(Bursts, EveryFullSpeedReaderTakesTheBurstAtItsOwnPaceWithinTheBudget) {
     // Once the backlog has drained, the memory it took goes back (after the allocator's quiet
     // second).
     EXPECT_TRUE(wait_until([&] { return corvid.rss_kib() < start_kib + kBackKib; }, 10s))
-        << "RSS " << corvid.rss_kib() / 1024 << " MiB, " << start_kib / 1024
-        << " MiB at the start";
+        << "RSS " << corvid.rss_kib() / 1024 << " MiB, " << start_kib / 1024 << " MiB at the start";
   }
 }
 
 const BurstCase kBursts[] = {
     {"LargeEvents", "48 events of 2.2 MB to one reader at full speed", 0, 48, 2'200'000, false,
      false},
-    {"FastBesideSlow", "80,000 events of 1 KB, full speed beside 1 MB/s", 16 * kMiB, 80'000,
-     1'000, true, true},
+    {"FastBesideSlow", "80,000 events of 1 KB, full speed beside 1 MB/s", 16 * kMiB, 80'000, 1'000,
+     true, true},
     {"FourHundredMegabytes", "400 MB in events of 100 KB, full speed beside 1 MB/s", 0, 4'000,
      100'000, true, false},
 };
@@ -176,8 +176,8 @@ TEST_P(LoopThreads, ABurstReachesTheReaderWholeWhileAPeerThatNeverReadsIsCut) {
   reader.start({.want = events + 1});
   corvid.reset_peak();
   ASSERT_TRUE(corvid.inject(events, 1000));
-  ASSERT_TRUE(wait_until([&] { return reader.seen().events >= events || reader.seen().ended; },
-                         120s))
+  ASSERT_TRUE(
+      wait_until([&] { return reader.seen().events >= events || reader.seen().ended; }, 120s))
       << "the reader never finished";
   EXPECT_EQ(reader.seen().events, events);
   EXPECT_TRUE(reader.seen().unbroken) << "lost or out of order";
@@ -314,7 +314,8 @@ TEST(Accounts, ASecondAccountsEventsDoNotWaitForTheFirstAccountsBacklog) {
   ASSERT_TRUE(corvid.inject(kBacklogEvents / 2, 100'000, "first"));
   ASSERT_TRUE(corvid.inject(kBacklogEvents / 2, 100'000, "first"));
 
-  ASSERT_TRUE(corvid.control().command({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}})
+  ASSERT_TRUE(corvid.control()
+                  .command({{"cmd", "login"}, {"uid", "uid_second"}, {"nickname", "Second"}})
                   .value("ok", false));
   ASSERT_TRUE(corvid.current_uid_is("uid_second", Clock::now() + 30s));
   RawPeer second(corvid.port(), corvid.key(), "uid_second");

@@ -19,12 +19,12 @@
 
 #include <tapwire/tapwire.h>
 
+#include "app/websocket/hub_test_support.hpp"
 #include "core/support.hpp"
 #include "corvid/app/application_lifespan.hpp"
 #include "corvid/app/parlo_service.hpp"
 #include "corvid/app/routers/websocket_routes.hpp"
 #include "corvid/app/websocket/websocket_hub.hpp"
-#include "app/websocket/hub_test_support.hpp"
 #include "support/http_client.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"

@@ -11,7 +11,8 @@
 
 namespace corvid::app::http {
 
-inline constexpr std::string_view kCorsAllowedMethods = "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT";
+inline constexpr std::string_view kCorsAllowedMethods =
+    "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT";
 inline constexpr std::string_view kCorsMaxAge = "600";
 
 bool is_preflight(const boost::beast::http::request_header<>& request);

@@ -68,8 +68,7 @@ std::optional<Response> framing_refusal(const bhttp::request_header<>& header) {
                            "Transfer-Encoding and Content-Length together");
   }
   if (codings.empty() || codings.back() != "chunked") {
-    return refusal_closing(bhttp::status::bad_request,
-                           "Transfer-Encoding must end with chunked");
+    return refusal_closing(bhttp::status::bad_request, "Transfer-Encoding must end with chunked");
   }
   const auto chunked = std::count(codings.begin(), codings.end(), std::string("chunked"));
   if (chunked > 1) {

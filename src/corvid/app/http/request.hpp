@@ -46,14 +46,14 @@ struct Request {
   std::string raw_query;
   QueryParams query;
   std::vector<std::pair<std::string, std::string>> path_params;  // decoded, template order
-  std::string body;                    // the whole body, except on upload routes
-  BodyReader* body_reader = nullptr;   // upload routes only
-  Json params = Json::object();        // validated query/path values by name (defaults filled)
-  Json json = nullptr;                 // the validated body record, when the route has one
+  std::string body;                       // the whole body, except on upload routes
+  BodyReader* body_reader = nullptr;      // upload routes only
+  Json params = Json::object();           // validated query/path values by name (defaults filled)
+  Json json = nullptr;                    // the validated body record, when the route has one
   std::optional<AuthenticatedUser> user;  // set on keyed routes once the key passed
   boost::asio::ip::tcp::endpoint remote;
-  std::uint64_t id = 0;                // per-process request number, for log lines
-  bool keep_alive = false;             // what the caller asked for (version and Connection)
+  std::uint64_t id = 0;     // per-process request number, for log lines
+  bool keep_alive = false;  // what the caller asked for (version and Connection)
   const Route* route = nullptr;
 
   boost::beast::http::verb method() const { return header.method(); }

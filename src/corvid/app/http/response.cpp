@@ -85,8 +85,8 @@ bool write_out_json(Response& response, std::size_t limit) {
   std::string text;
   bool fits = true;
   try {
-    nlohmann::detail::serializer<Json> serializer(std::make_shared<CappedText>(text, limit),
-                                                  ' ', Json::error_handler_t::replace);
+    nlohmann::detail::serializer<Json> serializer(std::make_shared<CappedText>(text, limit), ' ',
+                                                  Json::error_handler_t::replace);
     serializer.dump(*response.json, false, false, 0);
   } catch (const TextTooLong&) {
     fits = false;

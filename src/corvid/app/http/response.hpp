@@ -66,7 +66,8 @@ bool json_text_reaches(const Json& value, std::size_t bytes);
 bool write_out_json(Response& response, std::size_t limit = kAnswerLimit);
 
 // {"detail": detail} with the given status and extra headers.
-Response detail_response(boost::beast::http::status status, const Json& detail, Headers headers = {});
+Response detail_response(boost::beast::http::status status, const Json& detail,
+                         Headers headers = {});
 
 Response text_response(std::string text,
                        boost::beast::http::status status = boost::beast::http::status::ok);

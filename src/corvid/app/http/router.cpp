@@ -43,9 +43,12 @@ std::string body_limit_detail(std::uint64_t limit) {
   constexpr std::uint64_t kKiB = 1024;
   constexpr std::uint64_t kMiB = kKiB * kKiB;
   std::string size;
-  if (limit >= kMiB && limit % kMiB == 0) size = std::to_string(limit / kMiB) + " MiB";
-  else if (limit >= kKiB && limit % kKiB == 0) size = std::to_string(limit / kKiB) + " KiB";
-  else size = std::to_string(limit) + (limit == 1 ? " byte" : " bytes");
+  if (limit >= kMiB && limit % kMiB == 0)
+    size = std::to_string(limit / kMiB) + " MiB";
+  else if (limit >= kKiB && limit % kKiB == 0)
+    size = std::to_string(limit / kKiB) + " KiB";
+  else
+    size = std::to_string(limit) + (limit == 1 ? " byte" : " bytes");
   return "Request body exceeds the limit of " + size;
 }
 
@@ -117,16 +120,17 @@ RouteMatch Router::match(bhttp::verb method, std::string_view path, bool websock
     for (std::size_t k = 0; k < parts.size() && same; ++k) {
       if (is_param_segment(pattern[k])) {
         // A parameter stands for one non-empty segment.
-        if (parts[k].empty()) same = false;
-        else params.emplace_back(pattern[k].substr(1, pattern[k].size() - 2), parts[k]);
+        if (parts[k].empty())
+          same = false;
+        else
+          params.emplace_back(pattern[k].substr(1, pattern[k].size() - 2), parts[k]);
       } else {
         same = pattern[k] == parts[k];
       }
     }
     if (!same) continue;
-    const bool method_ok =
-        websocket || route.method == method ||
-        (method == bhttp::verb::head && route.method == bhttp::verb::get);
+    const bool method_ok = websocket || route.method == method ||
+                           (method == bhttp::verb::head && route.method == bhttp::verb::get);
     if (method_ok) {
       out.kind = RouteMatch::Kind::found;
       out.route = &route;

@@ -54,17 +54,17 @@ struct Route {
   boost::beast::http::verb method = boost::beast::http::verb::get;
   std::string path;  // "/api/parlo/attach/{pid}"; a {name} stands for one decoded segment
 
-  Handler handler;          // http routes
-  WebSocketAdmit ws_admit;  // websocket routes (may be empty: admit everyone)
-  WebSocketRun ws_run;      // websocket routes
+  Handler handler;            // http routes
+  WebSocketAdmit ws_admit;    // websocket routes (may be empty: admit everyone)
+  WebSocketRun ws_run;        // websocket routes
   WebSocketFailed ws_failed;  // websocket routes (may be empty)
 
   // Documentation (the API document is generated from these fields).
-  std::string operation;    // the handler's name, e.g. "send_text_message"
+  std::string operation;  // the handler's name, e.g. "send_text_message"
   std::string summary;
   std::string description;
   std::vector<std::string> tags;
-  bool in_schema = true;    // false: served but not documented (docs pages, assets)
+  bool in_schema = true;  // false: served but not documented (docs pages, assets)
 
   // Inputs, validated in this order: path and query parameters, then the body.
   std::vector<Param> params;

@@ -103,9 +103,10 @@ void Server::start() {
     fail("listen");
   }
   port_ = acceptor_.local_endpoint().port();
-  logger()->info("connections: at most {} open, HTTP and WebSocket alike, and {} more for the "
-                 "health check",
-                 options_.max_connections, options_.reserve_connections);
+  logger()->info(
+      "connections: at most {} open, HTTP and WebSocket alike, and {} more for the "
+      "health check",
+      options_.max_connections, options_.reserve_connections);
   net::co_spawn(
       acceptor_.get_executor(),
       [self = shared_from_this()]() -> net::awaitable<void> { co_await self->accept_loop(); },

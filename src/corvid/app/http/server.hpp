@@ -103,8 +103,8 @@ class Server : public std::enable_shared_from_this<Server> {
   // Graceful stop: stop accepting, close idle keep-alive connections at once, let requests in
   // progress finish (their connections close after the answer) and wait up to `bound` for them;
   // then a request whose answer has not started is answered 503 and its connection shut down
-  // (up to half a second more for those answers). Gives true when every request finished in time. WebSocket
-  // connections already handed to their route are left to their owner.
+  // (up to half a second more for those answers). Gives true when every request finished in time.
+  // WebSocket connections already handed to their route are left to their owner.
   net::awaitable<bool> shutdown(std::chrono::milliseconds bound);
 
   // Open HTTP connections (WebSocket hand-offs excluded): what the shutdown drains.
@@ -135,7 +135,7 @@ class Server : public std::enable_shared_from_this<Server> {
   std::atomic<std::uint16_t> port_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> busy_logged_{false};  // the cap's warning, once per episode
-  bool accept_failed_logged_ = false;      // accept_loop only: its warning, once per episode
+  bool accept_failed_logged_ = false;     // accept_loop only: its warning, once per episode
   std::deque<std::weak_ptr<Session>> reserve_sessions_;  // accept_loop only, oldest first
   // The budget's places taken (HTTP and WebSocket), and the reserve's.
   std::shared_ptr<std::atomic<std::size_t>> open_ = std::make_shared<std::atomic<std::size_t>>(0);
@@ -145,7 +145,8 @@ class Server : public std::enable_shared_from_this<Server> {
   std::atomic<std::uint64_t> next_id_{1};
   std::atomic<std::uint64_t> next_request_{1};
   mutable std::mutex sessions_mutex_;
-  std::unordered_map<std::uint64_t, std::weak_ptr<Session>> sessions_;  // guarded by sessions_mutex_
+  std::unordered_map<std::uint64_t, std::weak_ptr<Session>>
+      sessions_;  // guarded by sessions_mutex_
 };
 
 }  // namespace corvid::app::http

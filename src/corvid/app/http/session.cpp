@@ -103,15 +103,19 @@ Response server_busy() {
 // and "/health" name the same resource) a redirect to the registered one.
 Response not_found(const Router& router, const Request& request, const std::string& raw_path) {
   std::string other = request.path;
-  if (other.size() > 1 && other.back() == '/') other.pop_back();
-  else other.push_back('/');
+  if (other.size() > 1 && other.back() == '/')
+    other.pop_back();
+  else
+    other.push_back('/');
   if (other == request.path ||
       router.match(request.method(), other).kind == RouteMatch::Kind::not_found) {
     return detail_response(bhttp::status::not_found, "Not Found");
   }
   std::string location = raw_path;
-  if (location.size() > 1 && location.back() == '/') location.pop_back();
-  else location.push_back('/');
+  if (location.size() > 1 && location.back() == '/')
+    location.pop_back();
+  else
+    location.push_back('/');
   if (const auto host = request.header_value("Host")) location = "http://" + *host + location;
   if (!request.raw_query.empty()) location += "?" + request.raw_query;
   Response redirect = text_response("", bhttp::status::temporary_redirect);
@@ -137,8 +141,7 @@ Session::Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64
 
 void Session::start() {
   net::co_spawn(
-      executor_,
-      [self = shared_from_this()]() -> net::awaitable<void> { co_await self->run(); },
+      executor_, [self = shared_from_this()]() -> net::awaitable<void> { co_await self->run(); },
       net::detached);
 }
 
@@ -519,9 +522,10 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
       fits = co_await on_side(lane, [&response] { return write_out_json(response); });
     }
     if (!fits) {
-      logger()->warn("request {}: answer over the limit of {} MiB not sent; the route's failure "
-                     "answered instead",
-                     request.id, kAnswerLimit >> 20);
+      logger()->warn(
+          "request {}: answer over the limit of {} MiB not sent; the route's failure "
+          "answered instead",
+          request.id, kAnswerLimit >> 20);
     }
   }
   // The drain's end already answered this request for it.
@@ -535,9 +539,10 @@ net::awaitable<bool> Session::write(const Request& request, Response response) {
     if (server_->take_answer_bytes(response.body.size())) {
       held = response.body.size();
     } else {
-      logger()->warn("request {}: answer of {} bytes refused: large answers being written "
-                     "already hold the budget of {} MiB",
-                     request.id, response.body.size(), server_->options().answer_budget >> 20);
+      logger()->warn(
+          "request {}: answer of {} bytes refused: large answers being written "
+          "already hold the budget of {} MiB",
+          request.id, response.body.size(), server_->options().answer_budget >> 20);
       response = server_busy();
     }
   }

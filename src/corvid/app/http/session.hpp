@@ -35,8 +35,8 @@ struct Request;
 class Session : public std::enable_shared_from_this<Session>, private BodyConnection {
  public:
   // `slot` is the connection's place in the server's budget (or in its reserve, `reserve`).
-  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id,
-          ConnectionSlot slot, bool reserve);
+  Session(std::shared_ptr<Server> server, tcp::socket socket, std::uint64_t id, ConnectionSlot slot,
+          bool reserve);
 
   // Starts the coroutine on the connection's strand.
   void start();
@@ -122,8 +122,8 @@ class Session : public std::enable_shared_from_this<Session>, private BodyConnec
   net::steady_timer watchdog_;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   bool watching_ = false;  // a wait of the watchdog is pending (strand only)
-  int unsent_ = -1;  // bytes the kernel held unsent at the last look while writing; -1: none
-                     // (strand only)
+  int unsent_ = -1;        // bytes the kernel held unsent at the last look while writing; -1: none
+                           // (strand only)
   beast::flat_buffer buffer_;
   std::uint64_t id_;
   tcp::endpoint remote_;
@@ -134,7 +134,7 @@ class Session : public std::enable_shared_from_this<Session>, private BodyConnec
   beast::error_code last_write_error_;
   ConnectionSlot slot_;  // moves to the WebSocket route at the hand-off
   const bool reserve_;
-  bool large_message_ = false;  // the request just served had a large body or answer (strand only)
+  bool large_message_ = false;   // the request just served had a large body or answer (strand only)
   bool answer_started_ = false;  // the current request's answer is being written (strand only)
   bool drain_answered_ = false;  // answered 503 at the drain's end (strand only)
 };

@@ -60,8 +60,8 @@ auto on_side(std::size_t bytes, Fn fn)
   // still queued too.
   return net::co_spawn(
       side_executor(bytes),
-      [fn = std::move(fn), running = std::make_shared<SideTask>()]() mutable
-      -> net::awaitable<Result> {
+      [fn = std::move(fn),
+       running = std::make_shared<SideTask>()]() mutable -> net::awaitable<Result> {
         if constexpr (SideResult<Out>::awaited) {
           co_return co_await fn();
         } else {

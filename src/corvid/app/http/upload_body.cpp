@@ -63,9 +63,9 @@ std::chrono::steady_clock::time_point UploadBody::rate_deadline() const {
 void UploadBody::pay(std::size_t bytes) {
   const auto& options = connection_.options();
   const auto now = std::chrono::steady_clock::now();
-  const auto bought = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(static_cast<double>(bytes) /
-                                    static_cast<double>(options.upload_min_rate)));
+  const auto bought =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
+          static_cast<double>(bytes) / static_cast<double>(options.upload_min_rate)));
   paid_until_ = std::min(std::max(paid_until_, now) + bought, now + options.upload_rate_window);
 }
 
@@ -97,9 +97,9 @@ void UploadBody::too_slow() {
       "connection {}: upload too slow: {} byte(s) in {:.1f} s (minimum {} B/s over {} ms)",
       connection_.connection_id(), received_, seconds.count(), options.upload_min_rate,
       options.upload_rate_window.count());
-  throw HttpError(bhttp::status::request_timeout,
-                  "Upload too slow: less than " + std::to_string(options.upload_min_rate) +
-                      " bytes per second");
+  throw HttpError(bhttp::status::request_timeout, "Upload too slow: less than " +
+                                                      std::to_string(options.upload_min_rate) +
+                                                      " bytes per second");
 }
 
 }  // namespace corvid::app::http

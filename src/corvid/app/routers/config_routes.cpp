@@ -26,7 +26,9 @@ Json masked_config(const Config& config, const std::vector<std::string>& key_nam
   for (const auto& name : key_names) keys[name] = kMaskedKey;
   return Json{
       {"server",
-       {{"host", config.server.host}, {"port", config.server.port}, {"debug", config.server.debug}}},
+       {{"host", config.server.host},
+        {"port", config.server.port},
+        {"debug", config.server.debug}}},
       {"parlo",
        {{"exe_path", optional_text(config.parlo.exe_path)},
         {"version", optional_text(config.parlo.version)}}},
@@ -45,8 +47,8 @@ void add_config_routes(http::Router& router, const Config& config, const AuthMan
   route.response_record = "BaseResponse";
   route.auth = true;
   route.handler = [&config, &auth](http::Request&) -> boost::asio::awaitable<http::Response> {
-    co_return http::json_response(
-        http::base_response(true, std::string(kConfigMessage), masked_config(config, auth.key_names())));
+    co_return http::json_response(http::base_response(true, std::string(kConfigMessage),
+                                                      masked_config(config, auth.key_names())));
   };
   router.add(std::move(route));
 }

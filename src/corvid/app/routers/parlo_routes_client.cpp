@@ -81,9 +81,9 @@ std::vector<http::Route> client_routes(ParloService& service) {
   status.handler = [&service](http::Request&) { return get_parlo_status(service); };
   routes.push_back(std::move(status));
 
-  auto open = make_route(verb::post, "/open", "open_parlo", "打开Parlo",
-                         "打开Parlo客户端\n\n- smart: 是否智能模式\n- show_qrcode: 是否显示登录二维码",
-                         false);
+  auto open = make_route(
+      verb::post, "/open", "open_parlo", "打开Parlo",
+      "打开Parlo客户端\n\n- smart: 是否智能模式\n- show_qrcode: 是否显示登录二维码", false);
   open.params = {http::query_param("smart", FieldType::boolean, false),
                  http::query_param("show_qrcode", FieldType::boolean, false)};
   open.handler = [&service](http::Request& r) { return open_parlo(service, r); };
@@ -95,19 +95,19 @@ std::vector<http::Route> client_routes(ParloService& service) {
   attach.handler = [&service](http::Request& r) { return attach_parlo(service, r); };
   routes.push_back(std::move(attach));
 
-  auto detach =
-      make_route(verb::post, "/detach", "detach_parlo", "分离Parlo进程", "分离当前Parlo进程", false);
+  auto detach = make_route(verb::post, "/detach", "detach_parlo", "分离Parlo进程",
+                           "分离当前Parlo进程", false);
   detach.handler = [&service](http::Request&) { return detach_parlo(service); };
   routes.push_back(std::move(detach));
 
-  auto wait = make_route(verb::post, "/wait_login", "wait_login", "等待Parlo登录", "等待用户扫码登录",
-                         false);
+  auto wait = make_route(verb::post, "/wait_login", "wait_login", "等待Parlo登录",
+                         "等待用户扫码登录", false);
   wait.params = {http::query_param("timeout", FieldType::nullable_integer, nullptr)};
   wait.handler = [&service](http::Request& r) { return wait_login(service, r); };
   routes.push_back(std::move(wait));
 
-  auto self = make_route(verb::get, "/self_info", "get_self_info", "获取个人信息", "获取自己的个人信息",
-                         true);
+  auto self = make_route(verb::get, "/self_info", "get_self_info", "获取个人信息",
+                         "获取自己的个人信息", true);
   self.handler = [&service](http::Request&) { return get_self_info(service); };
   routes.push_back(std::move(self));
 

@@ -64,9 +64,7 @@ net::awaitable<http::Response> quit_room(ParloService& s, http::Request& r) {
 std::vector<http::Route> room_routes(ParloService& service) {
   namespace rec = http::records;
   const HandlerRow table[] = {
-      {{verb::get, "/rooms", "get_rooms", "获取群聊列表", "获取所有群聊列表",
-        nullptr},
-       &get_rooms},
+      {{verb::get, "/rooms", "get_rooms", "获取群聊列表", "获取所有群聊列表", nullptr}, &get_rooms},
       {{verb::post, "/room/detail", "get_room_detail", "获取群详情", "获取指定群的详细信息",
         &rec::get_room_detail_request},
        &get_room_detail},
@@ -94,8 +92,7 @@ std::vector<http::Route> room_routes(ParloService& service) {
       {{verb::post, "/room/modify_notice", "modify_room_notice", "修改群公告", "修改群公告",
         &rec::modify_room_notice_request},
        &modify_room_notice},
-      {{verb::post, "/room/quit", "quit_room", "退出群聊", "退出群聊",
-        &rec::quit_room_request},
+      {{verb::post, "/room/quit", "quit_room", "退出群聊", "退出群聊", &rec::quit_room_request},
        &quit_room},
   };
   return table_routes(table, [&service](http::Route& route, const HandlerRow& d) {

@@ -24,8 +24,8 @@ net::awaitable<http::Response> sql_query(ParloService& service, http::Request& r
 }  // namespace
 
 std::vector<http::Route> sql_routes(ParloService& service) {
-  auto route = make_route(boost::beast::http::verb::post, "/sql_query", "sql_query", "执行数据库查询",
-                          "执行数据库查询", true);
+  auto route = make_route(boost::beast::http::verb::post, "/sql_query", "sql_query",
+                          "执行数据库查询", "执行数据库查询", true);
   route.body = &http::records::sql_query_request();
   route.handler = [&service](http::Request& r) { return sql_query(service, r); };
   std::vector<http::Route> routes;

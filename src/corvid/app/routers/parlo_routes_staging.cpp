@@ -163,8 +163,8 @@ bool StagingFolder::remove_file() {
   std::error_code ec;
   const bool removed = remove_file(ec);
   if (ec) {
-    log::get(kParloRouterLog)->error("removing the staged upload {} failed: {}", file_.string(),
-                                     ec.message());
+    log::get(kParloRouterLog)
+        ->error("removing the staged upload {} failed: {}", file_.string(), ec.message());
     return false;
   }
   return removed;

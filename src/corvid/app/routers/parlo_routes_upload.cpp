@@ -61,8 +61,8 @@ struct Settings {
 std::shared_ptr<spdlog::logger> logger() { return log::get(kParloRouterLog); }
 
 http::Response parse_error() {
-  http::Response r = http::detail_response(status::bad_request,
-                                           std::string(http::kMultipartParseErrorText));
+  http::Response r =
+      http::detail_response(status::bad_request, std::string(http::kMultipartParseErrorText));
   r.close = true;
   return r;
 }
@@ -198,8 +198,7 @@ net::awaitable<http::Response> send_upload(ParloService& service, http::Request&
   } catch (const std::system_error& e) {
     // Staging failed (folder, file, disk): the caller learns it in the answer, nothing stays.
     sink.staging().reset();
-    http::Response r =
-        http::json_response(http::base_response(false, error_prefix + e.what()));
+    http::Response r = http::json_response(http::base_response(false, error_prefix + e.what()));
     r.close = !request.body_reader->done();
     co_return r;
   }
@@ -247,13 +246,29 @@ net::awaitable<http::Response> send_upload(ParloService& service, http::Request&
 
 const UploadKind kKinds[] = {
     {{verb::post, "/send/image", "send_image", "发送图片", "发送图片文件", nullptr},
-     &ParloService::send_image, false, "图片发送成功", "图片发送失败", "发送图片时出错: "},
+     &ParloService::send_image,
+     false,
+     "图片发送成功",
+     "图片发送失败",
+     "发送图片时出错: "},
     {{verb::post, "/send/file", "send_file", "发送文件", "发送文件", nullptr},
-     &ParloService::send_file, false, "文件发送成功", "文件发送失败", "发送文件时出错: "},
+     &ParloService::send_file,
+     false,
+     "文件发送成功",
+     "文件发送失败",
+     "发送文件时出错: "},
     {{verb::post, "/send/video", "send_video", "发送视频", "发送视频文件", nullptr},
-     &ParloService::send_video, true, "视频发送成功", "视频发送失败", "发送视频时出错: "},
+     &ParloService::send_video,
+     true,
+     "视频发送成功",
+     "视频发送失败",
+     "发送视频时出错: "},
     {{verb::post, "/send/gif", "send_gif", "发送GIF", "发送GIF文件", nullptr},
-     &ParloService::send_gif, true, "GIF发送成功", "GIF发送失败", "发送GIF时出错: "},
+     &ParloService::send_gif,
+     true,
+     "GIF发送成功",
+     "GIF发送失败",
+     "发送GIF时出错: "},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include <fmt/format.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/dispatch.hpp>
@@ -17,7 +18,6 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/websocket/error.hpp>
-#include <fmt/format.h>
 
 #include "corvid/utils/log.hpp"
 #include "corvid/utils/peer_gone.hpp"
@@ -134,8 +134,8 @@ void Connection::leave_log() {
 
 std::shared_ptr<WebSocketConnection> WebSocketConnection::adopt(Stream accepted,
                                                                 ConnectionLimits limits) {
-  auto conn = std::shared_ptr<WebSocketConnection>(
-      new WebSocketConnection(std::move(accepted), limits));
+  auto conn =
+      std::shared_ptr<WebSocketConnection>(new WebSocketConnection(std::move(accepted), limits));
   conn->set_up();
   return conn;
 }
@@ -164,13 +164,11 @@ void WebSocketConnection::set_up() {
   // The websocket layer answers the peer's close frame and then waits for the peer to close
   // TCP; a peer that keeps it open would hold the connection (and its place in the registry)
   // until the layer's own timeout. The close frame is seen here, inside the read, on the strand.
-  ws_.control_callback(
-      [weak = weak_from_this()](websocket::frame_type kind, beast::string_view) {
-        if (kind != websocket::frame_type::close) return;
-        if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).on_peer_close();
-      });
-  ws_.next_layer().watch(
-      std::shared_ptr<SocketWatcher>(self(), static_cast<SocketWatcher*>(this)));
+  ws_.control_callback([weak = weak_from_this()](websocket::frame_type kind, beast::string_view) {
+    if (kind != websocket::frame_type::close) return;
+    if (auto conn = weak.lock()) static_cast<WebSocketConnection&>(*conn).on_peer_close();
+  });
+  ws_.next_layer().watch(std::shared_ptr<SocketWatcher>(self(), static_cast<SocketWatcher*>(this)));
 }
 
 void WebSocketConnection::teardown_started() {
@@ -221,10 +219,9 @@ void WebSocketConnection::serve(MessageHandler handler) {
 
 void WebSocketConnection::read_next(std::size_t limit) {
   // The handler holds the connection: while a read is pending, nothing else needs to.
-  ws_.async_read_some(read_buffer_, limit,
-                      [self = self()](const beast::error_code& ec, std::size_t) {
-                        self->on_read(ec);
-                      });
+  ws_.async_read_some(
+      read_buffer_, limit,
+      [self = self()](const beast::error_code& ec, std::size_t) { self->on_read(ec); });
 }
 
 void WebSocketConnection::on_read(const beast::error_code& ec) {
@@ -365,8 +362,8 @@ void WebSocketConnection::queue_close(std::uint16_t code, std::string reason,
 void WebSocketConnection::hold_until_dropped() {
   if (dropped_) return;
   if (!closed_signal_) {
-    closed_signal_ = std::make_unique<asio::steady_timer>(strand_,
-                                                          asio::steady_timer::time_point::max());
+    closed_signal_ =
+        std::make_unique<asio::steady_timer>(strand_, asio::steady_timer::time_point::max());
   }
   closed_signal_->async_wait([self = self()](const beast::error_code&) {});
 }
@@ -514,7 +511,8 @@ void WebSocketConnection::send_close() {
   // Nothing more goes out of the log for it.
   leave_log();
   release_batch(true);
-  ws_.async_close(why, [self = self()](const beast::error_code& ec) { self->on_close_written(ec); });
+  ws_.async_close(why,
+                  [self = self()](const beast::error_code& ec) { self->on_close_written(ec); });
   // The close frame went to the socket with the call: the peer's time to answer starts once it
   // is out (until then the stall watchdog watches it).
   auto answer = [weak = weak_from_this()] {

@@ -3,16 +3,15 @@
 // Beast stream whose handshake the HTTP server completed (WebSocketConnection).
 // Owner: the WebSocket endpoint makes one per accepted stream; the registry keeps shared
 // pointers while it is registered, and a closing connection is kept by a wait of its own until
-// its socket is gone, so its close is finished whoever let go of it. Threads: send(), notify_grouped(),
-// close() and cut() may be called from any thread and never block; every socket operation runs
-// on the connection's own strand, one write at a time.
-// Guarantees: a connection's own frames (welcome, replies) leave in the order send() took them,
-// ahead of the account's frames that are waiting; the account's frames leave in log order from
-// the connection's place on; the endpoint's close goes after the backlog, the shutdown's ahead
-// of it. The peer has the stall timeout to take each byte of whatever it has to take, the
-// websocket layer's control frames and the close included; a stall, a refused frame or a
-// failed write closes the transport, and an asynchronous failure is reported once through the
-// failure handler.
+// its socket is gone, so its close is finished whoever let go of it. Threads: send(),
+// notify_grouped(), close() and cut() may be called from any thread and never block; every socket
+// operation runs on the connection's own strand, one write at a time. Guarantees: a connection's
+// own frames (welcome, replies) leave in the order send() took them, ahead of the account's frames
+// that are waiting; the account's frames leave in log order from the connection's place on; the
+// endpoint's close goes after the backlog, the shutdown's ahead of it. The peer has the stall
+// timeout to take each byte of whatever it has to take, the websocket layer's control frames and
+// the close included; a stall, a refused frame or a failed write closes the transport, and an
+// asynchronous failure is reported once through the failure handler.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -31,8 +30,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
-#include "corvid/app/websocket/websocket_socket.hpp"
 #include "corvid/app/websocket/frame_log.hpp"
+#include "corvid/app/websocket/websocket_socket.hpp"
 
 namespace corvid::app {
 
@@ -281,9 +280,9 @@ class WebSocketConnection final : public Connection, private SocketWatcher {
     bool abort = false;  // and whether it resets TCP
   };
   std::unique_ptr<End> end_;
-  bool dropped_ = false;                   // strand_ only
-  bool peer_closed_ = false;               // strand_ only
-  bool watchdog_armed_ = false;            // strand_ only
+  bool dropped_ = false;         // strand_ only
+  bool peer_closed_ = false;     // strand_ only
+  bool watchdog_armed_ = false;  // strand_ only
   // strand_ only, while the watchdog runs: what the peer had taken when it last looked, and
   // when that last grew.
   std::uint64_t taken_seen_ = 0;

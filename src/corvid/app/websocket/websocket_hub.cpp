@@ -6,8 +6,8 @@
 #include <iterator>
 #include <stdexcept>
 
-#include <boost/asio/post.hpp>
 #include <fmt/format.h>
+#include <boost/asio/post.hpp>
 
 #include "corvid/utils/errors.hpp"
 #include "corvid/utils/log.hpp"
@@ -33,9 +33,9 @@ std::string iso_local_time(Clock::time_point when) {
   }
   std::tm local{};
   localtime_r(&seconds, &local);
-  std::string text = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", local.tm_year + 1900,
-                                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                                 local.tm_sec);
+  std::string text =
+      fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (fraction != 0) text += fmt::format(".{:06}", fraction);
   return text;
 }
@@ -89,7 +89,8 @@ bool ConnectionManager::OrderedMap<V>::erase(const std::string& key) {
 
 ConnectionManager::ConnectionManager(std::uint64_t budget) : budget_(budget) {}
 
-std::string ConnectionManager::connection_id(std::string_view user_uid, const Connection& connection) {
+std::string ConnectionManager::connection_id(std::string_view user_uid,
+                                             const Connection& connection) {
   return fmt::format("{}_{}", user_uid, connection.id());
 }
 
@@ -108,7 +109,7 @@ boost::asio::awaitable<void> ConnectionManager::connect(ConnectionPtr connection
       });
 
   Json info = (client_info && client_info->is_object() && !client_info->empty()) ? *client_info
-                                                                                  : Json::object();
+                                                                                 : Json::object();
   const std::string id = connection_id(user_uid, *connection);
   std::size_t count = 0;
   Frame welcome;
@@ -214,11 +215,11 @@ void ConnectionManager::send_to_user(const std::string& user_uid, std::span<cons
   // The one that falls behind goes: each connection whose backlog now costs more than the
   // budget, the slowest first. The others keep their pace.
   for (auto& [reader, lag] : log->behind(budget_, queued)) {
-    const bool known = std::any_of(failed.begin(), failed.end(),
-                                   [&](const auto& f) { return f.first == reader; });
+    const bool known =
+        std::any_of(failed.begin(), failed.end(), [&](const auto& f) { return f.first == reader; });
     if (known) continue;
-    failed.emplace_back(std::move(reader), fmt::format("lagging {} bytes behind (budget {} bytes)",
-                                                       lag, budget_));
+    failed.emplace_back(std::move(reader),
+                        fmt::format("lagging {} bytes behind (budget {} bytes)", lag, budget_));
   }
   let_go(user_uid, failed);
   std::size_t delivered = 0;
@@ -292,7 +293,8 @@ std::uint64_t ConnectionManager::held_bytes(const std::string& user_uid) const {
 }
 
 void ConnectionManager::on_connection_failed(const std::weak_ptr<Connection>& weak,
-                                             const std::string& user_uid, const std::string& error) {
+                                             const std::string& user_uid,
+                                             const std::string& error) {
   auto connection = weak.lock();
   if (!connection) return;
   bool listed = false;

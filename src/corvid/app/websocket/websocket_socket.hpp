@@ -142,7 +142,8 @@ class WebSocketSocket {
       msghdr message{};
       message.msg_iov = iov.data();
       message.msg_iovlen = count;
-      const ssize_t sent = ::sendmsg(socket_.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ssize_t sent =
+          ::sendmsg(socket_.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (sent < 0) {
         if (errno == EINTR) continue;
         if (total == 0)
@@ -264,8 +265,8 @@ class WebSocketSocket {
   bool gathered_ = false;       // a gathered write is under way
   bool layer_writing_ = false;  // a write of the websocket layer is under way
   std::vector<boost::asio::const_buffer> layer_buffers_;  // that write's buffers not yet out
-  std::size_t layer_left_ = 0;     // their bytes
-  std::size_t layer_written_ = 0;  // the bytes of that write already out
+  std::size_t layer_left_ = 0;                            // their bytes
+  std::size_t layer_written_ = 0;                         // the bytes of that write already out
   std::optional<Deferred> deferred_;  // the layer's write waiting for a gathered one
   std::function<void()> on_layer_idle_;
   std::weak_ptr<SocketWatcher> watcher_;
