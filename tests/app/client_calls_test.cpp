@@ -38,8 +38,16 @@ class ClientCalls : public ParloApi {
     std::vector<std::future<Timed>> queries;
     for (std::size_t i = 0; i < count; ++i)
       queries.push_back(get_on_own_connection("/api/parlo/contacts"));
-    EXPECT_TRUE(wait_until([&] { return service_->parlo()->awaiting_requests() == count; }, 20s))
-        << service_->parlo()->awaiting_requests() << " of " << count << " are waiting";
+    // A request waits from before its command reaches the client: both counts, so a later
+    // look at what the client got sees every one of them.
+    EXPECT_TRUE(wait_until(
+        [&] {
+          return service_->parlo()->awaiting_requests() == count &&
+                 sent(MT_GET_CONTACTS_MSG).size() == count;
+        },
+        20s))
+        << service_->parlo()->awaiting_requests() << " of " << count << " are waiting, "
+        << sent(MT_GET_CONTACTS_MSG).size() << " reached the client";
     return queries;
   }
 
