@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "corvid/app/application_info.hpp"
+#include "corvid/app/http/response.hpp"
 #include "corvid/app/security.hpp"
 
 namespace corvid::embedded {
@@ -24,33 +25,6 @@ constexpr std::string_view kKeyMark = "{{EXAMPLE_KEY}}";
 // (wss behind TLS), drops a socket still pending when connect is pressed again, and shows the
 // refusal's "detail" when an answer carries no "message".
 const std::string_view& page_template() { return corvid::embedded::home_html; }
-
-std::string html_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 // One pass over the template, so an inserted value is never scanned for marks itself.
 std::string fill(std::string_view tmpl, const std::string& title, const std::string& key) {
@@ -76,7 +50,7 @@ std::string fill(std::string_view tmpl, const std::string& title, const std::str
 }  // namespace
 
 std::string render_home_page(std::string_view title, std::string_view example_key) {
-  return fill(page_template(), html_escape(title), html_escape(example_key));
+  return fill(page_template(), http::html_escape(title), http::html_escape(example_key));
 }
 
 const std::string& home_page() {

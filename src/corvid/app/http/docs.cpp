@@ -24,33 +24,6 @@ constexpr std::array<std::string_view, 4> kAssets = {
 // The assets change only with a new vendored version, and their URLs never carry one.
 constexpr std::string_view kAssetCacheControl = "public, max-age=3600";
 
-std::string html_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
-
 std::string asset_url(std::string_view relative) {
   return std::string(kDocsAssetsPath) + "/" + std::string(relative);
 }

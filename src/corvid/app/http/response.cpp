@@ -152,6 +152,33 @@ HttpError::HttpError(bhttp::status status, Json detail, Headers headers)
 
 Response HttpError::to_response() const { return detail_response(status_, detail_, headers_); }
 
+std::string html_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
 const std::string& http_date() {
   thread_local std::time_t cached_at = -1;
   thread_local std::string cached;

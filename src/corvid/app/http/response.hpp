@@ -78,6 +78,9 @@ Response html_response(std::string html,
 // The answer to an unexpected failure: 500, plain text "Internal Server Error".
 Response internal_error_response();
 
+// Text made safe to place in HTML text or a quoted attribute.
+std::string html_escape(std::string_view text);
+
 // The Date field's text for the current second ("Sun, 06 Nov 1994 08:49:37 GMT"). It changes
 // once a second, so each thread formats it once per second, not once per answer; the text
 // stays valid on the calling thread until its next call.
